@@ -1,0 +1,206 @@
+// The object operations the algorithms are written in.  Each wraps one C API
+// call (or the few that one Python operation needs), checks its result and
+// returns an owning reference, so algorithm code reads like the Python it
+// implements and never manages reference counts by hand.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+#include <type_traits>
+
+#include "ref.hpp"
+
+namespace host {
+
+// ---- attributes --------------------------------------------------------------
+
+inline Ref getattr(Obj o, Obj name) { return Ref::steal(PyObject_GetAttr(o.ptr(), name.ptr())); }
+
+// getattr(o, name, None) without the None: an empty Ref when the attribute is
+// missing (AttributeError); any other exception propagates.
+inline Ref getattr_opt(Obj o, Obj name) {
+    PyObject* result = nullptr;
+    check(PyObject_GetOptionalAttr(o.ptr(), name.ptr(), &result));
+    return Ref::steal_or_null(result);
+}
+
+inline bool hasattr(Obj o, Obj name) { return check(PyObject_HasAttrWithError(o.ptr(), name.ptr())) == 1; }
+inline void setattr(Obj o, Obj name, Obj value) { check(PyObject_SetAttr(o.ptr(), name.ptr(), value.ptr())); }
+
+// ---- calls -----------------------------------------------------------------
+
+// A keyword argument of call(): call(f, x, kw(S.reload, Py_True)).
+struct Kw {
+    Obj name;
+    Obj value;
+};
+inline Kw kw(Obj name, Obj value) { return Kw{name, value}; }
+
+namespace detail {
+template <class T>
+constexpr bool is_kw = std::is_same_v<std::decay_t<T>, Kw>;
+
+inline Obj as_obj(Obj o) { return o; }
+inline Obj as_obj(const Name& n) { return n.ptr(); }
+
+template <class... A>
+Ref vectorcall(Obj callable, const A&... args) {
+    constexpr std::size_t n_kw = (0 + ... + (is_kw<A> ? 1 : 0));
+    constexpr std::size_t n_pos = sizeof...(A) - n_kw;
+    // Slot 0 stays free for PY_VECTORCALL_ARGUMENTS_OFFSET.
+    std::array<PyObject*, 1 + sizeof...(A)> stack{};
+    std::array<PyObject*, n_kw + 1> names{};
+    std::size_t i_pos = 1, i_kw = 0;
+    auto put = [&](const auto& a) {
+        if constexpr (is_kw<decltype(a)>) {
+            stack[1 + n_pos + i_kw] = a.value.ptr();
+            names[i_kw++] = a.name.ptr();
+        } else {
+            stack[i_pos++] = as_obj(a).ptr();
+        }
+    };
+    (put(args), ...);
+    Ref kwnames;
+    if constexpr (n_kw > 0) {
+        kwnames = Ref::steal(PyTuple_New(n_kw));
+        for (std::size_t k = 0; k < n_kw; ++k) PyTuple_SET_ITEM(kwnames.ptr(), k, Py_NewRef(names[k]));
+    }
+    return Ref::steal(PyObject_Vectorcall(callable.ptr(), stack.data() + 1, n_pos | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames.ptr()));
+}
+}  // namespace detail
+
+// callable(args...): positional arguments first, then kw(...) keywords.
+template <class... A>
+Ref call(Obj callable, const A&... args) {
+    return detail::vectorcall(callable, args...);
+}
+
+// o.name(args...)
+template <class... A>
+Ref call_method(Obj o, Obj name, const A&... args) {
+    return call(getattr(o, name), args...);
+}
+
+// callable(*iterable, **kwargs)
+Ref call_star(Obj callable, Obj iterable, Obj kwargs = {});
+
+// ---- truth, comparison, identity ---------------------------------------------
+
+inline bool truthy(Obj o) { return check(PyObject_IsTrue(o.ptr())) == 1; }
+
+// The Python expressions `a == b`, `a != b`, `a < b`: the rich comparison, then
+// the truth of its result (no identity shortcut, unlike `in`).
+inline bool compare(Obj a, Obj b, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    return truthy(result);
+}
+inline bool eq(Obj a, Obj b) { return compare(a, b, Py_EQ); }
+inline bool ne(Obj a, Obj b) { return compare(a, b, Py_NE); }
+
+// `item in container`
+inline bool contains(Obj container, Obj item) { return check(PySequence_Contains(container.ptr(), item.ptr())) == 1; }
+
+inline bool callable(Obj o) { return PyCallable_Check(o.ptr()) == 1; }
+inline bool isinstance(Obj o, Obj cls) { return check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1; }
+
+// ---- items ---------------------------------------------------------------------
+
+inline Ref getitem(Obj o, Obj key) { return Ref::steal(PyObject_GetItem(o.ptr(), key.ptr())); }
+inline void setitem(Obj o, Obj key, Obj value) { check(PyObject_SetItem(o.ptr(), key.ptr(), value.ptr())); }
+inline void delitem(Obj o, Obj key) { check(PyObject_DelItem(o.ptr(), key.ptr())); }
+inline Py_ssize_t len(Obj o) {
+    Py_ssize_t n = PyObject_Length(o.ptr());
+    if (n < 0) raise();
+    return n;
+}
+
+// ---- builtin containers --------------------------------------------------------
+
+inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+inline Ref new_list() { return Ref::steal(PyList_New(0)); }
+inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
+inline Ref list_of(Obj iterable) { return Ref::steal(PySequence_List(iterable.ptr())); }
+inline Ref tuple_of(Obj iterable) { return Ref::steal(PySequence_Tuple(iterable.ptr())); }
+inline Ref set_of(Obj iterable) { return Ref::steal(PySet_New(iterable.ptr())); }
+Ref tuple(std::initializer_list<Obj> items);
+
+// For exact dicts, lists and sets made by the caller (no hooks can run).
+inline void dict_set(Obj d, Obj key, Obj value) { check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr())); }
+inline Ref dict_get(Obj d, Obj key) {  // d.get(key): empty Ref when missing
+    PyObject* result = nullptr;
+    check(PyDict_GetItemRef(d.ptr(), key.ptr(), &result));
+    return Ref::steal_or_null(result);
+}
+inline void list_append(Obj l, Obj item) { check(PyList_Append(l.ptr(), item.ptr())); }
+inline void set_add(Obj s, Obj item) { check(PySet_Add(s.ptr(), item.ptr())); }
+
+// ---- iteration -----------------------------------------------------------------
+
+// for (Ref item : iterate(obj)): the iterator protocol, so a dict that changes
+// size under the loop raises RuntimeError exactly as in Python.
+class Iterate {
+public:
+    explicit Iterate(Obj iterable) : it_(Ref::steal(PyObject_GetIter(iterable.ptr()))) {}
+    class iterator {
+    public:
+        explicit iterator(Obj it) : it_(it) { ++*this; }
+        iterator() = default;
+        Ref& operator*() { return item_; }
+        iterator& operator++() {
+            item_ = Ref::steal_or_null(PyIter_Next(it_.ptr()));
+            return *this;
+        }
+        bool operator!=(const iterator&) const { return bool(item_); }
+
+    private:
+        Obj it_;
+        Ref item_;
+    };
+    iterator begin() { return iterator(it_); }
+    iterator end() { return iterator(); }
+
+private:
+    Ref it_;
+};
+inline Iterate iterate(Obj iterable) { return Iterate(iterable); }
+
+// `a, b = obj`: exactly N items, with the interpreter's ValueError otherwise.
+template <std::size_t N>
+std::array<Ref, N> unpack(Obj o) {
+    std::array<Ref, N> out;
+    Ref it = Ref::steal(PyObject_GetIter(o.ptr()));
+    for (std::size_t i = 0; i < N; ++i) {
+        out[i] = Ref::steal_or_null(PyIter_Next(it.ptr()));
+        if (!out[i]) {
+            raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, i);
+        }
+    }
+    Ref extra = Ref::steal_or_null(PyIter_Next(it.ptr()));
+    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
+    return out;
+}
+
+// ---- strings -------------------------------------------------------------------
+
+inline Ref str(Obj o) { return Ref::steal(PyObject_Str(o.ptr())); }
+inline Ref repr(Obj o) { return Ref::steal(PyObject_Repr(o.ptr())); }
+// f"{o}": format(o, "")
+inline Ref format(Obj o) { return Ref::steal(PyObject_Format(o.ptr(), nullptr)); }
+Ref text(std::string_view s);
+inline Ref from_size(Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); }
+
+// Joins already-made str pieces, as an f-string does.
+Ref concat(std::initializer_list<Obj> pieces);
+
+// An exact-type check of a result or local: "Expected %s, got %.200s".
+void expect_exact(Obj value, PyTypeObject* type, bool none_allowed);
+
+// ---- exceptions ---------------------------------------------------------------
+
+// True when the set exception matches `type`; then it is cleared.
+bool clear_if(PyObject* type);
+
+}  // namespace host
