@@ -1,0 +1,1 @@
+"""morvane: PDK, cell and model registration for integrated-circuit layout projects."""

@@ -1,0 +1,68 @@
+"""Record types kept in the project database.
+
+``FactoryRecord``: one cell factory, keyed by its cell name.
+``ModelRecord``: one circuit model, keyed by the name of the function that
+builds it (``factory``).
+
+Both are plain mutable records: keyword (or positional) construction,
+assignable attributes, equality over every stored field, a readable repr and
+``copy.deepcopy`` support. ``source`` is the record's source file as a path
+string, relative to the project directory or absolute.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from pathlib import Path
+
+from morvane import settings as _settings
+
+__all__ = ["FactoryRecord", "ModelRecord", "STATUS_UNKNOWN", "STATUS_ERROR", "STATUS_SUCCESS"]
+
+STATUS_UNKNOWN = "UNKNOWN"
+STATUS_ERROR = "ERROR"
+STATUS_SUCCESS = "SUCCESS"
+
+
+def _absolute(source: str) -> Path:
+    return (_settings.get_project_dir() / source).resolve()
+
+
+@dataclass(slots=True)
+class FactoryRecord:
+    """A cell factory: its name, source file, status, message and has-model flag."""
+
+    name: str
+    source: str
+    status: str = STATUS_UNKNOWN
+    message: str = ""
+    has_model: bool = False
+
+    def absolute_source(self) -> Path:
+        """The source file as an absolute, resolved path."""
+        return _absolute(self.source)
+
+
+@dataclass(slots=True)
+class ModelRecord:
+    """A circuit model: the function that builds it, its default settings as
+    JSON text, its source file, whether it comes from the project's PDK
+    ("pdk") or the base PDK ("base_pdk"), its status and message."""
+
+    factory: str
+    settings: str
+    source: str | None
+    pdk_type: str
+    status: str = STATUS_UNKNOWN
+    message: str = ""
+
+    @property
+    def name(self) -> str:
+        """The model's name (the name of its function)."""
+        return self.factory
+
+    def absolute_source(self) -> Path | None:
+        """The source file as an absolute, resolved path; None without one."""
+        if not self.source:
+            return None
+        return _absolute(self.source)
