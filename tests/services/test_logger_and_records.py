@@ -1,0 +1,68 @@
+import copy
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import morvane
+from morvane.logger import get_logger
+from morvane.models import FactoryRecord, ModelRecord
+
+SRC = str(Path(morvane.__file__).resolve().parents[1])
+
+
+def run_python(code: str, **env: str) -> subprocess.CompletedProcess:
+    environ = {**os.environ, "PYTHONPATH": SRC, **env}
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=environ, timeout=60)
+
+
+class TestLogger:
+    def test_one_handler_however_often_called(self):
+        logger = get_logger()
+        assert get_logger() is logger
+        assert logger.name == "morvane"
+        assert sum(getattr(h, "_morvane_stderr", False) for h in logger.handlers) == 1
+
+    def test_level_from_environment(self):
+        code = (
+            "from morvane.logger import get_logger\n"
+            "get_logger().info('hello-info'); get_logger().debug('hello-debug')\n"
+            "print(get_logger().level)"
+        )
+        default = run_python(code)
+        assert default.stdout.strip() == "30" and "hello" not in default.stderr
+        info = run_python(code, MORVANE_LOG_LEVEL="info")
+        assert "hello-info" in info.stderr and "hello-debug" not in info.stderr
+        bad = run_python(code, MORVANE_LOG_LEVEL="loud")
+        assert bad.stdout.strip() == "30" and "is not a log level" in bad.stderr
+
+    def test_writes_to_the_current_stderr(self, capsys):
+        get_logger().warning("to the captured stream")
+        assert "WARNING morvane: to the captured stream" in capsys.readouterr().err
+
+
+class TestRecords:
+    def test_equality_covers_every_field(self):
+        a = FactoryRecord(name="c", source="x.py", status="ERROR", message="m")
+        assert a == FactoryRecord(name="c", source="x.py", status="ERROR", message="m")
+        for change in ({"name": "d"}, {"source": "y.py"}, {"status": "UNKNOWN"}, {"message": ""}, {"has_model": True}):
+            b = copy.deepcopy(a)
+            for k, v in change.items():
+                setattr(b, k, v)
+            assert a != b, change
+        m1 = ModelRecord(factory="f", settings="{}", source="m.py", pdk_type="pdk")
+        m2 = copy.deepcopy(m1)
+        m2.status = "SUCCESS"
+        assert m1 != m2 and m1.status == "UNKNOWN"
+
+    def test_absolute_source(self, project):
+        assert FactoryRecord(name="c", source="a/../b.py").absolute_source() == project / "b.py"
+        assert FactoryRecord(name="c", source="/abs/c.py").absolute_source() == Path("/abs/c.py")
+        assert ModelRecord(factory="f", settings="{}", source="", pdk_type="pdk").absolute_source() is None
+        assert ModelRecord(factory="f", settings="{}", source=None, pdk_type="pdk").absolute_source() is None
+        assert ModelRecord(factory="f", settings="{}", source="m.py", pdk_type="pdk").absolute_source() == project / "m.py"
+
+    def test_repr_is_readable(self):
+        assert repr(FactoryRecord(name="c", source="x.py")) == (
+            "FactoryRecord(name='c', source='x.py', status='UNKNOWN', message='', has_model=False)"
+        )
