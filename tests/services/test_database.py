@@ -1,0 +1,188 @@
+import sqlite3
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from morvane.core import database as db
+from morvane.core.database import DatabaseError
+from morvane.models import FactoryRecord, ModelRecord
+
+from .test_logger_and_records import run_python
+
+
+def fr(name, source="cells.py", **kw):
+    return FactoryRecord(name=name, source=source, **kw)
+
+
+def mr(name, source="models.py", **kw):
+    return ModelRecord(factory=name, settings='{"wl": 1.55}', source=source, pdk_type="pdk", **kw)
+
+
+class TestRoundTrip:
+    def test_factories(self, project):
+        a = fr("a", status="ERROR", message="boom\nline 2")
+        b = fr("b", has_model=True)
+        db.add_factories(b, a)
+        assert db.get_all_factories() == {"a": a, "b": b}
+        assert list(db.get_all_factories()) == ["a", "b"]
+        assert db.get_factories_by_name("b", "missing", "a") == {"b": b, "a": a}
+        assert list(db.get_factories_by_name("b", "a")) == ["b", "a"]
+        assert type(db.get_all_factories()) is dict
+
+    def test_file_is_created_under_the_project(self, project):
+        db.add_factories(fr("a"))
+        assert (project / ".morvane" / "morvane.db").is_file()
+        mode = sqlite3.connect(project / ".morvane" / "morvane.db").execute("PRAGMA journal_mode").fetchone()[0]
+        assert mode == "wal"
+
+    def test_replace_and_remove(self, project):
+        db.add_factories(fr("a"), fr("b"))
+        db.add_factories(fr("a", source="other.py", status="ERROR", message="x"))
+        assert db.get_all_factories()["a"] == fr("a", source="other.py", status="ERROR", message="x")
+        db.remove_factories("a", "not-there")
+        assert list(db.get_all_factories()) == ["b"]
+        db.remove_factories()
+        db.add_factories()
+        assert list(db.get_all_factories()) == ["b"]
+
+    def test_has_model_flags(self, project):
+        db.add_factories(fr("a"), fr("b"), fr("c"))
+        db.set_factories_has_model_by_names("a", "c", "ghost", has_model=True)
+        assert {n: r.has_model for n, r in db.get_all_factories().items()} == {"a": True, "b": False, "c": True}
+        db.set_all_factories_has_model(has_model=False)
+        assert not any(r.has_model for r in db.get_all_factories().values())
+        assert "ghost" not in db.get_all_factories()
+
+    def test_models(self, project):
+        m1, m2 = mr("m1", status="SUCCESS"), mr("m2", source=None, status="ERROR", message="no module")
+        db.add_models(m2, m1)
+        assert db.get_all_models() == ["m1", "m2"]
+        assert db.get_all_model_records() == {"m1": m1, "m2": m2}
+        db.remove_models("m2")
+        assert db.get_all_models() == ["m1"]
+
+    def test_many_names_at_once(self, project):
+        records = [fr(f"c{i:05d}") for i in range(2500)]
+        db.add_factories(*records)
+        got = db.get_factories_by_name(*(r.name for r in records))
+        assert len(got) == 2500
+        db.set_factories_has_model_by_names(*got, has_model=True)
+        db.remove_factories(*list(got)[:2000])
+        assert len(db.get_all_factories()) == 500
+
+    def test_names_are_data_not_sql(self, project):
+        evil = "x'); DROP TABLE factories; --"
+        db.add_factories(fr(evil))
+        db.remove_factories("' OR 1=1 --")
+        assert list(db.get_all_factories()) == [evil]
+
+
+class TestTransactions:
+    def test_failure_mid_call_leaves_database_unchanged(self, project):
+        db.add_factories(fr("a", status="SUCCESS"))
+        before = db.get_all_factories()
+        bad = fr("z")
+        bad.message = None  # not storable; fails after "a" and "b" were written
+        with pytest.raises(TypeError, match="message"):
+            db.add_factories(fr("a", status="CHANGED"), fr("b"), bad)
+        assert db.get_all_factories() == before
+
+    def test_failed_model_write_leaves_models_unchanged(self, project):
+        db.add_models(mr("m1"))
+        with pytest.raises(TypeError):
+            db.add_models(mr("m2"), "not a record")
+        assert db.get_all_models() == ["m1"]
+
+    def test_wrong_argument_types(self, project):
+        with pytest.raises(TypeError):
+            db.add_factories(mr("m"))
+        with pytest.raises(TypeError):
+            db.remove_factories(3)
+
+    def test_threads_share_the_connection(self, project):
+        def writer(k):
+            for i in range(50):
+                db.add_factories(fr(f"t{k}_{i}"))
+
+        threads = [threading.Thread(target=writer, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert len(db.get_all_factories()) == 200
+
+
+class TestFiles:
+    def test_newer_schema_version_is_refused_untouched(self, project):
+        db.add_factories(fr("a"))
+        db.close()
+        path = project / ".morvane" / "morvane.db"
+        conn = sqlite3.connect(path)
+        conn.execute(f"PRAGMA user_version = {db.SCHEMA_VERSION + 1}")
+        conn.close()
+        with pytest.raises(DatabaseError, match="newer than this morvane supports") as info:
+            db.get_all_factories()
+        assert str(path) in str(info.value)
+        conn = sqlite3.connect(path)
+        assert conn.execute("SELECT name FROM factories").fetchall() == [("a",)]
+
+    def test_file_that_is_not_a_database(self, project):
+        path = project / ".morvane" / "morvane.db"
+        path.parent.mkdir()
+        path.write_text("this is not SQLite\n" * 100)
+        with pytest.raises(DatabaseError, match="not a morvane database") as info:
+            db.add_factories(fr("a"))
+        assert str(path) in str(info.value)
+        assert path.read_text() == "this is not SQLite\n" * 100
+
+    def test_foreign_sqlite_database_is_left_alone(self, project, tmp_path):
+        other = tmp_path / "other.db"
+        conn = sqlite3.connect(other)
+        conn.execute("CREATE TABLE factories (x)")
+        conn.commit()
+        conn.close()
+        db.use_database(other)
+        with pytest.raises(DatabaseError, match="did not create"):
+            db.get_all_factories()
+        assert sqlite3.connect(other).execute("PRAGMA journal_mode").fetchone()[0] == "delete"
+
+    def test_follows_the_settings_path(self, project, monkeypatch, tmp_path):
+        db.add_factories(fr("first"))
+        monkeypatch.setenv("MORVANE_DATABASE", str(tmp_path / "second.db"))
+        assert db.get_all_factories() == {}
+        monkeypatch.delenv("MORVANE_DATABASE")
+        assert list(db.get_all_factories()) == ["first"]
+
+    def test_second_process_reads_and_writes(self, project):
+        db.add_factories(fr("a", status="ERROR", message="m"))
+        code = (
+            "from morvane.core import database as db\n"
+            "from morvane.models import FactoryRecord\n"
+            "print(sorted((n, r.status, r.message) for n, r in db.get_all_factories().items()))\n"
+            "db.add_factories(FactoryRecord(name='from_child', source='c.py'))\n"
+        )
+        result = run_python(code, MORVANE_PROJECT_DIR=str(project))
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "[('a', 'ERROR', 'm')]"
+        # Our open connection sees the other process's write.
+        assert sorted(db.get_all_factories()) == ["a", "from_child"]
+
+    def test_waits_for_another_writer(self, project):
+        db.add_factories(fr("a"))
+        code = (
+            "import sqlite3, sys, time\n"
+            "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+            "c.execute('BEGIN IMMEDIATE'); print('locked', flush=True)\n"
+            "time.sleep(1.0); c.execute('COMMIT')\n"
+        )
+        child = subprocess.Popen(
+            [sys.executable, "-c", code, str(project / ".morvane" / "morvane.db")], stdout=subprocess.PIPE, text=True
+        )
+        try:
+            assert child.stdout.readline().strip() == "locked"
+            db.add_factories(fr("b"))  # blocks until the child commits, then succeeds
+        finally:
+            child.wait(timeout=30)
+        assert sorted(db.get_all_factories()) == ["a", "b"]
