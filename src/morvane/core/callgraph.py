@@ -1,0 +1,365 @@
+"""The project's call graph of cell factories, read from the source files without importing them.
+
+Project files
+    Every ``.py`` file under the project directory, skipping hidden
+    directories, ``__pycache__``, build and distribution directories,
+    ``*.egg-info``, ``node_modules``, ``site-packages`` and virtual
+    environments. A file's module name is its dotted path relative to the
+    project directory (``demo/cells/wg.py`` is ``demo.cells.wg``, a package's
+    ``__init__.py`` is the package).
+
+What counts as a factory
+    A module-level function (also one defined inside a module-level ``if``,
+    ``try`` or ``with`` block, but not a method or a nested function)
+    decorated with polyforge's cell decorator, with or without call
+    parentheses, in any of these spellings:
+
+    - ``@pf.cell`` / ``@pf.cell()`` after ``import polyforge as pf``
+      (any alias), and ``@polyforge.cell`` after ``import polyforge``;
+    - ``@cell`` / ``@cell()`` after ``from polyforge import cell``, also
+      under another name (``from polyforge import cell as c``) or through
+      ``from polyforge import *``;
+    - any import path inside polyforge that ends in ``.cell``.
+
+    Objects built otherwise (``functools.partial``, assignments, methods) are
+    not factories. The node name is the function's name; names are global
+    (the PDK has one registry), so a name defined in two files is kept from
+    the first file in the order above and a warning is logged.
+
+Edges
+    ``A -> B`` when the body or the parameter defaults of factory ``A``
+    (nested functions included) call factory ``B``: as a bare name ``B(...)``
+    (defined in the same file or imported from a project module, under any
+    alias), or as ``mod.B(...)`` / ``pkg.mod.B(...)`` where ``mod`` is bound by
+    an import of a project module. A name imported from outside the project
+    (polyforge's own ``straight``, say) is no edge even when a project
+    factory has the same name. A factory calling itself adds no edge, and an
+    edge that would close a cycle (mutually recursive factories) is left
+    out, so the graph is always acyclic.
+
+Node attributes
+    ``has_model`` (``False`` as built), ``source`` (the file, relative to the
+    project directory, in POSIX form) and ``module`` (its dotted module name).
+
+Files that do not parse
+    Their factory names come from the importer's regular-expression scan
+    (:func:`morvane.core.imports.get_cells_from_regex`) and become nodes
+    without edges, so that a syntax error turns the file's cells into error
+    cells during registration instead of making them disappear.
+
+Parse results are cached per file, keyed by modification time (ns) and size,
+so a pass over one changed file re-reads that file only.
+"""
+
+from __future__ import annotations
+
+import ast
+import os
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+import networkx as nx
+
+from morvane.core import _pysource
+
+if TYPE_CHECKING:
+    from collections.abc import Iterable
+
+    from morvane.models import FactoryRecord
+
+__all__ = ["create_callgraph", "get_static_records", "default_lib_paths"]
+
+GENERIC_PDK_NAMES = ("generic", "gpdk")
+
+
+class _Factory(NamedTuple):
+    name: str
+    # (called name, top-level package it was imported from, or None when the
+    # name is not bound by an import)
+    callees: tuple[tuple[str, str | None], ...]
+
+
+class _FileInfo(NamedTuple):
+    parsed: bool
+    factories: tuple[_Factory, ...]
+
+
+# --------------------------------------------------------------------------
+# Per-file analysis
+# --------------------------------------------------------------------------
+
+
+def _is_cell_decorator(dotted: str | None) -> bool:
+    if dotted is None:
+        return False
+    return dotted == "polyforge.cell" or (dotted.startswith("polyforge.") and dotted.endswith(".cell"))
+
+
+def _decorator_target(node: ast.expr, aliases: _pysource.Aliases) -> str | None:
+    if isinstance(node, ast.Call):
+        node = node.func
+    written = _pysource.dotted_name(node)
+    if written is None:
+        return None
+    resolved = _pysource.resolve_dotted(written, aliases)
+    if resolved is None and "." not in written:
+        # A bare name from a star import of polyforge.
+        for base in aliases.star:
+            if _is_cell_decorator(f"{base}.{written}"):
+                return f"{base}.{written}"
+    return resolved
+
+
+def _callees(func: ast.FunctionDef | ast.AsyncFunctionDef,
+             aliases: _pysource.Aliases) -> tuple[tuple[str, str | None], ...]:
+    seen: dict[tuple[str, str | None], None] = {}
+    roots: list[ast.AST] = [*func.body, *func.args.defaults,
+                            *(d for d in func.args.kw_defaults if d is not None)]
+    for root in roots:
+        for node in ast.walk(root):
+            if not isinstance(node, ast.Call):
+                continue
+            written = _pysource.dotted_name(node.func)
+            if written is None:
+                continue
+            resolved = _pysource.resolve_dotted(written, aliases)
+            if "." not in written:
+                if resolved is None:
+                    seen[(written, None)] = None
+                else:
+                    seen[(resolved.rsplit(".", 1)[-1], resolved.split(".")[0])] = None
+            elif resolved is not None:
+                # mod.attr(...) with mod bound by an import; a local variable's
+                # method calls (resolved is None) are not factory calls.
+                seen[(resolved.rsplit(".", 1)[-1], resolved.split(".")[0])] = None
+    return tuple(seen)
+
+
+def _regex_names(path: Path) -> tuple[_Factory, ...]:
+    try:
+        from morvane.core import imports
+
+        names = imports.get_cells_from_regex(path)
+        found = dict.fromkeys(n for n in names if isinstance(n, str) and n.isidentifier())
+    except Exception:  # an unreadable file has no names to offer
+        return ()
+    return tuple(_Factory(n, ()) for n in found)
+
+
+def _analyse(path: Path, tree: ast.Module | None, module: str, is_package: bool) -> _FileInfo:
+    if tree is None:
+        return _FileInfo(False, _regex_names(path))
+    aliases = _pysource.import_aliases(tree, module, is_package)
+    factories: dict[str, _Factory] = {}
+    for func in _pysource.module_functions(tree):
+        if any(_is_cell_decorator(_decorator_target(d, aliases)) for d in func.decorator_list):
+            # A later definition of the same name replaces the earlier one, as at run time.
+            factories.pop(func.name, None)
+            factories[func.name] = _Factory(func.name, _callees(func, aliases))
+        else:
+            factories.pop(func.name, None)
+    return _FileInfo(True, tuple(factories.values()))
+
+
+_cache = _pysource.FileCache(_analyse)
+
+
+def _file_info(path: Path, module: str) -> _FileInfo:
+    return _cache.get(path, module, path.name == "__init__.py")
+
+
+# --------------------------------------------------------------------------
+# Settings
+# --------------------------------------------------------------------------
+
+
+def _project_dir() -> Path:
+    from morvane import settings
+
+    return Path(settings.get_project_dir()).resolve()
+
+
+def _log() -> Any:
+    from morvane.logger import get_logger
+
+    return get_logger()
+
+
+# --------------------------------------------------------------------------
+# Public API
+# --------------------------------------------------------------------------
+
+
+def create_callgraph() -> nx.DiGraph:
+    """The project's factories and who calls whom (see the module docstring)."""
+    project_dir = _project_dir()
+    files = _pysource.iter_python_files(project_dir)
+    keep = set(files)
+    _cache.prune(lambda key: key[0] in keep)
+
+    scanned: list[tuple[str, str, _FileInfo]] = []
+    for path in files:
+        rel = path.relative_to(project_dir)
+        module = _pysource.module_name(rel.parts)
+        scanned.append((rel.as_posix(), module, _file_info(path, module)))
+
+    G = nx.DiGraph()
+    for source, module, info in scanned:
+        for factory in info.factories:
+            if factory.name in G:
+                first = G.nodes[factory.name]["source"]
+                _log().warning(
+                    f"factory '{factory.name}' of {source} is also defined in {first}; "
+                    f"keeping the one of {first}")
+                continue
+            G.add_node(factory.name, has_model=False, source=source, module=module)
+
+    roots = {module.split(".")[0] for _, module, _ in scanned if module}
+    edges: list[tuple[str, str]] = []
+    for source, _, info in scanned:
+        for factory in info.factories:
+            if G.nodes[factory.name]["source"] != source:
+                continue  # the duplicate that was not kept
+            for callee, origin in factory.callees:
+                if callee != factory.name and callee in G and (origin is None or origin in roots):
+                    edges.append((factory.name, callee))
+    G.add_edges_from(edges)
+    if not nx.is_directed_acyclic_graph(G):
+        _drop_cycle_edges(G, edges)
+    return G
+
+
+def _drop_cycle_edges(G: nx.DiGraph, edges: list[tuple[str, str]]) -> None:
+    G.remove_edges_from(list(G.edges))
+    for u, v in edges:
+        if nx.has_path(G, v, u):
+            _log().debug(f"call graph: left out {u} -> {v}, which would close a cycle")
+            continue
+        G.add_edge(u, v)
+
+
+def _absolute(project_dir: Path, p: str | os.PathLike[str]) -> Path:
+    return (project_dir / Path(p)).resolve()
+
+
+def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]) -> dict[str, FactoryRecord]:
+    """Records with status "UNKNOWN" for the factories of ``paths`` (all files when empty).
+
+    ``paths`` may hold ``Path`` objects or strings, absolute or relative to the
+    project directory. The factories come from ``G``'s nodes; a named file that
+    the graph does not cover (one outside the project directory or in a
+    skipped directory) is read directly.
+    """
+    from morvane.models import FactoryRecord
+
+    def record(name: str, source: str) -> FactoryRecord:
+        return FactoryRecord(name=name, source=source, status="UNKNOWN", message="")
+
+    paths = list(paths)
+    records: dict[str, FactoryRecord] = {}
+    if not paths:
+        for name, data in G.nodes(data=True):
+            source = data.get("source")
+            if source:
+                records[name] = record(name, source)
+        return records
+
+    project_dir = _project_dir()
+    wanted = dict.fromkeys(_absolute(project_dir, p) for p in paths)
+    resolved: dict[str, Path] = {}
+    graph_files: set[Path] = set()
+    for name, data in G.nodes(data=True):
+        source = data.get("source")
+        if not source:
+            continue
+        absolute = resolved.get(source)
+        if absolute is None:
+            absolute = resolved[source] = _absolute(project_dir, source)
+        graph_files.add(absolute)
+        if absolute in wanted:
+            records[name] = record(name, source)
+
+    for absolute in wanted:
+        if absolute in graph_files or absolute.suffix != ".py" or not absolute.is_file():
+            continue
+        if absolute.is_relative_to(project_dir):
+            rel = absolute.relative_to(project_dir)
+            source, module = rel.as_posix(), _pysource.module_name(rel.parts)
+        else:
+            source, module = absolute.as_posix(), absolute.stem
+        for factory in _file_info(absolute, module).factories:
+            if factory.name not in records and factory.name not in G:
+                records[factory.name] = record(factory.name, source)
+    return records
+
+
+def _top_location(top: str, search_first: Path | None) -> Path | None:
+    import importlib.util
+
+    if search_first is not None:
+        if (search_first / top).is_dir():
+            return search_first / top
+        if (search_first / f"{top}.py").is_file():
+            return search_first / f"{top}.py"
+    try:
+        spec = importlib.util.find_spec(top)
+    except (ImportError, ValueError, AttributeError):
+        return None
+    if spec is None:
+        return None
+    if spec.submodule_search_locations:
+        return Path(next(iter(spec.submodule_search_locations)))
+    if spec.origin and spec.origin.endswith(".py"):
+        return Path(spec.origin)
+    return None
+
+
+def _locate(dotted: str, search_first: Path | None = None) -> Path | None:
+    """Where the module ``dotted`` lives (package directory or ``.py`` file),
+    without importing it: the top-level package is found in ``search_first``
+    or by the import system's finder, the rest by walking the file system
+    (asking the finder for a dotted name would import the parent packages)."""
+    parts = dotted.split(".")
+    if not all(p.isidentifier() for p in parts):
+        return None
+    current = _top_location(parts[0], search_first)
+    for part in parts[1:]:
+        if current is None or not current.is_dir():
+            return None
+        if (current / part).is_dir():
+            current = current / part
+        elif (current / f"{part}.py").is_file():
+            current = current / f"{part}.py"
+        else:
+            return None
+    return current
+
+
+def default_lib_paths() -> dict[str, Path]:
+    """Module name to library path for the model search: the project's
+    top-level package (``<project>/<name>/``, ``<project>/<name>.py`` or under
+    ``src/``), the configured PDK package unless it is a generic technology,
+    and polyforge's package directory. Libraries that cannot be found are left
+    out; nothing is imported."""
+    from morvane import settings
+
+    project_dir = _project_dir()
+    name = settings.get_project_name()
+    out: dict[str, Path] = {}
+    for candidate in (project_dir / name, project_dir / f"{name}.py",
+                      project_dir / "src" / name, project_dir / "src" / f"{name}.py"):
+        if candidate.is_dir() or candidate.is_file():
+            out[name] = candidate
+            break
+
+    pdk_name = settings.get_pdk_name()
+    if isinstance(pdk_name, str) and pdk_name.lower() not in GENERIC_PDK_NAMES and pdk_name not in out:
+        location = _locate(pdk_name, search_first=project_dir)
+        if location is not None:
+            out[pdk_name] = location
+
+    if "polyforge" not in out:
+        location = _locate("polyforge")
+        if location is not None:
+            out["polyforge"] = location
+    return out

@@ -1,0 +1,125 @@
+"""The functions of Python libraries, read from their syntax trees (nothing is imported).
+
+:func:`generate_call_graph` lists every module-level function of the given
+libraries (also those defined inside module-level ``if``, ``try`` and
+``with`` blocks; not methods, not nested functions) with:
+
+``"name"``
+    the function's name;
+``"module"``
+    the dotted name of its module;
+``"resolved_return_annotation"``
+    the return annotation's source text with the names bound by imports
+    resolved to what they stand for: ``-> SDict`` after ``from sax import
+    SDict`` reads ``"sax.SDict"``, ``-> sx.SDict`` after ``import sax as sx``
+    reads ``"sax.SDict"``, relative imports resolve against the module's own
+    name. A string annotation (``-> "SDict"``) is parsed and resolved the
+    same way and given without quotes; quoted parts inside a larger
+    annotation stay quoted, with their text resolved. No annotation gives
+    ``""``;
+``"parameter_defaults"``
+    for every parameter with a default, positional or keyword-only: a
+    literal default (what :func:`ast.literal_eval` accepts) as its value when
+    JSON can represent it (tuples read back as lists once serialised); any
+    other default, and literals JSON cannot hold (sets, bytes, complex
+    numbers, dicts with tuple keys), as the string of its source text
+    (``width=2 * W`` gives ``"2 * W"``, ``f=np.sin`` gives ``"np.sin"``).
+    So ``json.dumps`` always accepts the mapping.
+
+Results are cached per file by modification time (ns) and size.
+"""
+
+from __future__ import annotations
+
+import ast
+import copy
+import json
+from pathlib import Path
+from typing import Any
+
+from morvane.core import _pysource
+
+__all__ = ["generate_call_graph"]
+
+
+def _default_value(node: ast.expr) -> Any:
+    try:
+        value = ast.literal_eval(node)
+        json.dumps(value)
+    except Exception:  # not a literal, or nothing JSON can hold
+        return ast.unparse(node)
+    return value
+
+
+def _parameter_defaults(args: ast.arguments) -> dict[str, Any]:
+    out: dict[str, Any] = {}
+    positional = [*args.posonlyargs, *args.args]
+    for arg, default in zip(positional[len(positional) - len(args.defaults):], args.defaults):
+        out[arg.arg] = _default_value(default)
+    for arg, default in zip(args.kwonlyargs, args.kw_defaults):
+        if default is not None:
+            out[arg.arg] = _default_value(default)
+    return out
+
+
+def _analyse(path: Path, tree: ast.Module | None, module: str, is_package: bool) -> tuple[dict[str, Any], ...]:
+    if tree is None:
+        return ()
+    aliases = _pysource.import_aliases(tree, module, is_package)
+    functions: dict[str, dict[str, Any]] = {}
+    for func in _pysource.module_functions(tree):
+        functions.pop(func.name, None)  # a redefinition replaces, as at run time
+        functions[func.name] = {
+            "name": func.name,
+            "module": module,
+            "resolved_return_annotation": _pysource.resolve(func.returns, aliases),
+            "parameter_defaults": _parameter_defaults(func.args),
+        }
+    return tuple(functions.values())
+
+
+_cache = _pysource.FileCache(_analyse)
+
+
+def _library_files(name: str, root: Path) -> list[tuple[str, Path]]:
+    if root.is_dir():
+        out = []
+        for path in _pysource.iter_python_files(root):
+            sub = _pysource.module_name(path.relative_to(root).parts)
+            out.append((f"{name}.{sub}" if sub else name, path))
+        return out
+    if root.is_file():
+        return [(name, root)]
+    return []
+
+
+def _fresh(record: dict[str, Any]) -> dict[str, Any]:
+    defaults = {k: (copy.deepcopy(v) if isinstance(v, (list, dict)) else v)
+                for k, v in record["parameter_defaults"].items()}
+    return {**record, "parameter_defaults": defaults}
+
+
+def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dict[str, Any]]]:
+    """``{"functions": {...}, "modules": {...}}`` for the libraries ``lib_paths``
+    (module name to a package directory or a single ``.py`` file).
+
+    ``"functions"`` maps ``"<module>.<function>"`` to the function's record
+    (see the module docstring), ``"modules"`` maps each module name to
+    ``{"path": <source file>}``. Modules come in the order of ``lib_paths``
+    and, within a library, in file order (a package's ``__init__`` before
+    its other modules). A file that does not parse is listed as a module
+    without functions; a library path that does not exist adds nothing. The
+    returned dictionaries are new on every call.
+    """
+    functions: dict[str, dict[str, Any]] = {}
+    modules: dict[str, dict[str, str]] = {}
+    for name, lib_path in lib_paths.items():
+        root = Path(lib_path)
+        for module, path in _library_files(name, root):
+            if module in modules:
+                continue
+            modules[module] = {"path": str(path)}
+            is_package = path.name == "__init__.py" or (root.is_file() and root.name == "__init__.py")
+            for record in _cache.get(path, module, is_package):
+                functions[f"{module}.{record['name']}"] = _fresh(record)
+    return {"functions": functions, "modules": modules}
