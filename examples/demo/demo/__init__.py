@@ -1,0 +1,1 @@
+"""demo: a small photonic layout project (waveguides, splitters, an MZI with pads)."""

@@ -1,0 +1,1 @@
+"""Building blocks: waveguides and splitters."""

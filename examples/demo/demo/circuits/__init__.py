@@ -1,0 +1,1 @@
+"""Circuits built from the building blocks."""
