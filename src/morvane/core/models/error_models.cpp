@@ -6,7 +6,61 @@ using namespace host;
 
 namespace {
 
-Ref _error_model(Frame&) { raise(PyExc_NotImplementedError, "_error_model"); }
+// `raise value`, as the interpreter does it: an instance as itself (so every
+// call raises the same object), a class instantiated without arguments,
+// anything else a TypeError.
+[[noreturn]] void raise_value(Obj value) {
+    if (PyExceptionInstance_Check(value.ptr())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
+        host::raise();
+    }
+    if (PyExceptionClass_Check(value.ptr())) {
+        Ref instance = call0(value);
+        if (!PyExceptionInstance_Check(instance.ptr())) {
+            host::raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                        value.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())));
+        }
+        PyErr_SetObject(value.ptr(), instance.ptr());
+        host::raise();
+    }
+    host::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+// The placeholder's whole body: raise what _error_model captured.
+Ref func(Frame& f) { raise_value(f.closure()); }
+
+constexpr Param func_params[] = {
+    {.name = "args", .kind = Kind::VarPositional, .annotation = "Any"},
+    {.name = "kwargs", .kind = Kind::VarKeyword, .annotation = "Any"},
+};
+
+const Signature func_sig{
+    .name = "func",
+    .qualname = "_error_model.<locals>.func",
+    .params = func_params,
+    .returns = "sax.SType",
+    .doc = nullptr,
+    .documented = false,
+    .impl = func,
+    .file = __FILE__,
+    .line = __LINE__,
+};
+
+// A placeholder model for a model whose source failed to import: it stands in
+// the PDK under the model's name and raises the import error where the model
+// is evaluated.
+Ref _error_model(Frame& f) {
+    Obj funcname = f[0];
+    Obj modname = f[1];
+    // The exception is made once, so every call raises the same object.
+    Ref error = Ref::borrow(f[2]);
+    if (isinstance(error, reinterpret_cast<PyObject*>(&PyUnicode_Type))) error = call(f.global(S::RuntimeError), error);
+    Ref placeholder = make_function(func_sig, f.globals(), f.builtins(), error);
+    setattr(placeholder, S::__name__, funcname);
+    setattr(placeholder, S::__qualname__, funcname);
+    setattr(placeholder, S::__module__, modname);
+    return placeholder;
+}
 
 constexpr Param _error_model_params[] = {
     {.name = "funcname", .check = Check::Str, .annotation = "str"},

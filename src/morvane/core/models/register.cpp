@@ -1,4 +1,6 @@
 // The model registration pass.
+#include <initializer_list>
+
 #include "models.hpp"
 
 namespace models {
@@ -6,7 +8,172 @@ using namespace host;
 
 namespace {
 
-Ref register_models(Frame&) { raise(PyExc_NotImplementedError, "register_models"); }
+// log().<level>(message): a new logger call for every record, the message
+// built after the level method is looked up, as `log().debug(f"...")` does.
+void log_line(Frame& f, Obj level, std::initializer_list<Obj> pieces) {
+    Ref method = getattr(call0(f.global(S::log)), level);
+    call(method, concat(pieces));
+}
+
+// for name, value in mapping.items(): a pair per item, ValueError otherwise.
+template <class Body>
+void for_items(Obj mapping, Body body) {
+    for (Ref item : iterate(call_method0(mapping, S::items))) {
+        auto [key, value] = unpack<2>(item);
+        body(key, value);
+    }
+}
+
+Ref register_models(Frame& f) {
+    Obj G = f[0];
+    // Taken by truth on entry, like any `bool` parameter.
+    const bool reload = f.truth(1);
+
+    // 1.
+    Ref model_records = call0(f.global(S::find_models));
+
+    // 2. The records by source file; records without one form their own group.
+    Ref model_records_by_path = call(f.global(S::defaultdict), f.global(S::list));
+    for (Ref r : iterate(call_method0(model_records, S::values))) {
+        Ref group = getitem(model_records_by_path, call_method0(r, S::absolute_source));
+        call_method(group, S::append, r);
+    }
+
+    // 3. Each source file once, in natural order.
+    Ref natsorted = f.global(S::natsorted);
+    Ref sources = new_set();
+    for (Ref r : iterate(call_method0(model_records, S::values))) {
+        Ref source = call_method0(r, S::absolute_source);
+        if (!source.is_none()) set_add(sources, source);
+    }
+    Ref paths = call(natsorted, sources);
+
+    // 4.
+    Ref pdk = call0(f.global(S::get_pdk));
+    Ref base_pdk = call0(f.global(S::get_base_pdk));
+
+    // 5. Failed imports come back as data, not as exceptions.
+    Ref import_modules = getattr(f.global(S::imports), S::import_modules);
+    auto [modules, errors] = unpack<2>(call(import_modules, kw(S::paths, paths), kw(S::reload, boolean(reload)),
+                                            kw(S::from_project, Py_False)));
+
+    // 6.
+    {
+        Ref debug = getattr(call0(f.global(S::log)), S::debug);
+        call(debug, concat({T::found_prefix, str(from_size(len(errors))), T::errors_suffix}));
+    }
+
+    // 7.
+    Ref found = new_set();
+    Ref model_errors = new_dict();
+
+    // 8. Every model of a failed file takes that file's error; a later error
+    // for the same name replaces the pair in its place.
+    for_items(errors, [&](Obj path, Obj value) {
+        auto [modname, error] = unpack<2>(value);
+        log_line(f, S::debug, {T::error_prefix, repr(error)});
+        Ref group = call_method(model_records_by_path, S::get, path, new_list());
+        for (Ref model_record : iterate(group)) {
+            Ref model_name = getattr(model_record, S::factory);
+            set_add(found, model_name);
+            dict_set(model_errors, model_name, tuple({modname, error}));
+        }
+    });
+
+    // 9. Placeholders that raise the import error where the model is used.
+    for_items(model_errors, [&](Obj model_name, Obj value) {
+        auto [modname, error] = unpack<2>(value);
+        if (!contains(model_records, model_name)) return;
+        Ref model_record = getitem(model_records, model_name);
+        setattr(model_record, S::status, T::error);
+        setattr(model_record, S::message, str(error));
+        Ref placeholder = call(f.global(S::_error_model), model_name, modname, error);
+        setitem(getattr(pdk, S::models), model_name, placeholder);
+    });
+
+    // 10. Any callable of an imported module named like a project model is
+    // that model; when several modules define it, the last one wins.
+    for (Ref module : iterate(call_method0(modules, S::values))) {
+        for_items(getattr(module, S::__dict__), [&](Obj name, Obj func) {
+            if (!callable(func) || !contains(model_records, name)) return;
+            setitem(getattr(pdk, S::models), name, func);
+            set_add(found, name);
+            Ref model_record = getitem(model_records, name);
+            setattr(model_record, S::status, T::success);
+            setattr(model_record, S::message, T::empty);
+        });
+    }
+
+    // 11. The base PDK's models are accounted for; the active PDK is left as is.
+    for (Ref name : iterate(getattr(base_pdk, S::models))) {
+        set_add(found, name);
+        if (contains(model_records, name)) {
+            Ref model_record = getitem(model_records, name);
+            setattr(model_record, S::status, T::success);
+            setattr(model_record, S::message, T::empty);
+        }
+    }
+
+    // 12.-13.
+    call(getattr(f.global(S::db), S::set_all_factories_has_model), kw(S::has_model, Py_False));
+    {
+        Ref add_models = getattr(f.global(S::db), S::add_models);
+        call_star(add_models, call_method0(model_records, S::values));
+    }
+
+    // 14. What the PDK or the database holds and this pass did not account
+    // for; the database already sees the records just added.
+    Ref in_pdk = set_of(getattr(pdk, S::models));
+    Ref in_db = set_of(call_method0(f.global(S::db), S::get_all_models));
+    Ref known = Ref::steal(PyNumber_Or(in_pdk.ptr(), in_db.ptr()));
+    Ref not_found = Ref::steal(PyNumber_Subtract(known.ptr(), found.ptr()));
+
+    // 15. Called even with nothing to remove.
+    call_star(getattr(f.global(S::db), S::remove_models), not_found);
+
+    // 16.
+    Ref _new = call(f.global(S::natsorted), model_records);
+    Ref _del = call(f.global(S::natsorted), not_found);
+    log_line(f, S::info, {T::new_models, str(_new)});
+    log_line(f, S::info, {T::removed_models, str(_del)});
+
+    // 17. The has-model flag climbs from the models to every factory built
+    // only from modelled parts: in reverse topological order each factory
+    // comes after all the factories it depends on.
+    if (truthy(_new) && !G.is_none()) {
+        for (Ref name : iterate(_new)) {
+            if (contains(getattr(G, S::nodes), name)) {
+                setitem(getitem(getattr(G, S::nodes), name), S::has_model, Py_True);
+            }
+        }
+        Ref has_model = new_set();
+        Ref nx = f.global(S::nx);
+        Ref topological_sort = getattr(nx, S::topological_sort);
+        Ref view = call(getattr(f.global(S::nx), S::reverse_view), G);
+        for (Ref name : iterate(call(topological_sort, view))) {
+            if (truthy(getitem(getitem(getattr(G, S::nodes), name), S::has_model))) continue;
+            Ref descendants = list_of(call(getattr(f.global(S::nx), S::descendants), G, name));
+            bool flag = false;
+            if (PyList_GET_SIZE(descendants.ptr()) > 0) {
+                flag = true;
+                for (Ref c : iterate(descendants)) {
+                    if (!truthy(getitem(getitem(getattr(G, S::nodes), c), S::has_model))) {
+                        flag = false;
+                        break;
+                    }
+                }
+            }
+            setitem(getitem(getattr(G, S::nodes), name), S::has_model, boolean(flag));
+            if (truthy(getitem(getitem(getattr(G, S::nodes), name), S::has_model))) set_add(has_model, name);
+        }
+        Ref kwargs = new_dict();
+        dict_set(kwargs, S::has_model, Py_True);
+        call_star(getattr(f.global(S::db), S::set_factories_has_model_by_names), has_model, kwargs);
+    }
+
+    // 18.
+    return tuple({_new, _del});
+}
 
 constexpr Param register_models_params[] = {
     {.name = "G", .kind = Kind::PositionalOnly, .annotation = "nx.DiGraph | None", .value = Default::None},
