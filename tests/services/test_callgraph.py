@@ -1,0 +1,269 @@
+"""The project's call graph: factory detection, edges, static records, library paths, cache."""
+
+from __future__ import annotations
+
+import logging
+import sys
+import textwrap
+from pathlib import Path
+
+import networkx as nx
+import pytest
+
+import polyforge
+from morvane.core import _pysource
+from morvane.core import callgraph as cg
+from morvane.models import FactoryRecord
+
+
+def put(root: Path, rel: str, text: str = "") -> Path:
+    path = root / rel
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(textwrap.dedent(text))
+    return path
+
+
+def test_every_spelling_of_the_cell_decorator_counts(project):
+    put(project, "demo/__init__.py")
+    put(project, "demo/a.py", """
+        import polyforge as pf
+        import polyforge
+        from polyforge import cell, cell as make_cell
+        import functools
+        from typing import TYPE_CHECKING
+
+        @pf.cell
+        def a1(): ...
+        @pf.cell()
+        def a2(): ...
+        @polyforge.cell
+        def a3(): ...
+        @cell
+        def a4(): ...
+        @make_cell()
+        async def a5(): ...
+        if TYPE_CHECKING:
+            pass
+        else:
+            @cell
+            def a6(): ...
+
+        @functools.cache
+        def not_cell(): ...
+        def plain(): ...
+        class K:
+            @pf.cell
+            def method(self): ...
+        def outer():
+            @pf.cell
+            def nested(): ...
+        """)
+    put(project, "demo/b.py", """
+        from polyforge import *
+        from polyforge.decorators import cell as deco
+        import other as pf
+
+        @cell
+        def b1(): ...
+        @deco
+        def b2(): ...
+        @pf.cell
+        def not_polyforge(): ...
+        """)
+    G = cg.create_callgraph()
+    assert sorted(G.nodes) == ["a1", "a2", "a3", "a4", "a5", "a6", "b1", "b2"]
+    assert G.nodes["a1"] == {"has_model": False, "source": "demo/a.py", "module": "demo.a"}
+
+
+def test_a_redefinition_replaces_the_factory_as_at_run_time(project):
+    put(project, "demo/x.py", """
+        import polyforge as pf
+        @pf.cell
+        def first(): ...
+        def first(): ...
+        def second(): ...
+        @pf.cell
+        def second(): ...
+        """)
+    assert sorted(cg.create_callgraph().nodes) == ["second"]
+
+
+def test_edges_follow_calls_of_project_factories_only(project):
+    put(project, "demo/__init__.py")
+    put(project, "demo/cells/__init__.py")
+    put(project, "demo/cells/wg.py", """
+        import polyforge as pf
+        from polyforge.components import straight as pf_straight
+        @pf.cell
+        def straight():
+            return pf_straight()        # polyforge's, not the project's
+        @pf.cell
+        def bend(r=straight()):         # a call in a default counts
+            return bend()               # recursion: no self edge
+        """)
+    put(project, "demo/cells/combo.py", """
+        import polyforge as pf
+        from polyforge import components
+        from . import wg
+        from .wg import straight as s
+        import demo.cells.wg as w2
+        @pf.cell
+        def combo(c=None):
+            def helper():
+                return s()
+            c.bend()                    # a method of a local: not a factory call
+            components.straight()       # polyforge again
+            return wg.bend(), w2.straight(), helper()
+        """)
+    G = cg.create_callgraph()
+    assert sorted(G.edges) == [("bend", "straight"), ("combo", "bend"), ("combo", "straight")]
+
+
+def test_mutual_recursion_keeps_the_graph_acyclic(project):
+    put(project, "demo/r.py", """
+        import polyforge as pf
+        @pf.cell
+        def ping(n=3): return pong(n - 1)
+        @pf.cell
+        def pong(n=3): return ping(n - 1)
+        @pf.cell
+        def top(): return ping()
+        """)
+    G = cg.create_callgraph()
+    assert nx.is_directed_acyclic_graph(G)
+    assert ("top", "ping") in G.edges
+    assert len({("ping", "pong"), ("pong", "ping")} & set(G.edges)) == 1
+    list(nx.topological_sort(nx.reverse_view(G)))
+
+
+def test_project_files_skip_hidden_build_and_virtualenv_dirs(project):
+    text = "import polyforge as pf\n@pf.cell\ndef {}(): ...\n"
+    put(project, "demo/keep.py", text.format("kept"))
+    put(project, "tools/extra.py", text.format("also_kept"))
+    for rel, name in ((".hidden/h.py", "h"), ("build/b.py", "b"), ("demo/__pycache__/c.py", "c"),
+                      ("env/lib/v.py", "v"), ("pkg.egg-info/e.py", "e"), ("dist/d.py", "d")):
+        put(project, rel, text.format(name))
+    put(project, "env/pyvenv.cfg", "home = /usr\n")
+    assert sorted(cg.create_callgraph().nodes) == ["also_kept", "kept"]
+
+
+def test_a_name_defined_twice_keeps_the_first_file_and_warns(project, caplog):
+    text = "import polyforge as pf\n@pf.cell\ndef twin(): ...\n"
+    put(project, "demo/a.py", text)
+    put(project, "demo/b.py", text)
+    with caplog.at_level(logging.WARNING, logger="morvane"):
+        G = cg.create_callgraph()
+    assert G.nodes["twin"]["source"] == "demo/a.py"
+    assert "twin" in caplog.text and "demo/b.py" in caplog.text
+
+
+def test_a_file_that_does_not_parse_still_names_its_factories(project):
+    put(project, "demo/broken.py", """
+        import polyforge as pf
+        @pf.cell
+        def half(:
+            pass
+        @pf.cell()
+        def other(): ...
+        """)
+    G = cg.create_callgraph()
+    assert sorted(G.nodes) == ["half", "other"]
+    assert G.nodes["half"]["source"] == "demo/broken.py"
+    records = cg.get_static_records(G, paths=["demo/broken.py"])
+    assert sorted(records) == ["half", "other"]
+
+
+# -- static records -----------------------------------------------------------------
+
+
+def _records_project(project: Path) -> nx.DiGraph:
+    text = "import polyforge as pf\n@pf.cell\ndef {}(): ...\n@pf.cell\ndef {}(): ...\n"
+    put(project, "demo/a.py", text.format("a1", "a2"))
+    put(project, "demo/sub/b.py", text.format("b1", "b2"))
+    return cg.create_callgraph()
+
+
+def test_static_records_for_all_files(project):
+    G = _records_project(project)
+    records = cg.get_static_records(G, paths=[])
+    assert type(records) is dict
+    assert records == {
+        n: FactoryRecord(name=n, source=s, status="UNKNOWN", message="")
+        for n, s in (("a1", "demo/a.py"), ("a2", "demo/a.py"), ("b1", "demo/sub/b.py"), ("b2", "demo/sub/b.py"))
+    }
+    assert records["b1"].absolute_source() == project / "demo/sub/b.py"
+
+
+@pytest.mark.parametrize("spelling", ["relative str", "relative Path", "absolute str", "absolute Path", "dotted"])
+def test_static_records_by_path_in_any_spelling(project, spelling):
+    G = _records_project(project)
+    rel = "demo/sub/b.py"
+    path = {"relative str": rel, "relative Path": Path(rel), "absolute str": str(project / rel),
+            "absolute Path": project / rel, "dotted": project / "demo" / ".." / rel}[spelling]
+    assert sorted(cg.get_static_records(G, paths=[path])) == ["b1", "b2"]
+
+
+def test_static_records_for_files_outside_the_graph(project, tmp_path):
+    G = _records_project(project)
+    put(project, "build/gen.py", "import polyforge as pf\n@pf.cell\ndef generated(): ...\n")
+    outside = put(tmp_path, "elsewhere/o.py", "import polyforge as pf\n@pf.cell\ndef far(): ...\n")
+    records = cg.get_static_records(G, paths=["build/gen.py", outside, "missing.py", "pyproject.toml"])
+    assert records["generated"].source == "build/gen.py"
+    assert records["far"].source == outside.resolve().as_posix()
+    assert sorted(records) == ["far", "generated"]
+    # A file of the graph without factories contributes nothing.
+    put(project, "demo/empty.py", "x = 1\n")
+    assert cg.get_static_records(cg.create_callgraph(), paths=["demo/empty.py"]) == {}
+
+
+# -- parse cache ------------------------------------------------------------------------
+
+
+def test_unchanged_files_are_not_parsed_again(project, monkeypatch):
+    for i in range(5):
+        put(project, f"demo/m{i}.py", f"import polyforge as pf\n@pf.cell\ndef c{i}(): ...\n")
+    parsed: list[Path] = []
+    real = _pysource.parse_source
+    monkeypatch.setattr(_pysource, "parse_source", lambda p: parsed.append(p) or real(p))
+
+    cg.create_callgraph()
+    assert len(parsed) == 5
+    parsed.clear()
+    cg.create_callgraph()
+    assert parsed == []
+
+    target = project / "demo/m3.py"
+    target.write_text("import polyforge as pf\n@pf.cell\ndef renamed(): ...\n")
+    G = cg.create_callgraph()
+    assert parsed == [target]
+    assert "renamed" in G and "c3" not in G
+
+    target.unlink()
+    assert "renamed" not in cg.create_callgraph()
+
+
+# -- library paths ------------------------------------------------------------------------
+
+
+def test_default_lib_paths_without_importing(make_project, monkeypatch):
+    root = make_project('[project]\nname = "demo"\n[tool.morvane]\npdk = "mypdk.sub"\n')
+    put(root, "demo/__init__.py")
+    put(root, "mypdk/__init__.py", "raise RuntimeError('must not be imported')\n")
+    put(root, "mypdk/sub/__init__.py")
+    paths = cg.default_lib_paths()
+    assert type(paths) is dict
+    assert list(paths) == ["demo", "mypdk.sub", "polyforge"]
+    assert paths["demo"] == root / "demo"
+    assert paths["mypdk.sub"] == root / "mypdk" / "sub"
+    assert paths["polyforge"] == Path(polyforge.__file__).parent
+    assert "mypdk" not in sys.modules
+
+
+def test_default_lib_paths_single_module_generic_and_missing_pdk(make_project):
+    root = make_project('[project]\nname = "Demo-Proj"\n[tool.morvane]\npdk = "GPDK"\n')
+    put(root, "demo_proj.py")
+    assert list(cg.default_lib_paths()) == ["demo_proj", "polyforge"]
+    assert cg.default_lib_paths()["demo_proj"] == root / "demo_proj.py"
+
+    root = make_project('[project]\nname = "demo"\n[tool.morvane]\npdk = "no_such_pdk_pkg"\n', name="p2")
+    assert list(cg.default_lib_paths()) == ["polyforge"]

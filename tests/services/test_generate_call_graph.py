@@ -1,0 +1,174 @@
+"""The function graph of libraries: annotations with resolved aliases, defaults, modules, cache."""
+
+from __future__ import annotations
+
+import json
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from morvane.core import _pysource
+from morvane.morvane import generate_call_graph
+
+
+def put(root: Path, rel: str, text: str = "") -> Path:
+    path = root / rel
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(textwrap.dedent(text))
+    return path
+
+
+def graph(**lib_paths: Path) -> dict:
+    return generate_call_graph(lib_paths={k: str(v) for k, v in lib_paths.items()})
+
+
+ANNOTATED = """
+    from __future__ import annotations
+    import typing
+    from typing import TYPE_CHECKING, Optional
+    import numpy.linalg
+    if TYPE_CHECKING:
+        import sax
+        import sax as sx
+        from sax import SDict, SType as ST
+        from .types import Local
+        from ..up import Up
+
+    def from_import() -> SDict: ...
+    def module_alias() -> sx.SDict: ...
+    def renamed() -> ST: ...
+    def plain_module() -> sax.SDense: ...
+    def quoted() -> "SDict": ...
+    def quoted_spaces() -> " SDict ": ...
+    def nested_quote() -> Optional["SDict"]: ...
+    def union() -> SDict | None: ...
+    def generic() -> dict[str, SDict]: ...
+    def relative() -> Local: ...
+    def relative_up() -> Up: ...
+    def dotted_import() -> numpy.linalg.Thing: ...
+    def builtin() -> int: ...
+    def unknown_name() -> Undefined: ...
+    def bad_string() -> "not an expression (": ...
+    def none() -> None: ...
+    def missing(): ...
+    async def coroutine() -> typing.Any: ...
+    """
+
+EXPECTED = {
+    "from_import": "sax.SDict",
+    "module_alias": "sax.SDict",
+    "renamed": "sax.SType",
+    "plain_module": "sax.SDense",
+    "quoted": "sax.SDict",
+    "quoted_spaces": "sax.SDict",
+    "nested_quote": "typing.Optional['sax.SDict']",
+    "union": "sax.SDict | None",
+    "generic": "dict[str, sax.SDict]",
+    "relative": "lib.pkg.types.Local",
+    "relative_up": "lib.up.Up",
+    "dotted_import": "numpy.linalg.Thing",
+    "builtin": "int",
+    "unknown_name": "Undefined",
+    "bad_string": "not an expression (",
+    "none": "None",
+    "missing": "",
+    "coroutine": "typing.Any",
+}
+
+
+def test_return_annotations_resolve_imported_aliases(tmp_path):
+    put(tmp_path, "lib/__init__.py")
+    put(tmp_path, "lib/pkg/__init__.py")
+    put(tmp_path, "lib/pkg/mod.py", ANNOTATED)
+    functions = graph(lib=tmp_path / "lib")["functions"]
+    got = {r["name"]: r["resolved_return_annotation"] for k, r in functions.items()
+           if k.startswith("lib.pkg.mod.")}
+    assert got == EXPECTED
+
+
+def test_relative_imports_of_a_package_init_resolve_inside_the_package(tmp_path):
+    put(tmp_path, "lib/__init__.py", "from .types import SDict\ndef f() -> SDict: ...\n")
+    rec = graph(lib=tmp_path / "lib")["functions"]["lib.f"]
+    assert rec == {"name": "f", "module": "lib", "resolved_return_annotation": "lib.types.SDict",
+                   "parameter_defaults": {}}
+
+
+def test_parameter_defaults_literals_and_stand_ins(tmp_path):
+    put(tmp_path, "m.py", """
+        import math
+        W = 2
+        def f(a, b=1, /, c=-2.5, d=(1, (2, 3)), *args, e, g=None, h="x", i={"k": [1, True]},
+              j=W * 2, k=math.pi, l={1, 2}, m=b"raw", n=1 + 2j, o={(1, 2): 3}, p=[], **kw): ...
+        """)
+    defaults = graph(m=tmp_path / "m.py")["functions"]["m.f"]["parameter_defaults"]
+    assert defaults == {
+        "b": 1, "c": -2.5, "d": (1, (2, 3)), "g": None, "h": "x", "i": {"k": [1, True]},
+        "j": "W * 2", "k": "math.pi", "l": "{1, 2}", "m": "b'raw'", "n": "1 + 2j",
+        "o": "{(1, 2): 3}", "p": [],
+    }
+    json.dumps(defaults)
+
+
+def test_modules_order_skips_and_function_selection(tmp_path):
+    put(tmp_path, "first/zeta.py", "def z(): ...\n")
+    put(tmp_path, "first/Alpha.py", "def a(): ...\n")
+    put(tmp_path, "first/__init__.py", "def init(): ...\n")
+    put(tmp_path, "first/sub/__init__.py")
+    put(tmp_path, "first/sub/deep.py", """
+        import sys
+        if sys.version_info >= (3, 14):
+            def conditional(): ...
+        try:
+            def in_try(): ...
+        except ImportError:
+            pass
+        class C:
+            def method(self): ...
+        def outer():
+            def inner(): ...
+        lam = lambda: 0
+        """)
+    put(tmp_path, "first/broken.py", "def oops(:\n")
+    put(tmp_path, "first/.hidden/h.py", "def hidden(): ...\n")
+    put(tmp_path, "first/__pycache__/p.py", "def cached(): ...\n")
+    single = put(tmp_path, "single.py", "def only(): ...\n")
+    result = graph(second=single, first=tmp_path / "first", gone=tmp_path / "nowhere")
+
+    assert list(result["modules"]) == ["second", "first", "first.Alpha", "first.broken", "first.zeta",
+                                       "first.sub", "first.sub.deep"]
+    assert result["modules"]["first.broken"] == {"path": str(tmp_path / "first/broken.py")}
+    assert result["modules"]["second"] == {"path": str(single)}
+    assert list(result["functions"]) == ["second.only", "first.init", "first.Alpha.a", "first.zeta.z",
+                                         "first.sub.deep.conditional", "first.sub.deep.in_try",
+                                         "first.sub.deep.outer"]
+    assert result["functions"]["first.sub.deep.outer"]["module"] == "first.sub.deep"
+
+
+def test_results_are_fresh_and_cached_per_file(tmp_path, monkeypatch):
+    put(tmp_path, "lib/a.py", "def f(x=[1]) -> int: ...\n")
+    put(tmp_path, "lib/b.py", "def g(): ...\n")
+    parsed: list[Path] = []
+    real = _pysource.parse_source
+    monkeypatch.setattr(_pysource, "parse_source", lambda p: parsed.append(p) or real(p))
+
+    first = graph(lib=tmp_path / "lib")
+    first["functions"]["lib.a.f"]["parameter_defaults"]["x"].append(2)
+    first["functions"]["lib.a.f"]["name"] = "changed"
+    parsed.clear()
+    second = graph(lib=tmp_path / "lib")
+    assert parsed == []
+    assert second["functions"]["lib.a.f"]["parameter_defaults"] == {"x": [1]}
+    assert second["functions"]["lib.a.f"]["name"] == "f"
+
+    put(tmp_path, "lib/a.py", "def f(x=[1, 2, 3]) -> str: ...\n")
+    third = graph(lib=tmp_path / "lib")
+    assert parsed == [tmp_path / "lib/a.py"]
+    assert third["functions"]["lib.a.f"]["resolved_return_annotation"] == "str"
+
+
+@pytest.mark.parametrize("data", [b"x = 1\x00\n", b"s = '\xff\xfe'\n", b"def f(:\n"])
+def test_unreadable_sources_list_the_module_without_functions(tmp_path, data):
+    (tmp_path / "m.py").write_bytes(data)
+    result = graph(m=tmp_path / "m.py")
+    assert result == {"functions": {}, "modules": {"m": {"path": str(tmp_path / "m.py")}}}
