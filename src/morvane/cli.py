@@ -1,0 +1,471 @@
+"""The ``morvane`` command line.
+
+``python -m morvane register [--project-dir DIR] [PATHS...] [--no-reload] [--json]``
+    One registration pass: all project files, or only ``PATHS``. Prints the
+    factories that became new, changed or were removed in the project
+    database, the error cells with their messages and the models.
+``python -m morvane watch [--project-dir DIR] [--interval S]``
+    A full pass, then re-registers every project file that changes (polling
+    modification times) until interrupted with Ctrl-C.
+``python -m morvane list [--project-dir DIR] [--json]``
+    What the project database holds: factories and models.
+
+Without ``--project-dir`` the project is found from ``MORVANE_PROJECT_DIR`` or
+from the working directory upwards. The exit status is 0 when the pass ran,
+also when project files fail to import (they become error cells); it is 1
+for a real failure (no project, bad settings, an unusable database, a PDK
+that cannot be activated), reported on one line, and 2 for bad usage.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import os
+import sqlite3
+import sys
+import time
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+from typing import Any, TextIO
+
+__all__ = ["main"]
+
+PROG = "morvane"
+
+
+class CliError(Exception):
+    """A failure reported on one line, with an exit status."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+# --------------------------------------------------------------------------
+# Output helpers
+# --------------------------------------------------------------------------
+
+
+def _one_line(text: Any, limit: int | None = None) -> str:
+    line = " ".join(str(text).split())
+    if limit is not None and len(line) > limit:
+        line = line[: max(limit - 1, 1)] + "…"
+    return line
+
+
+def _table(headers: Sequence[str], rows: Iterable[Sequence[Any]], *, indent: str = "  ",
+           last_limit: int | None = 100) -> str:
+    """A left-aligned text table; the last column is shortened to ``last_limit``."""
+    body = [[_one_line(c) for c in row] for row in rows]
+    if last_limit is not None:
+        for row in body:
+            row[-1] = _one_line(row[-1], last_limit)
+    widths = [len(h) for h in headers]
+    for row in body:
+        widths = [max(w, len(c)) for w, c in zip(widths, row)]
+
+    def fmt(cells: Sequence[str]) -> str:
+        return (indent + "  ".join(c.ljust(w) for c, w in zip(cells, widths))).rstrip()
+
+    lines = [fmt(headers), fmt(["-" * w for w in widths])]
+    lines.extend(fmt(row) for row in body)
+    return "\n".join(lines)
+
+
+def _names(names: Sequence[str], limit: int = 12) -> str:
+    if not names:
+        return "-"
+    shown = ", ".join(names[:limit])
+    return shown if len(names) <= limit else f"{shown}, … ({len(names) - limit} more)"
+
+
+class _Out:
+    def __init__(self, stream: TextIO, err: TextIO, quiet: bool) -> None:
+        self.stream, self.err, self.quiet = stream, err, quiet
+
+    def print(self, text: str = "") -> None:
+        print(text, file=self.stream, flush=True)
+
+    def progress(self, text: str) -> None:
+        if not self.quiet:
+            print(text, file=self.err, flush=True)
+
+
+# --------------------------------------------------------------------------
+# Project selection
+# --------------------------------------------------------------------------
+
+
+def _select_project(project_dir: str | None) -> Any:
+    from morvane import settings
+
+    if project_dir is not None:
+        path = Path(project_dir).expanduser()
+        if not path.exists():
+            raise CliError(f"project directory {project_dir} does not exist")
+        if not path.is_dir():
+            raise CliError(f"project directory {project_dir} is not a directory")
+        os.environ[settings.PROJECT_DIR_ENV] = str(path.resolve())
+    settings.reset_settings()
+    current = settings.get_settings()
+    from morvane.core import database
+
+    database.close()
+    if str(current.project_dir) not in sys.path:
+        # The project's modules import each other by their dotted names.
+        sys.path.insert(0, str(current.project_dir))
+    return current
+
+
+def _resolve_paths(raw: Sequence[str], project_dir: Path) -> list[Path]:
+    out: list[Path] = []
+    for item in raw:
+        path = Path(item).expanduser()
+        candidates = [path] if path.is_absolute() else [Path.cwd() / path, project_dir / path]
+        for candidate in candidates:
+            if candidate.is_file():
+                out.append(candidate.resolve())
+                break
+        else:
+            raise CliError(f"no such file: {item} (a deleted file's cells are removed by a pass "
+                           "over the whole project: run register without paths)", status=2)
+    return out
+
+
+def _relative(path: Path, project_dir: Path) -> str:
+    try:
+        return path.relative_to(project_dir).as_posix()
+    except ValueError:
+        return str(path)
+
+
+# --------------------------------------------------------------------------
+# Database snapshots
+# --------------------------------------------------------------------------
+
+
+def _snapshot() -> tuple[dict[str, Any], dict[str, Any]]:
+    from morvane.core import database as db
+
+    return db.get_all_factories(), db.get_all_model_records()
+
+
+def _factory_key(r: Any) -> tuple[Any, ...]:
+    return (r.source, r.status, r.message)
+
+
+def _model_key(r: Any) -> tuple[Any, ...]:
+    return (r.source, r.settings, r.pdk_type, r.status, r.message)
+
+
+def _diff(before: dict[str, Any], after: dict[str, Any], key: Any) -> dict[str, list[str]]:
+    return {
+        "new": sorted(set(after) - set(before)),
+        "updated": sorted(n for n in set(after) & set(before) if key(after[n]) != key(before[n])),
+        "removed": sorted(set(before) - set(after)),
+    }
+
+
+def _factory_json(r: Any) -> dict[str, Any]:
+    return {"name": r.name, "source": r.source, "status": r.status, "message": r.message,
+            "has_model": bool(r.has_model)}
+
+
+def _model_json(r: Any) -> dict[str, Any]:
+    return {"name": r.factory, "source": r.source, "pdk_type": r.pdk_type, "status": r.status,
+            "message": r.message, "settings": r.settings}
+
+
+def _status_text(status: str) -> str:
+    return "ERROR" if status == "ERROR" else "ok"
+
+
+# --------------------------------------------------------------------------
+# Registration
+# --------------------------------------------------------------------------
+
+
+def _core_pdk() -> Any:
+    try:
+        from morvane.core import pdk
+    except ImportError as exc:
+        raise CliError(f"the morvane.core.pdk extension module cannot be imported: {exc}") from None
+    return pdk
+
+
+def _activate(core: Any, current: Any) -> Any:
+    try:
+        return core.get_pdk()
+    except (ImportError, AttributeError) as exc:
+        raise CliError(f"cannot activate the PDK {current.pdk_name!r}: {exc}") from None
+
+
+def _run_pass(core: Any, paths: list[Path], reload: bool) -> dict[str, Any]:
+    """One pass with the database's state before and after."""
+    before_f, before_m = _snapshot()
+    start = time.perf_counter()
+    written, deleted = core.register_cells(paths=paths, reload=reload)
+    duration = time.perf_counter() - start
+    after_f, after_m = _snapshot()
+    return {
+        "duration_s": round(duration, 4),
+        "factories": {**_diff(before_f, after_f, _factory_key),
+                      "written": list(written), "deleted": list(deleted)},
+        "models": _diff(before_m, after_m, _model_key),
+        "after_factories": after_f,
+        "after_models": after_m,
+    }
+
+
+def _print_errors(out: _Out, factories: dict[str, Any], scope: set[str] | None = None) -> None:
+    errors = [r for n, r in sorted(factories.items())
+              if r.status == "ERROR" and (scope is None or r.source in scope)]
+    if not errors:
+        out.print("Error cells: none")
+        return
+    out.print(f"Error cells ({len(errors)}):")
+    out.print(_table(["NAME", "SOURCE", "MESSAGE"], [(r.name, r.source, r.message) for r in errors]))
+
+
+def _print_models(out: _Out, models: dict[str, Any]) -> None:
+    if not models:
+        out.print("Models: none")
+        return
+    own = sum(1 for r in models.values() if r.pdk_type == "pdk")
+    out.print(f"Models ({len(models)}: {own} of the project, {len(models) - own} of the base PDK):")
+    rows = [(r.factory, r.pdk_type, "ok" if r.status == "SUCCESS" else r.status,
+             r.source or "-", r.message or "")
+            for _, r in sorted(models.items(), key=lambda kv: (kv[1].pdk_type != "pdk", kv[0]))]
+    out.print(_table(["NAME", "FROM", "STATUS", "SOURCE", "MESSAGE"], rows))
+
+
+def _register_report(result: dict[str, Any], current: Any, scope: str) -> dict[str, Any]:
+    return {
+        "project": {"name": current.project_name, "dir": str(current.project_dir),
+                    "pdk": current.pdk_name, "database": str(current.database_path)},
+        "scope": scope,
+        "duration_s": result["duration_s"],
+        "factories": result["factories"],
+        "errors": [_factory_json(r) for _, r in sorted(result["after_factories"].items())
+                   if r.status == "ERROR"],
+        "models": {**result["models"],
+                   "records": [_model_json(r) for _, r in sorted(result["after_models"].items())]},
+    }
+
+
+def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
+    current = _select_project(args.project_dir)
+    paths = _resolve_paths(args.paths, current.project_dir)
+    core = _core_pdk()
+    scope = (", ".join(_relative(p, current.project_dir) for p in paths) if paths
+             else "all files")
+    out.progress(f"Registering {scope} of project {current.project_name!r} "
+                 f"({current.project_dir}, PDK {current.pdk_name!r}) ...")
+    _activate(core, current)
+    result = _run_pass(core, paths, not args.no_reload)
+
+    if args.json:
+        out.print(json.dumps(_register_report(result, current, scope), indent=2))
+        return 0
+
+    f, m = result["factories"], result["models"]
+    total = len(result["after_factories"])
+    out.print(f"Project {current.project_name} ({current.project_dir}), PDK {current.pdk_name}")
+    out.print(f"Registration pass over {scope}: {result['duration_s']:.2f} s, "
+              f"{total} factories in the database")
+    if f["new"] or f["updated"] or f["removed"]:
+        out.print(_table(["CHANGE", "COUNT", "FACTORIES"], [
+            ("new", len(f["new"]), _names(f["new"])),
+            ("updated", len(f["updated"]), _names(f["updated"])),
+            ("removed", len(f["removed"]), _names(f["removed"])),
+        ], last_limit=None))
+    else:
+        out.print("  nothing new: no factory was added, changed or removed")
+    if m["new"] or m["updated"] or m["removed"]:
+        out.print(f"  models: {len(m['new'])} new ({_names(m['new'])}), "
+                  f"{len(m['updated'])} updated, {len(m['removed'])} removed ({_names(m['removed'])})")
+    out.print()
+    _print_errors(out, result["after_factories"])
+    out.print()
+    _print_models(out, result["after_models"])
+    return 0
+
+
+def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
+    current = _select_project(args.project_dir)
+    factories, models = _snapshot()
+    if args.json:
+        out.print(json.dumps({
+            "project": {"name": current.project_name, "dir": str(current.project_dir),
+                        "database": str(current.database_path)},
+            "factories": [_factory_json(r) for _, r in sorted(factories.items())],
+            "models": [_model_json(r) for _, r in sorted(models.items())],
+        }, indent=2))
+        return 0
+    out.print(f"Project {current.project_name} ({current.project_dir})")
+    out.print(f"Database {current.database_path}")
+    out.print()
+    if factories:
+        out.print(f"Factories ({len(factories)}):")
+        out.print(_table(["NAME", "STATUS", "MODEL", "SOURCE", "MESSAGE"], [
+            (r.name, _status_text(r.status), "yes" if r.has_model else "-", r.source, r.message or "")
+            for _, r in sorted(factories.items())]))
+    else:
+        out.print("Factories: none (run `python -m morvane register` first)")
+    out.print()
+    _print_models(out, models)
+    return 0
+
+
+# --------------------------------------------------------------------------
+# Watching
+# --------------------------------------------------------------------------
+
+
+def _scan(project_dir: Path) -> dict[Path, tuple[int, int]]:
+    from morvane.core import _pysource
+
+    stamps = {}
+    for path in _pysource.iter_python_files(project_dir):
+        stamp = _pysource.file_stamp(path)
+        if stamp is not None:
+            stamps[path] = stamp
+    return stamps
+
+
+def _watch_line(out: _Out, what: str, result: dict[str, Any], project_dir: Path,
+                files: set[str] | None) -> None:
+    f, m = result["factories"], result["models"]
+    parts = [f"{len(f['written'])} written", f"{len(f['removed'])} removed"]
+    if m["new"] or m["removed"] or m["updated"]:
+        parts.append(f"models +{len(m['new'])} ~{len(m['updated'])} -{len(m['removed'])}")
+    errors = [r for _, r in sorted(result["after_factories"].items())
+              if r.status == "ERROR" and (files is None or r.source in files)]
+    if errors:
+        parts.append(f"{len(errors)} error cell{'s' if len(errors) != 1 else ''}")
+    out.print(f"{time.strftime('%H:%M:%S')} {what}: {', '.join(parts)} ({result['duration_s']:.3f} s)")
+    for r in errors:
+        out.print(f"    ERROR {r.name}: {_one_line(r.message, 120)}")
+
+
+def _cmd_watch(args: argparse.Namespace, out: _Out) -> int:
+    if args.interval <= 0:
+        raise CliError("--interval must be a positive number of seconds", status=2)
+    current = _select_project(args.project_dir)
+    project_dir = current.project_dir
+    core = _core_pdk()
+    _activate(core, current)
+    pyproject = project_dir / "pyproject.toml"
+
+    def stamp_of(path: Path) -> Any:
+        from morvane.core import _pysource
+
+        return _pysource.file_stamp(path)
+
+    out.progress(f"Registering all files of project {current.project_name!r} ({project_dir}) ...")
+    stamps = _scan(project_dir)
+    settings_stamp = stamp_of(pyproject)
+    _watch_line(out, "full pass", _run_pass(core, [], True), project_dir, None)
+    out.print(f"Watching {len(stamps)} files in {project_dir} every {args.interval:g} s; "
+              "press Ctrl-C to stop")
+    try:
+        while True:
+            time.sleep(args.interval)
+            if stamp_of(pyproject) != settings_stamp:
+                settings_stamp = stamp_of(pyproject)
+                out.print(f"{time.strftime('%H:%M:%S')} pyproject.toml changed: restart the "
+                          "watcher for new settings to take effect")
+            current_stamps = _scan(project_dir)
+            changed = [p for p, s in current_stamps.items() if stamps.get(p) != s]
+            deleted = [p for p in stamps if p not in current_stamps]
+            stamps = current_stamps
+            try:
+                if deleted:
+                    names = ", ".join(_relative(p, project_dir) for p in deleted)
+                    _watch_line(out, f"deleted {names}; full pass", _run_pass(core, [], True),
+                                project_dir, None)
+                    continue
+                for path in changed:
+                    rel = _relative(path, project_dir)
+                    _watch_line(out, rel, _run_pass(core, [path], True), project_dir, {rel})
+            except (CliError, KeyboardInterrupt):
+                raise
+            except Exception as exc:
+                # Keep watching: the next save may well fix it.
+                out.print(f"{time.strftime('%H:%M:%S')} pass failed: {type(exc).__name__}: "
+                          f"{_one_line(exc, 200)}")
+    except KeyboardInterrupt:
+        out.print("stopped")
+        return 0
+
+
+# --------------------------------------------------------------------------
+# Entry point
+# --------------------------------------------------------------------------
+
+
+def _parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--project-dir", metavar="DIR",
+                        help="the project directory (default: $MORVANE_PROJECT_DIR, else the nearest "
+                             "directory upwards whose pyproject.toml has a [tool.morvane] table)")
+    common.add_argument("-v", "--verbose", action="count", default=0,
+                        help="log the pass's info (-v) or debug (-vv) lines to stderr")
+
+    parser = argparse.ArgumentParser(prog=PROG, description="Register the cells and models of a "
+                                     "morvane layout project.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    reg = sub.add_parser("register", parents=[common], help="run one registration pass",
+                         description="Register the project's cells and models.")
+    reg.add_argument("paths", nargs="*", metavar="PATHS",
+                     help="only these project files (default: every file of the project)")
+    reg.add_argument("--no-reload", action="store_true",
+                     help="do not reload modules already imported, and leave the models alone")
+    reg.add_argument("--json", action="store_true", help="print the result as JSON")
+
+    watch = sub.add_parser("watch", parents=[common], help="re-register files as they change",
+                           description="Register the project, then every file that changes, "
+                                       "until Ctrl-C.")
+    watch.add_argument("--interval", type=float, default=1.0, metavar="S",
+                       help="seconds between two looks at the files (default: 1)")
+
+    lst = sub.add_parser("list", parents=[common], help="show what the project database holds",
+                         description="List the factories and models of the project database.")
+    lst.add_argument("--json", action="store_true", help="print the result as JSON")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
+    parser = _parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # --help, or a usage error already printed
+        return int(exc.code or 0) if not isinstance(exc.code, str) else 2
+    out = _Out(sys.stdout, sys.stderr, quiet=getattr(args, "json", False))
+    if args.verbose:
+        from morvane.logger import get_logger
+
+        get_logger().setLevel(logging.DEBUG if args.verbose > 1 else logging.INFO)
+
+    from morvane.core.database import DatabaseError
+    from morvane.settings import SettingsError
+
+    commands = {"register": _cmd_register, "watch": _cmd_watch, "list": _cmd_list}
+    try:
+        return commands[args.command](args, out)
+    except CliError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return exc.status
+    except SettingsError as exc:
+        print(f"{PROG}: error: bad project settings: {_one_line(exc)}", file=sys.stderr)
+        return 1
+    except (DatabaseError, sqlite3.Error) as exc:
+        print(f"{PROG}: error: project database: {_one_line(exc)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
