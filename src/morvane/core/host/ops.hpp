@@ -53,7 +53,7 @@ Ref vectorcall(Obj callable, const A&... args) {
     std::array<PyObject*, 1 + sizeof...(A)> stack{};
     std::array<PyObject*, n_kw + 1> names{};
     std::size_t i_pos = 1, i_kw = 0;
-    auto put = [&](const auto& a) {
+    [[maybe_unused]] auto put = [&](const auto& a) {  // unused for call(f)
         if constexpr (is_kw<decltype(a)>) {
             stack[1 + n_pos + i_kw] = a.value.ptr();
             names[i_kw++] = a.name.ptr();
