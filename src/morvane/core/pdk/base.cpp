@@ -6,7 +6,37 @@ using namespace host;
 
 namespace {
 
-Ref get_base_pdk(Frame&) { raise(PyExc_NotImplementedError, "get_base_pdk"); }
+Ref get_base_pdk(Frame& f) {
+    Ref pdk = call(f.global(S::_get_pdk));
+    if (truthy(call_method(f.global(S::settings), S::is_a_pdk))) return pdk;
+
+    // A second resolution of its own; since the first one imported the PDK's
+    // modules, this one reloads them and so builds new objects.
+    Ref base_pdk = call(getattr(f.global(S::_get_pdk), S::__wrapped__));
+    // Freezing must never reach the active PDK.
+    if (base_pdk.is(pdk)) base_pdk = call(f.global(S::copy), pdk);
+
+    // One level deep: dicts become frozendicts and lists tuples.
+    Ref frozen_attrs = new_dict();
+    for (Ref item : iterate(call_method(getattr(base_pdk, S::__dict__), S::items))) {
+        auto [k, v] = unpack<2>(item);
+        if (isinstance(v, Obj(reinterpret_cast<PyObject*>(&PyDict_Type)))) {
+            dict_set(frozen_attrs, k, call(f.global(S::frozendict), v));
+        } else if (isinstance(v, Obj(reinterpret_cast<PyObject*>(&PyList_Type)))) {
+            dict_set(frozen_attrs, k, tuple_of(v));
+        } else {
+            dict_set(frozen_attrs, k, v);
+        }
+    }
+    // Straight into the instance dictionary: no attribute hook of the PDK runs.
+    call_method(getattr(base_pdk, S::__dict__), S::update, frozen_attrs);
+    // Still a pf.Pdk here, so its own attribute rules allow the switch.
+    setattr(base_pdk, S::__class__, f.global(S::FrozenPdk));
+
+    call_method(pdk, S::activate);
+    log(f, S::debug, [&] { return concat({text("Froze base PDK: "), format(getattr(base_pdk, S::name))}); });
+    return base_pdk;
+}
 
 }  // namespace
 
@@ -27,7 +57,7 @@ const Signature get_base_pdk_sig{
 
 namespace {
 
-Ref frozen_setattr(Frame&) { raise(PyExc_NotImplementedError, "FrozenPdk.__setattr__"); }
+Ref frozen_setattr(Frame&) { raise(PyExc_AttributeError, "Frozen PDK cannot be modified."); }
 
 constexpr Param frozen_setattr_params[] = {
     {.name = "self"},
@@ -50,7 +80,7 @@ const Signature frozen_setattr_sig{
 
 namespace {
 
-Ref frozen_delattr(Frame&) { raise(PyExc_NotImplementedError, "FrozenPdk.__delattr__"); }
+Ref frozen_delattr(Frame&) { raise(PyExc_AttributeError, "Frozen PDK cannot be modified."); }
 
 constexpr Param frozen_delattr_params[] = {
     {.name = "self"},

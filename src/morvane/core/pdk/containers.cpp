@@ -6,7 +6,56 @@ using namespace host;
 
 namespace {
 
-Ref _clean_containers_also_in_cells(Frame&) { raise(PyExc_NotImplementedError, "_clean_containers_also_in_cells"); }
+// getattr(function, "__module__", "")
+Ref module_of(Obj function) {
+    Ref module = getattr_opt(function, S::__module__);
+    return module ? module : text("");
+}
+
+// module.startswith(f"{name}."): defined inside the project.
+bool in_project(Obj module, Obj name) {
+    Ref method = getattr(module, S::startswith);
+    return truthy(call(method, concat({format(name), text(".")})));
+}
+
+Ref _clean_containers_also_in_cells(Frame& f) {
+    Obj pdk = f[0];
+    Ref name = call_method(f.global(S::settings), S::get_project_name);
+
+    // A snapshot of the names: the loop deletes from both registries.
+    for (Ref k : iterate(list_of(getattr(pdk, S::containers)))) {
+        if (!contains(getattr(pdk, S::cells), k)) continue;
+        Ref container = getitem(getattr(pdk, S::containers), k);
+        Ref cell = getitem(getattr(pdk, S::cells), k);
+
+        // One function registered both ways stays a container only.
+        if (container.is(cell)) {
+            delitem(getattr(pdk, S::cells), k);
+            continue;
+        }
+        // A side without a module loses, the container side examined first.
+        Ref container_mod = module_of(container);
+        if (!truthy(container_mod)) {
+            delitem(getattr(pdk, S::containers), k);
+            continue;
+        }
+        Ref cell_mod = module_of(cell);
+        if (!truthy(cell_mod)) {
+            delitem(getattr(pdk, S::cells), k);
+            continue;
+        }
+        // The project's own function wins, a container before a cell.
+        if (in_project(container_mod, name)) {
+            delitem(getattr(pdk, S::cells), k);
+        } else if (in_project(cell_mod, name)) {
+            delitem(getattr(pdk, S::containers), k);
+        } else if (contains(getattr(pdk, S::containers), k) && contains(getattr(pdk, S::cells), k)) {
+            // Neither is the project's: the cell wins.
+            delitem(getattr(pdk, S::containers), k);
+        }
+    }
+    return none();
+}
 
 constexpr Param _clean_containers_also_in_cells_params[] = {
     {.name = "pdk", .annotation = "pf.Pdk"},

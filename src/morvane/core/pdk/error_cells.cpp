@@ -6,7 +6,57 @@ using namespace host;
 
 namespace {
 
-Ref _error_cell(Frame&) { raise(PyExc_NotImplementedError, "_error_cell"); }
+// _error_cell.<locals>.func: `raise error`, with the captured object.
+Ref error_cell_func(Frame& f) {
+    Obj error = f.closure();
+    if (PyExceptionClass_Check(error.ptr())) {
+        // A class is instantiated without arguments, as `raise` does.
+        Ref value = call(error);
+        if (!PyExceptionInstance_Check(value.ptr())) {
+            raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                  error.ptr(), reinterpret_cast<PyObject*>(value.type()));
+        }
+        PyErr_SetObject(error.ptr(), value.ptr());
+        raise();
+    }
+    if (PyExceptionInstance_Check(error.ptr())) {
+        // The very object, at every call.
+        PyErr_SetObject(reinterpret_cast<PyObject*>(error.type()), error.ptr());
+        raise();
+    }
+    raise(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+constexpr Param error_cell_func_params[] = {
+    {.name = "args", .kind = Kind::VarPositional, .annotation = "Any"},
+    {.name = "kwargs", .kind = Kind::VarKeyword, .annotation = "Any"},
+};
+
+const Signature error_cell_func_sig{
+    .name = "func",
+    .qualname = "_error_cell.<locals>.func",
+    .params = error_cell_func_params,
+    .returns = "pf.Component",
+    .doc = nullptr,
+    .documented = false,
+    .impl = error_cell_func,
+    .file = __FILE__,
+    .line = __LINE__,
+};
+
+Ref _error_cell(Frame& f) {
+    Obj funcname = f[0];
+    Obj modname = f[1];
+    // Made once here: every call of the cell raises this same object.
+    Ref error = Ref::borrow(f[2]);
+    if (isinstance(error, Obj(reinterpret_cast<PyObject*>(&PyUnicode_Type)))) error = call(Obj(PyExc_RuntimeError), error);
+
+    Ref func = make_function(error_cell_func_sig, f.globals(), f.builtins(), error);
+    setattr(func, S::__name__, funcname);
+    setattr(func, S::__qualname__, funcname);
+    setattr(func, S::__module__, modname);
+    return func;
+}
 
 constexpr Param _error_cell_params[] = {
     {.name = "funcname", .check = Check::Str, .annotation = "str"},
@@ -29,7 +79,67 @@ const Signature _error_cell_sig{
 
 namespace {
 
-Ref _handle_import_errors(Frame&) { raise(PyExc_NotImplementedError, "_handle_import_errors"); }
+// imports.get_cells_from_regex(path), or [] when the scan fails with an
+// Exception (the lookup of the function included); BaseExceptions that are not
+// Exceptions still propagate.
+Ref regex_names_of(const Frame& f, Obj path) {
+    try {
+        return call_method(f.global(S::imports), S::get_cells_from_regex, path);
+    } catch (const Error&) {
+        if (!clear_if(PyExc_Exception)) throw;
+        return new_list();
+    }
+}
+
+Ref _handle_import_errors(Frame& f) {
+    Obj static_records = f[0];
+    Obj errors = f[1];
+    Ref error_cells = new_dict();
+    Ref error_records = new_dict();
+
+    // Grouped by source file even when no file failed.
+    Ref static_records_by_path = call(f.global(S::defaultdict), Obj(reinterpret_cast<PyObject*>(&PyList_Type)));
+    for (Ref r : iterate(call_method(static_records, S::values))) {
+        Ref group = getitem(static_records_by_path, call_method(r, S::absolute_source));
+        call_method(group, S::append, r);
+    }
+
+    for (Ref item : iterate(call_method(errors, S::items))) {
+        auto [path, value] = unpack<2>(item);
+        auto [modname, error] = unpack<2>(value);
+        log(f, S::warning, [&] { return concat({format(getattr(path, S::name)), text(": "), format(error)}); });
+
+        Ref regex_names = regex_names_of(f, path);
+        Ref static_names = new_list();
+        Ref group = call_method(static_records_by_path, S::get, path, new_list());
+        for (Ref r : iterate(group)) list_append(static_names, getattr(r, S::name));
+
+        // Names from the file's text and from the call graph alike.
+        Ref names = set_of(regex_names);
+        for (Ref name : iterate(static_names)) set_add(names, name);
+        for (Ref name : iterate(names)) {
+            Ref cell = call(f.global(S::_error_cell), name, modname, error);
+            dict_set(error_cells, name, cell);
+
+            // The record of that name, whatever file it comes from.
+            Ref record = dict_get(static_records, name);
+            if (!record || record.is_none()) {
+                Ref factory_record = getattr(f.global(S::m), S::FactoryRecord);
+                Ref source = str(path);
+                Ref message = str(error);
+                record = call(factory_record, kw(S::name, name), kw(S::source, source), kw(S::status, S::ERROR),
+                              kw(S::message, message));
+            } else {
+                // A copy: the static record itself keeps its status and message.
+                record = call(f.global(S::deepcopy), record);
+                setattr(record, S::status, S::ERROR);
+                setattr(record, S::message, str(error));
+            }
+            dict_set(error_records, name, record);
+        }
+    }
+    return tuple({error_cells, error_records});
+}
 
 constexpr Param _handle_import_errors_params[] = {
     {.name = "static_records", .check = Check::Dict, .annotation = "dict[str, m.FactoryRecord]"},

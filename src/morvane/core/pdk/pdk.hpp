@@ -59,7 +59,92 @@ PDK_NAME(_handle_import_errors);
 PDK_NAME(_find_cells);
 PDK_NAME(_get_database_updates);
 PDK_NAME(_clean_containers_also_in_cells);
+
+// Attributes, methods and keywords.
+PDK_NAME(debug);
+PDK_NAME(info);
+PDK_NAME(warning);
+PDK_NAME(get_pdk_name);
+PDK_NAME(is_a_pdk);
+PDK_NAME(get_project_name);
+PDK_NAME(lower);
+PDK_NAME(modules);
+PDK_NAME(import_module);
+PDK_NAME(reload);
+PDK_NAME(get_generic_pdk);
+PDK_NAME(__wrapped__);
+PDK_NAME(PDK);
+PDK_NAME(activate);
+PDK_NAME(name);
+PDK_NAME(warn);
+PDK_NAME(stacklevel);
+PDK_NAME(__dict__);
+PDK_NAME(__class__);
+PDK_NAME(__name__);
+PDK_NAME(__qualname__);
+PDK_NAME(__module__);
+PDK_NAME(items);
+PDK_NAME(values);
+PDK_NAME(update);
+PDK_NAME(get);
+PDK_NAME(append);
+PDK_NAME(sort);
+PDK_NAME(key);
+PDK_NAME(startswith);
+PDK_NAME(create_callgraph);
+PDK_NAME(get_static_records);
+PDK_NAME(paths);
+PDK_NAME(from_project);
+PDK_NAME(import_modules);
+PDK_NAME(get_cells_from_regex);
+PDK_NAME(get_factories_by_name);
+PDK_NAME(get_all_factories);
+PDK_NAME(add_factories);
+PDK_NAME(remove_factories);
+PDK_NAME(cells);
+PDK_NAME(containers);
+PDK_NAME(absolute_source);
+PDK_NAME(resolve);
+PDK_NAME(parts);
+PDK_NAME(FactoryRecord);
+PDK_NAME(source);
+PDK_NAME(status);
+PDK_NAME(message);
 #undef PDK_NAME
+
+// Status values of factory records.
+inline const host::Name UNKNOWN("UNKNOWN");
+inline const host::Name ERROR("ERROR");
 }  // namespace S
+
+// log().<level>(message): a new logger from the factory for every record.
+// The message is made after the logger and its method, as in the expression.
+template <class MakeMessage>
+void log(const Frame& f, const host::Name& level, MakeMessage&& make_message) {
+    Ref method = host::getattr(host::call(f.global(S::log)), level);
+    Ref message = make_message();
+    host::call(method, message);
+}
+
+// `item in paths` for the exact list `paths`, without a scan per query when
+// the list holds only strings and pathlib paths.  For those types equality
+// agrees with hashing and runs no user code, so a set answers exactly what the
+// scan would; anything else in the list, or an item of another type, is
+// answered by the scan itself.  The set is built on the first query and
+// reflects the list as it was then.
+class PathMembership {
+public:
+    explicit PathMembership(Obj paths) : paths_(paths) {}
+    bool contains(Obj item);
+
+private:
+    bool plain(Obj o) const;
+    void build();
+
+    Obj paths_;
+    bool built_ = false;
+    Ref set_;  // empty: answer by scanning
+    PyTypeObject* path_types_[4] = {};
+};
 
 }  // namespace pdk

@@ -6,7 +6,47 @@ using namespace host;
 
 namespace {
 
-Ref register_cells(Frame&) { raise(PyExc_NotImplementedError, "register_cells"); }
+Ref register_cells(Frame& f) {
+    // `reload: bool` is taken by truthiness once, as the call binds it.
+    const bool reload = f.truth(1);
+
+    // Iterated once: a generator serves every later step as the same list.
+    Ref paths = list_of(f[0]);
+    Ref pdk = call(f.global(S::get_pdk));
+    Ref G = call_method(f.global(S::cg), S::create_callgraph);
+    Ref static_records = call_method(f.global(S::cg), S::get_static_records, G, kw(S::paths, paths));
+
+    auto [modules, errors] = unpack<2>(call(f.global(S::_import_modules), static_records, paths,
+                                            kw(S::reload, boolean(reload))));
+    auto [error_cells, error_records] = unpack<2>(call(f.global(S::_handle_import_errors), static_records, errors));
+    // From here on the factories of failed files are "ERROR" records, which
+    // _find_cells leaves alone.
+    call_method(static_records, S::update, error_records);
+    Ref new_cells = call(f.global(S::_find_cells), static_records, modules);
+    // Error cells last: they win over whatever a failed file's name held.
+    call_method(getattr(pdk, S::cells), S::update, new_cells);
+    call_method(getattr(pdk, S::cells), S::update, error_cells);
+
+    Ref present_records;
+    if (truthy(paths)) {
+        present_records = call_star(getattr(f.global(S::db), S::get_factories_by_name), static_records);
+    } else {
+        present_records = call_method(f.global(S::db), S::get_all_factories);
+    }
+    auto [add, remove] = unpack<2>(call(f.global(S::_get_database_updates), static_records, present_records, paths));
+    call_star(getattr(f.global(S::db), S::add_factories), add);
+    call_star(getattr(f.global(S::db), S::remove_factories), remove);
+
+    for (Ref name : iterate(remove)) {
+        if (contains(getattr(pdk, S::cells), name)) delitem(getattr(pdk, S::cells), name);
+    }
+    Ref added = new_list();
+    for (Ref r : iterate(add)) list_append(added, getattr(r, S::name));
+
+    if (reload) call(f.global(S::register_models), G, kw(S::reload, boolean(true)));
+    call(f.global(S::_clean_containers_also_in_cells), pdk);
+    return tuple({added, remove});
+}
 
 constexpr Param register_cells_params[] = {
     {.name = "paths", .kind = Kind::KeywordOnly, .annotation = "Iterable[Path]", .value = Default::EmptyTuple},
