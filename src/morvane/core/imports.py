@@ -302,22 +302,14 @@ def import_modules(
 
 # -- finding cells in a file's text -----------------------------------------
 
-# One decorator line: "@" and a dotted name, optionally called with arguments
-# that may span lines (parentheses nested up to three deep), then an
-# optional comment.
-_DECORATOR = (
-    r"@[ \t]*(?P<target>[^\W\d]\w*(?:[ \t]*\.[ \t]*[^\W\d]\w*)*)[ \t]*"
-    r"(?:\((?:[^()]|\((?:[^()]|\([^()]*\))*\))*\))?"
-    r"[ \t]*(?:\#[^\n]*)?\n"
-)
-# A run of decorators at the start of a line (blank and comment lines
-# allowed between them), followed by a top-level "def name".
-_DECORATED_DEF = re.compile(
-    r"^(?P<decorators>(?:" + _DECORATOR + r"(?:[ \t]*(?:\#[^\n]*)?\n)*)+)"
-    r"(?:async[ \t]+)?def[ \t]+(?P<name>[^\W\d]\w*)",
-    re.MULTILINE,
-)
-_DECORATOR_TARGET = re.compile(r"^@[ \t]*([^\W\d]\w*(?:[ \t]*\.[ \t]*[^\W\d]\w*)*)", re.MULTILINE)
+# A decorator line at the start of a line: "@" and a dotted name.
+_DECORATOR_LINE = re.compile(r"@[ \t]*([^\W\d]\w*(?:[ \t]*\.[ \t]*[^\W\d]\w*)*)")
+# A top-level function definition.
+_DEF_LINE = re.compile(r"(?:async[ \t]+)?def[ \t]+([^\W\d]\w*)")
+# A line that may sit between decorators: blank or a comment.
+_FILLER_LINE = re.compile(r"[ \t]*(?:#.*)?")
+# A line that cannot continue a decorator's argument list.
+_STATEMENT_START = re.compile(r"(?:@|(?:async[ \t]+)?def[ \t]|class[ \t])")
 _CELL_ALIAS = re.compile(r"\bcell[ \t]+as[ \t]+([^\W\d]\w*)")
 
 
@@ -328,17 +320,38 @@ def get_cells_from_regex(path: PathLike) -> list[str]:
 
     A decorator counts when it is ``cell`` or ends in ``.cell`` (``@pf.cell``,
     ``@polyforge.cell``, ``@cell(...)``), or is an alias bound by an import
-    ``... cell as name``. Names are returned in file order, each once.
-    Raises ``OSError`` when the file cannot be read.
+    ``... cell as name``. Decorator arguments may span lines; blank and
+    comment lines may sit between the decorators and the ``def``. Names are
+    returned in file order, each once. The scan is line by line and linear
+    in the size of the file. Raises ``OSError`` when the file cannot be read.
     """
     text = Path(path).read_bytes().decode("utf-8", errors="replace")
-    text = text.replace("\r\n", "\n").replace("\r", "\n")
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
     aliases = {"cell", *_CELL_ALIAS.findall(text)}
     names: dict[str, None] = {}
-    for match in _DECORATED_DEF.finditer(text):
-        for target in _DECORATOR_TARGET.findall(match.group("decorators")):
-            target = re.sub(r"[ \t]+", "", target)
-            if target in aliases or target.endswith(".cell"):
-                names[match.group("name")] = None
-                break
+
+    in_decorators = False  # inside a run of decorators at the top level
+    is_cell = False  # one of them is the cell decorator
+    depth = 0  # open parentheses of a decorator spanning lines
+    for line in lines:
+        if depth > 0:
+            if not _STATEMENT_START.match(line):
+                depth = max(0, depth + line.count("(") - line.count(")"))
+                continue
+            depth = 0  # an unclosed argument list: give up on it
+        decorator = _DECORATOR_LINE.match(line)
+        if decorator:
+            target = re.sub(r"[ \t]+", "", decorator.group(1))
+            is_cell = (is_cell if in_decorators else False) or target in aliases or target.endswith(".cell")
+            in_decorators = True
+            depth = max(0, line.count("(") - line.count(")"))
+            continue
+        if in_decorators:
+            definition = _DEF_LINE.match(line)
+            if definition:
+                if is_cell:
+                    names[definition.group(1)] = None
+            elif _FILLER_LINE.fullmatch(line):
+                continue
+        in_decorators = is_cell = False
     return list(names)
