@@ -1,0 +1,218 @@
+"""find_models: which functions of the call graph are the project's models,
+and the records made for them, checked against recording doubles of every
+collaborator."""
+
+from __future__ import annotations
+
+import json
+from functools import partial
+from pathlib import Path
+
+import pytest
+
+from .conftest import FakePdk, Namespace
+
+
+def fn(name: str, module: str, annotation: str = "sax.SDict", **defaults):
+    return {"name": name, "module": module, "resolved_return_annotation": annotation,
+            "parameter_defaults": defaults}
+
+
+class Project:
+    """A call graph over a project "proj" (package proj/proj) and a library
+    "lib" outside it, with doubles for every collaborator of find_models."""
+
+    def __init__(self, tmp_path: Path, calls, substitute, mm) -> None:
+        self.root = tmp_path / "proj"
+        self.lib = tmp_path / "site" / "lib"
+        self.calls = calls
+        self.functions = {
+            "lib.models.straight": fn("straight", "lib.models", length=10.0),
+            "lib.models.bend": fn("bend", "lib.models", radius=5),
+            "lib.cells.straight": fn("straight", "lib.cells", "pf.Component"),
+            "proj.models.mzi": fn("mzi", "proj.models", wl=1.55),
+            "proj.models.bend": fn("bend", "proj.models", radius=10),
+            "proj.models._helper": fn("_helper", "proj.models"),
+            "proj.models.get_models": fn("get_models", "proj.models"),
+        }
+        self.modules = {
+            "lib": {"path": str(self.lib / "__init__.py")},
+            "lib.models": {"path": str(self.lib / "models.py")},
+            "lib.cells": {"path": str(self.lib / "cells.py")},
+            "proj": {"path": str(self.root / "proj" / "__init__.py")},
+            "proj.models": {"path": str(self.root / "proj" / "models.py")},
+        }
+        self.pdk = FakePdk({})
+        self.default_lib_paths = {"proj": self.root / "proj", "lib": self.lib}
+        self.project_name = "proj"
+        real_is_model, real_create_record = mm._is_model, mm._create_record
+        substitute(
+            get_pdk=calls.double("get_pdk", effect=lambda: self.pdk),
+            ccg=Namespace(default_lib_paths=calls.double("default_lib_paths", effect=lambda: self.default_lib_paths)),
+            generate_call_graph=calls.double(
+                "generate_call_graph", effect=lambda **kw: {"functions": self.functions, "modules": self.modules}),
+            get_project_name=calls.double("get_project_name", effect=lambda: self.project_name),
+            get_project_dir=calls.double("get_project_dir", effect=lambda: self.root),
+            _is_model=calls.double("_is_model", effect=real_is_model),
+            _create_record=calls.double("_create_record", effect=real_create_record),
+            json=Namespace(dumps=calls.double("json.dumps", effect=json.dumps)),
+            m=Namespace(ModelRecord=calls.double("ModelRecord", effect=lambda **kw: kw)),
+        )
+
+
+@pytest.fixture
+def project(tmp_path, calls, substitute, mm):
+    return Project(tmp_path, calls, substitute, mm)
+
+
+def straight(length=10.0, wl=1.55):
+    pass
+
+
+class TestCalls:
+    def test_the_calls_in_order(self, mm, project, calls):
+        project.pdk.models = {"wg": partial(straight, length=2.0)}
+        result = mm.find_models()
+
+        assert calls.names() == (
+            ["get_pdk", "default_lib_paths", "generate_call_graph"]
+            + ["_is_model"] * 7
+            + ["get_project_name"] * 4  # lib, lib.models, lib.cells, then proj
+            + ["_create_record", "get_project_dir"]
+            + ["json.dumps", "ModelRecord"] * 3)
+        (args, kwargs), = calls.of("generate_call_graph")
+        assert args == () and kwargs == {"lib_paths": {"proj": str(project.root / "proj"), "lib": str(project.lib)}}
+        assert all(type(v) is str for v in kwargs["lib_paths"].values())
+        assert [a[0]["name"] for a, _ in calls.of("_is_model")] == [v["name"] for v in project.functions.values()]
+        (args, kwargs), = calls.of("_create_record")
+        assert list(args[0]) == ["straight", "bend", "mzi"] and args[1] is project.pdk.models["wg"] and not kwargs
+        for args, kwargs in calls.of("ModelRecord"):
+            assert args == () and list(kwargs) == ["factory", "settings", "source", "pdk_type"]
+        assert list(result) == ["bend", "mzi", "wg"]
+
+    def test_records(self, mm, project):
+        project.pdk.models = {"wg": partial(straight, length=2.0)}
+        result = mm.find_models()
+        assert result["mzi"] == {"factory": "mzi", "settings": '{"wl": 1.55}',
+                                 "source": str(Path("proj", "models.py")), "pdk_type": "pdk"}
+        # the project's bend replaced the library's, keeping the library's position
+        assert result["bend"]["settings"] == '{"radius": 10}'
+        # a library model registered by the PDK under a name of its own
+        assert result["wg"] == {"factory": "straight", "settings": '{"length": 2.0}',
+                                "source": str(Path("..", "site", "lib", "models.py")), "pdk_type": "base_pdk"}
+
+    def test_given_library_paths_are_resolved_and_used(self, mm, project, calls, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        mm.find_models({"lib": Path("site/lib/../lib")})
+        assert "default_lib_paths" not in calls.names()
+        (_, kwargs), = calls.of("generate_call_graph")
+        assert kwargs == {"lib_paths": {"lib": str(project.lib)}}
+
+    def test_empty_library_paths_mean_the_default(self, mm, project, calls):
+        mm.find_models({})
+        mm.find_models(lib_paths=None)
+        assert calls.names().count("default_lib_paths") == 2
+
+    def test_lookups_are_made_at_call_time(self, mm, project, substitute):
+        assert mm.find_models()
+        substitute(get_project_name=lambda: "nothing")
+        assert mm.find_models() == {}
+
+
+class TestSelection:
+    def test_no_project_module_gives_an_empty_result_early(self, mm, project, calls):
+        project.project_name = "other"
+        assert mm.find_models() == {}
+        assert calls.names() == ["get_pdk", "default_lib_paths", "generate_call_graph"] + ["_is_model"] * 7 + [
+            "get_project_name"] * 5
+
+    def test_unregistered_library_models_are_dropped(self, mm, project):
+        result = mm.find_models()
+        assert list(result) == ["bend", "mzi"]
+        assert result["bend"]["source"] == str(Path("proj", "models.py"))
+
+    def test_pdk_models_absent_from_the_graph_or_not_models_are_dropped(self, mm, project):
+        def unknown():
+            pass
+
+        project.pdk.models = {"u": unknown, "c": straight, "n": object()}
+        # "straight" is a model of the library, so "c" stays; the others go
+        assert list(mm.find_models()) == ["bend", "mzi", "c"]
+
+    def test_a_registered_model_replaces_a_project_function_of_its_name(self, mm, project):
+        project.pdk.models = {"mzi": partial(straight, wl=1.3)}
+        result = mm.find_models()
+        assert list(result) == ["bend", "mzi"]
+        assert result["mzi"]["factory"] == "straight" and json.loads(result["mzi"]["settings"]) == {
+            "length": 10.0, "wl": 1.3}
+
+    def test_prefix_tests_need_no_dot(self, mm, project):
+        project.modules = {"proj_tools": {"path": str(project.root / "proj_tools.py")}, **project.modules}
+        project.functions["proj_tools.gain"] = fn("gain", "proj_tools")
+        # proj_tools is listed first, so it is the anchor: only its functions are the project's own
+        result = mm.find_models()
+        assert list(result) == ["gain"] and result["gain"]["pdk_type"] == "pdk"
+
+        project.modules = {k: v for k, v in project.modules.items() if k != "proj_tools"}
+        project.modules["proj_tools"] = {"path": str(project.root / "proj_tools.py")}
+        result = mm.find_models()
+        # now "proj" is the anchor, and "proj_tools" starts with it too
+        assert list(result) == ["bend", "mzi", "gain"]
+        assert result["gain"]["pdk_type"] == "base_pdk"  # outside the anchor's directory
+
+    def test_a_subpackage_as_anchor(self, mm, project):
+        del project.modules["proj"]
+        project.modules["proj.sub"] = {"path": str(project.root / "proj" / "sub" / "__init__.py")}
+        project.modules = {"proj.sub": project.modules.pop("proj.sub"), **project.modules}
+        project.functions["proj.sub.x.ring"] = fn("ring", "proj.sub.x")
+        project.modules["proj.sub.x"] = {"path": str(project.root / "proj" / "sub" / "x.py")}
+        result = mm.find_models()
+        assert list(result) == ["ring"] and result["ring"]["pdk_type"] == "pdk"
+
+    def test_a_later_function_of_the_same_plain_name_wins_in_place(self, mm, project):
+        project.functions["proj.other.mzi"] = fn("mzi", "proj.other", wl=2.0)
+        project.modules["proj.other"] = {"path": str(project.root / "proj" / "other.py")}
+        result = mm.find_models()
+        assert list(result) == ["bend", "mzi"]
+        assert result["mzi"]["source"] == str(Path("proj", "other.py"))
+
+
+class TestFailures:
+    @pytest.mark.parametrize("value,type_name", [([], "list"), ("x", "str"), (type("D", (dict,), {})(a=1), "D")])
+    def test_default_library_paths_must_be_a_dict(self, mm, project, value, type_name):
+        project.default_lib_paths = value
+        with pytest.raises(TypeError, match=f"^Expected dict, got {type_name}$"):
+            mm.find_models()
+
+    def test_no_default_library_paths(self, mm, project):
+        project.default_lib_paths = None
+        with pytest.raises(AttributeError, match="items"):
+            mm.find_models()
+
+    @pytest.mark.parametrize("bad", [[], "x", type("D", (dict,), {})()])
+    def test_library_paths_argument_is_typed(self, mm, bad):
+        with pytest.raises(TypeError, match="Argument 'lib_paths' has incorrect type"):
+            mm.find_models(bad)
+
+    def test_malformed_call_graphs(self, mm, project, substitute):
+        substitute(generate_call_graph=lambda **kw: {"modules": {}})
+        with pytest.raises(KeyError, match="functions"):
+            mm.find_models()
+        substitute(generate_call_graph=lambda **kw: {"functions": {"a.b": ["not a dict"]}, "modules": {}})
+        with pytest.raises(TypeError, match="Argument 'record' has incorrect type"):
+            mm.find_models()
+
+    def test_a_model_whose_module_is_not_listed(self, mm, project):
+        project.functions["proj.gone.mzi2"] = fn("mzi2", "proj.gone")
+        with pytest.raises(KeyError, match="proj.gone"):
+            mm.find_models()
+
+    def test_defaults_json_cannot_hold(self, mm, project):
+        project.functions["proj.models.mzi"]["parameter_defaults"] = {"f": object()}
+        with pytest.raises(TypeError, match="not JSON serializable"):
+            mm.find_models()
+
+    def test_errors_of_collaborators_propagate(self, mm, project, substitute):
+        substitute(get_project_dir=lambda: (_ for _ in ()).throw(OSError("no dir")))
+        with pytest.raises(OSError, match="no dir"):
+            mm.find_models()
