@@ -8,11 +8,18 @@ Both are plain mutable records: keyword (or positional) construction,
 assignable attributes, equality over every stored field, a readable repr and
 ``copy.deepcopy`` support. ``source`` is the record's source file as a path
 string, relative to the project directory or absolute.
+
+One exception to equality: a factory's ``has_model`` flag is derived data,
+set by the model pass through the database (``set_*_has_model``), and is
+left out of ``==``. A registration pass compares the records it finds
+(whose flag it cannot know) with the stored ones; counting the flag would
+report every factory with a model as changed on every pass and, by
+rewriting it, clear its flag.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 from morvane import settings as _settings
@@ -36,7 +43,7 @@ class FactoryRecord:
     source: str
     status: str = STATUS_UNKNOWN
     message: str = ""
-    has_model: bool = False
+    has_model: bool = field(default=False, compare=False)
 
     def absolute_source(self) -> Path:
         """The source file as an absolute, resolved path."""
