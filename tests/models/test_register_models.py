@@ -1,0 +1,297 @@
+"""register_models: the registration pass over recording doubles, the status
+each record ends with, what reaches the database, and the has-model flags
+climbing a real networkx graph."""
+
+from __future__ import annotations
+
+import types
+from pathlib import Path
+
+import natsort
+import networkx as nx
+import pytest
+
+from .conftest import FakePdk, Namespace, RecordDouble, lines
+
+
+def module(name: str, **attrs):
+    mod = types.ModuleType(name)
+    mod.__dict__.update(attrs)
+    return mod
+
+
+def model_a():
+    pass
+
+
+def model_b():
+    pass
+
+
+class Pass:
+    """One registration pass: records in three files (A defines a and b, B
+    fails to import, C is imported but does not define its model), one record
+    without a source, doubles for every collaborator."""
+
+    def __init__(self, tmp_path: Path, calls, substitute, mm) -> None:
+        self.calls = calls
+        A, B, C = tmp_path / "a10.py", tmp_path / "a9.py", tmp_path / "c.py"
+        self.paths = A, B, C
+        self.records = {
+            "a": RecordDouble("a", A, calls),
+            "b": RecordDouble("b", A, calls),
+            "e1": RecordDouble("e1", B, calls),
+            "e2": RecordDouble("e2", B, calls),
+            "lost": RecordDouble("lost", C, calls, status="OLD", message="kept"),
+            "nosource": RecordDouble("nosource", None, calls),
+        }
+        self.error = ImportError("no module named x")
+        self.modules = {A: module("proj.a10", a=model_a, b=model_b, unrelated=print, lost=42),
+                        C: module("proj.c", lost="not callable")}
+        self.errors = {B: ("proj.a9", self.error)}
+        self.pdk = FakePdk({"stale": print})
+        self.base_pdk = FakePdk({"e2": print, "base_only": print})
+        self.stored = ["a", "gone"]
+        real_error_model = mm._error_model
+        db = Namespace(**{name: calls.double(f"db.{name}") for name in (
+            "set_all_factories_has_model", "remove_models", "set_factories_has_model_by_names")})
+        # The database sees the records just added.
+        db.add_models = calls.double("db.add_models", effect=lambda *records: self.stored.extend(
+            r.factory for r in records if r.factory not in self.stored))
+        db.get_all_models = calls.double("db.get_all_models", effect=lambda: list(self.stored))
+        substitute(
+            find_models=calls.double("find_models", effect=lambda: self.records),
+            natsorted=calls.double("natsorted", effect=natsort.natsorted),
+            get_pdk=calls.double("get_pdk", effect=lambda: self.pdk),
+            get_base_pdk=calls.double("get_base_pdk", effect=lambda: self.base_pdk),
+            imports=Namespace(import_modules=calls.double(
+                "import_modules", effect=lambda **kw: (self.modules, self.errors))),
+            _error_model=calls.double("_error_model", effect=real_error_model),
+            db=db,
+            nx=Namespace(reverse_view=calls.double("nx.reverse_view", effect=nx.reverse_view),
+                         topological_sort=calls.double("nx.topological_sort", effect=nx.topological_sort),
+                         descendants=calls.double("nx.descendants", effect=nx.descendants)),
+        )
+
+
+@pytest.fixture
+def run(tmp_path, calls, substitute, mm, fake_log):
+    return Pass(tmp_path, calls, substitute, mm)
+
+
+class TestPass:
+    def test_the_calls_in_order(self, mm, run, calls):
+        A, B, C = run.paths
+        result = mm.register_models()
+
+        def without_logs(names):
+            return [n for n in names if not n.startswith("log")]
+
+        assert without_logs(calls.names()) == (
+            ["find_models"] + ["absolute_source"] * 12 + ["natsorted", "get_pdk", "get_base_pdk", "import_modules"]
+            + ["_error_model"] * 2
+            + ["db.set_all_factories_has_model", "db.add_models", "db.get_all_models", "db.remove_models",
+               "natsorted", "natsorted"])
+        assert [a[0] for a, _ in calls.of("absolute_source")] == list(run.records) * 2
+        natsorted_args = [a for a, _ in calls.of("natsorted")]
+        assert natsorted_args[0] == ({A, B, C},) and type(natsorted_args[0][0]) is set
+        assert natsorted_args[1][0] is run.records
+        assert natsorted_args[2] == ({"lost", "nosource", "stale", "gone"},)
+        (args, kwargs), = calls.of("import_modules")
+        assert args == () and kwargs == {"paths": [B, A, C], "reload": True, "from_project": False}
+        assert list(kwargs) == ["paths", "reload", "from_project"]
+        assert [a for a, _ in calls.of("_error_model")] == [("e1", "proj.a9", run.error), ("e2", "proj.a9", run.error)]
+        assert calls.of("db.set_all_factories_has_model") == [((), {"has_model": False})]
+        assert calls.of("db.add_models") == [(tuple(run.records.values()), {})]
+        (args, kwargs), = calls.of("db.remove_models")
+        assert set(args) == {"lost", "nosource", "stale", "gone"} and len(args) == 4 and not kwargs
+        assert result == (["a", "b", "e1", "e2", "lost", "nosource"], ["gone", "lost", "nosource", "stale"])
+        assert type(result) is tuple
+
+    def test_log_lines_each_through_a_new_logger(self, mm, run, calls):
+        mm.register_models()
+        assert lines(calls) == [
+            ("debug", "Found 1 errors"),
+            ("debug", "error=ImportError('no module named x')"),
+            ("info", "new models: ['a', 'b', 'e1', 'e2', 'lost', 'nosource']"),
+            ("info", "removed models: ['gone', 'lost', 'nosource', 'stale']"),
+        ]
+        log_calls = [n for n in calls.names() if n.startswith("log")]
+        assert log_calls == ["log", "log.debug", "log", "log.debug", "log", "log.info", "log", "log.info"]
+        assert all(kwargs == {} and len(args) == 1 for n, args, kwargs in calls if n.startswith("log."))
+
+    def test_statuses_and_pdk_entries(self, mm, run):
+        mm.register_models()
+        r = run.records
+        assert (r["a"].status, r["a"].message) == ("SUCCESS", "")
+        assert run.pdk.models["a"] is model_a and run.pdk.models["b"] is model_b
+        # failed source: an ERROR record and a placeholder raising the import error
+        assert (r["e1"].status, r["e1"].message) == ("ERROR", "no module named x")
+        with pytest.raises(ImportError) as info:
+            run.pdk.models["e1"](wl=1.55)
+        assert info.value is run.error
+        assert run.pdk.models["e1"].__module__ == "proj.a9"
+        # failed, but the base PDK provides it: SUCCESS wins, the placeholder stays
+        assert (r["e2"].status, r["e2"].message) == ("SUCCESS", "")
+        assert run.pdk.models["e2"].__name__ == "e2" and run.pdk.models["e2"] is not print
+        # neither loaded nor provided: left as find_models made it
+        assert (r["lost"].status, r["lost"].message) == ("OLD", "kept")
+        assert (r["nosource"].status, r["nosource"].message) == ("UNKNOWN", "")
+        assert "lost" not in run.pdk.models and "base_only" not in run.pdk.models
+        assert set(run.pdk.models) == {"stale", "a", "b", "e1", "e2"}
+
+    def test_callables_are_matched_against_every_module_and_the_last_wins(self, mm, run, tmp_path):
+        D = tmp_path / "d.py"
+        run.modules[D] = module("proj.d", lost=model_b, a=model_b)
+        mm.register_models()
+        assert run.pdk.models["a"] is model_b and run.pdk.models["lost"] is model_b
+        assert run.records["lost"].status == "SUCCESS"
+
+    def test_a_string_error_is_used_as_the_message(self, mm, run):
+        run.errors = {run.paths[1]: ("proj.a9", "SyntaxError: x")}
+        mm.register_models()
+        assert run.records["e1"].message == "SyntaxError: x"
+        with pytest.raises(RuntimeError, match="SyntaxError: x"):
+            run.pdk.models["e1"]()
+
+    def test_errors_for_files_without_records(self, mm, run, calls, tmp_path):
+        run.errors = {tmp_path / "other.py": ("proj.other", ValueError("v")), **run.errors}
+        mm.register_models()
+        assert lines(calls)[:3] == [("debug", "Found 2 errors"), ("debug", "error=ValueError('v')"),
+                                   ("debug", "error=ImportError('no module named x')")]
+        assert len(calls.of("_error_model")) == 2
+
+    @pytest.mark.parametrize("reload,expected", [(None, False), (0, False), ([1], True), ("", False), (True, True)])
+    def test_reload_is_passed_on_as_a_bool(self, mm, run, calls, reload, expected):
+        mm.register_models(None, reload=reload)
+        (_, kwargs), = calls.of("import_modules")
+        assert kwargs["reload"] is expected
+
+    def test_reload_truth_is_taken_before_anything_runs(self, mm, run, calls):
+        class Bad:
+            def __bool__(self):
+                raise ZeroDivisionError
+
+        with pytest.raises(ZeroDivisionError):
+            mm.register_models(reload=Bad())
+        assert calls == []
+
+    def test_no_models(self, mm, run, calls):
+        run.records, run.modules, run.errors = {}, {}, {}
+        result = mm.register_models(nx.DiGraph([("x", "y")]))
+        (_, kwargs), = calls.of("import_modules")
+        assert kwargs["paths"] == []
+        assert calls.of("db.add_models") == [((), {})]
+        assert result == ([], ["a", "gone", "stale"])
+        assert "nx.reverse_view" not in calls.names() and "db.set_factories_has_model_by_names" not in calls.names()
+
+    def test_nothing_to_remove_still_calls_remove(self, mm, run, calls):
+        run.pdk.models, run.stored = {}, []
+        run.records = {k: run.records[k] for k in ("a", "b", "e1")}
+        assert mm.register_models() == (["a", "b", "e1"], [])
+        assert calls.of("db.remove_models") == [((), {})]
+
+    def test_base_pdk_models_are_never_removed(self, mm, run):
+        run.stored = ["base_only", "e2"]
+        _, removed = mm.register_models()
+        assert "base_only" not in removed and "e2" not in removed
+
+
+class TestArguments:
+    def test_graph_is_positional_only_and_reload_keyword_only(self, mm, run, calls):
+        with pytest.raises(TypeError, match="positional-only"):
+            mm.register_models(G=None)
+        with pytest.raises(TypeError, match="positional argument"):
+            mm.register_models(None, True)
+        with pytest.raises(TypeError, match="unexpected keyword"):
+            mm.register_models(paths=[])
+        assert calls == []
+
+
+class TestFailures:
+    def test_find_models_without_values(self, mm, run, substitute):
+        substitute(find_models=lambda: None)
+        with pytest.raises(AttributeError, match="values"):
+            mm.register_models()
+
+    @pytest.mark.parametrize("result", [(1, 2, 3), ({},), "ab"])
+    def test_import_result_not_a_pair(self, mm, run, substitute, result):
+        substitute(imports=Namespace(import_modules=lambda **kw: result))
+        with pytest.raises((ValueError, AttributeError)):
+            mm.register_models()
+
+    @pytest.mark.parametrize("value", [("only",), ("a", "b", "c")])
+    def test_error_value_not_a_pair(self, mm, run, value):
+        run.errors = {run.paths[1]: value}
+        with pytest.raises(ValueError, match="unpack"):
+            mm.register_models()
+
+    def test_earlier_changes_stay_when_a_later_step_fails(self, mm, run, substitute, calls):
+        substitute(db=Namespace(set_all_factories_has_model=calls.double("db.clear"),
+                                add_models=lambda *r: (_ for _ in ()).throw(OSError("disk full"))))
+        with pytest.raises(OSError, match="disk full"):
+            mm.register_models()
+        assert run.records["a"].status == "SUCCESS" and "a" in run.pdk.models
+
+
+class TestHasModel:
+    """Edges point from a factory to the factories it is built from."""
+
+    def graph(self, edges, nodes=(), flagged=()):
+        G = nx.DiGraph()
+        G.add_nodes_from(nodes)
+        G.add_edges_from(edges)
+        for n in G.nodes:
+            G.nodes[n]["has_model"] = n in flagged
+        return G
+
+    def test_flags_climb_two_levels_from_the_models(self, mm, run, calls):
+        run.records = {"a": run.records["a"], "b": run.records["b"], "not_a_node": RecordDouble("not_a_node", None)}
+        G = self.graph([
+            ("top", "mid1"), ("top", "mid2"), ("mid1", "a"), ("mid2", "b"), ("mid2", "a"),
+            ("mixed", "a"), ("mixed", "plain"), ("above_mixed", "mixed"),
+        ], nodes=["plain", "lonely"])
+        mm.register_models(G, reload=False)
+        flags = {n: G.nodes[n]["has_model"] for n in G.nodes}
+        assert flags == {"top": True, "mid1": True, "mid2": True, "a": True, "b": True,
+                         "mixed": False, "plain": False, "above_mixed": False, "lonely": False}
+        assert all(type(v) is bool for v in flags.values())
+        (args, kwargs), = calls.of("db.set_factories_has_model_by_names")
+        # only the flags that turned true in the loop; the models themselves are not passed
+        assert sorted(args) == ["mid1", "mid2", "top"] and kwargs == {"has_model": True}
+        assert "not_a_node" not in G
+
+    def test_the_graph_calls(self, mm, run, calls):
+        G = self.graph([("x", "a")])
+        mm.register_models(G)
+        graph_calls = [(n, a, k) for n, a, k in calls if n.startswith("nx.")]
+        assert [n for n, _, _ in graph_calls] == ["nx.reverse_view", "nx.topological_sort", "nx.descendants"]
+        assert graph_calls[0][1] == (G,)
+        assert graph_calls[2][1] == (G, "x")
+        assert calls.names()[-1] == "db.set_factories_has_model_by_names"
+
+    def test_already_flagged_nodes_are_not_passed_on(self, mm, run, calls):
+        G = self.graph([("built", "x"), ("x", "y")], flagged=["built"])
+        mm.register_models(G)
+        assert calls.of("db.set_factories_has_model_by_names") == [((), {"has_model": True})]
+        assert G.nodes["built"]["has_model"] is True and G.nodes["x"]["has_model"] is False
+
+    def test_a_model_name_node_without_dependencies_is_flagged(self, mm, run):
+        G = self.graph([], nodes=["a", "other"])
+        mm.register_models(G)
+        assert G.nodes["a"]["has_model"] is True and G.nodes["other"]["has_model"] is False
+
+    def test_no_graph_no_flags(self, mm, run, calls):
+        mm.register_models(None)
+        assert "db.set_factories_has_model_by_names" not in calls.names()
+
+    def test_a_node_without_the_attribute(self, mm, run):
+        G = nx.DiGraph([("x", "a")])
+        G.nodes["a"]["has_model"] = False
+        with pytest.raises(KeyError, match="has_model"):
+            mm.register_models(G)
+
+    def test_a_cycle(self, mm, run):
+        G = self.graph([("x", "y"), ("y", "x")])
+        with pytest.raises(nx.NetworkXUnfeasible):
+            mm.register_models(G)
