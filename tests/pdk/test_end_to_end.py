@@ -1,0 +1,99 @@
+"""register_cells against the real host services on a temporary project."""
+
+from __future__ import annotations
+
+import pytest
+
+from .conftest import write
+
+GOOD = """
+    import polyforge as pf
+
+    @pf.cell
+    def wg(width: float = 0.5) -> pf.Component:
+        return pf.Component("wg")
+
+    @pf.cell
+    def add_labels(component: pf.Component) -> pf.Component:
+        return component
+"""
+
+BROKEN = """
+    import polyforge as pf
+
+    @pf.cell
+    def ring(radius: float = 5.0) -> pf.Component:
+        return pf.Component("ring")
+
+    raise ImportError("the ring is not finished")
+"""
+
+GHOST = """
+    import polyforge as pf
+
+    if False:
+        @pf.cell
+        def ghost() -> pf.Component:
+            return pf.Component("ghost")
+"""
+
+
+@pytest.fixture
+def files(project):
+    return (write(project / "demo" / "good.py", GOOD), write(project / "demo" / "broken.py", BROKEN),
+            write(project / "demo" / "ghost.py", GHOST))
+
+
+def stored():
+    from morvane.core import database as db
+
+    return {name: (r.status, r.message) for name, r in db.get_all_factories().items()}
+
+
+def test_first_full_pass(pdk, files):
+    good, broken, ghost = files
+    added, removed = pdk.register_cells()
+    assert (added, removed) == (["add_labels", "ghost", "ring", "wg"], [])
+    active = pdk.get_pdk()
+
+    assert active.cells["wg"]().name.startswith("wg")
+    with pytest.raises(ImportError, match="the ring is not finished"):
+        active.cells["ring"]()
+    message = f"Cell 'ghost' not found in '{ghost}'."
+    error = pytest.raises(ImportError, active.cells["ghost"]).value
+    assert str(error) == message and type(error) is ImportError
+
+    # The project's cell wins over the generic container of the same name.
+    assert active.cells["add_labels"].__module__ == "demo.good" and "add_labels" not in active.containers
+    assert "add_pads" in active.containers and "add_labels" in pdk.get_base_pdk().containers
+
+    db = stored()
+    assert db["ring"] == ("ERROR", "the ring is not finished")
+    assert db["ghost"] == ("ERROR", message)
+    assert db["wg"][0] != "ERROR"
+
+
+def test_second_pass_reports_nothing(pdk, files):
+    pdk.register_cells()
+    assert pdk.register_cells() == ([], [])
+
+
+def test_one_file_pass_and_a_removed_cell(pdk, files):
+    good, broken, _ = files
+    pdk.register_cells()
+    good.write_text(good.read_text().replace("def wg(width: float = 0.5)", "def wg2(width: float = 0.5)"))
+    # A pass over the file only asks the database about the file's names.
+    assert pdk.register_cells(paths=[good]) == (["add_labels", "wg2"], [])
+    assert "wg" in stored()
+    # A full pass removes what no file defines any more, also from the PDK.
+    assert pdk.register_cells() == ([], ["wg"])
+    assert "wg" not in stored() and "wg" not in pdk.get_pdk().cells
+
+
+def test_fixed_file_in_a_one_file_pass(pdk, files):
+    _, broken, _ = files
+    pdk.register_cells()
+    write(broken, BROKEN.replace('raise ImportError("the ring is not finished")', ""))
+    assert pdk.register_cells(paths=[broken], reload=False) == (["ring"], [])
+    assert pdk.get_pdk().cells["ring"]().name.startswith("ring")
+    assert stored()["ring"][0] != "ERROR"
