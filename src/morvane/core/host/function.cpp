@@ -72,16 +72,28 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 
 // ---- argument binding errors, worded as the interpreter words them --------------
 
-[[noreturn]] void too_many_positional(FunctionObject* f, std::size_t n_required, std::size_t n_positional,
-                                      std::size_t given) {
+[[noreturn]] void too_many_positional(FunctionObject* f, const Signature& sig, PyObject* const* slots,
+                                      std::size_t n_required, std::size_t n_positional, std::size_t given) {
+    // Keyword-only arguments already bound by keyword are counted in the
+    // message, as the interpreter does.
+    std::size_t kwonly_given = 0;
+    for (std::size_t i = 0; i < sig.params.size(); ++i) {
+        if (sig.params[i].kind == Kind::KeywordOnly && slots[i] != nullptr) ++kwonly_given;
+    }
     std::string takes;
     if (n_required == n_positional) {
         takes = std::to_string(n_positional);
     } else {
         takes = "from " + std::to_string(n_required) + " to " + std::to_string(n_positional);
     }
-    raise(PyExc_TypeError, "%U() takes %s positional argument%s but %zu %s given", f->qualname, takes.c_str(),
-          n_positional == 1 && n_required == n_positional ? "" : "s", given, given == 1 ? "was" : "were");
+    std::string kwonly;
+    if (kwonly_given > 0) {
+        kwonly = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " +
+                 std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given != 1 ? "s" : "") + ")";
+    }
+    raise(PyExc_TypeError, "%U() takes %s positional argument%s but %zu%s %s given", f->qualname, takes.c_str(),
+          n_positional == 1 && n_required == n_positional ? "" : "s", given, kwonly.c_str(),
+          given == 1 && kwonly_given == 0 ? "was" : "were");
 }
 
 [[noreturn]] void missing(FunctionObject* f, const Signature& sig, PyObject* const* slots, bool keyword_only) {
@@ -95,14 +107,59 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
     Ref listed;
     if (n == 1) {
         listed = Ref::borrow(PyList_GET_ITEM(names.ptr(), 0));
+    } else if (n == 2) {
+        listed = concat({Obj(PyList_GET_ITEM(names.ptr(), 0)), text(" and "), Obj(PyList_GET_ITEM(names.ptr(), 1))});
     } else {
-        // 'a', 'b' and 'c'
+        // 'a', 'b', and 'c'
         Ref head = Ref::steal(PyList_GetSlice(names.ptr(), 0, n - 1));
         Ref joined = Ref::steal(PyUnicode_Join(text(", ").ptr(), head.ptr()));
-        listed = concat({joined, text(" and "), Obj(PyList_GET_ITEM(names.ptr(), n - 1))});
+        listed = concat({joined, text(", and "), Obj(PyList_GET_ITEM(names.ptr(), n - 1))});
     }
     raise(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", f->qualname, n,
           keyword_only ? "keyword-only" : "positional", n == 1 ? "" : "s", listed.ptr());
+}
+
+// The keyword names given for positional-only parameters, in parameter order.
+Ref positional_only_given(const Signature& sig, PyObject* kwnames) {
+    Ref given = new_list();
+    for (const Param& p : sig.params) {
+        if (p.kind != Kind::PositionalOnly) continue;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (PyUnicode_CompareWithASCIIString(key, p.name) == 0) list_append(given, key);
+        }
+    }
+    return given;
+}
+
+[[noreturn]] void unexpected_keyword(FunctionObject* f, const Signature& sig, PyObject* kwnames, PyObject* key) {
+    Ref positional_only = positional_only_given(sig, kwnames);
+    if (PyList_GET_SIZE(positional_only.ptr()) > 0) {
+        Ref joined = Ref::steal(PyUnicode_Join(text(", ").ptr(), positional_only.ptr()));
+        raise(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+              f->qualname, joined.ptr());
+    }
+    // The interpreter offers the closest keyword parameter; its own
+    // suggestion module does the matching, so the hint reads the same.
+    Ref candidates = new_list();
+    for (const Param& p : sig.params) {
+        if (p.kind == Kind::PositionalOrKeyword || p.kind == Kind::KeywordOnly) list_append(candidates, text(p.name));
+    }
+    Ref suggestion;
+    if (PyList_GET_SIZE(candidates.ptr()) > 0) {
+        static const Name s_generate("_generate_suggestions");
+        PyObject* module = PyImport_ImportModule("_suggestions");
+        PyObject* found = module ? PyObject_CallMethodObjArgs(module, s_generate.ptr(), candidates.ptr(), key, nullptr)
+                                 : nullptr;
+        Py_XDECREF(module);
+        if (found == nullptr) PyErr_Clear();  // no hint rather than another error
+        suggestion = Ref::steal_or_null(found);
+    }
+    if (suggestion && PyUnicode_Check(suggestion.ptr())) {
+        raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", f->qualname, key,
+              suggestion.ptr());
+    }
+    raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
 }
 
 // ---- the type's slots -------------------------------------------------------------
@@ -132,16 +189,23 @@ void add_traceback_entry(FunctionObject* f) {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
+    // Native functions calling each other (through module globals) never pass
+    // a Python frame: without this, unbounded recursion would overflow the C
+    // stack instead of raising RecursionError.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     try {
         Frame frame(f);
         frame.bind(args, PyVectorcall_NARGS(nargsf), kwnames);
-        return f->sig->impl(frame).release();
+        PyObject* result = f->sig->impl(frame).release();
+        Py_LeaveRecursiveCall();
+        return result;
     } catch (const Error&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     }
+    Py_LeaveRecursiveCall();
     add_traceback_entry(f);
     return nullptr;
 }
@@ -164,9 +228,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int function_clear(PyObject* self) {
+    // __name__ and __qualname__ stay (strings cannot close a cycle): a
+    // finaliser elsewhere in the cycle may still print this function.
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
@@ -184,6 +248,8 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(as_function(self)->name);
+    Py_CLEAR(as_function(self)->qualname);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -348,7 +414,12 @@ Ref Frame::global(Obj name) const {
     if (value) return value;
     value = dict_get(f_->builtins, name);
     if (value) return value;
-    raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    // As the interpreter does, so that the traceback can offer a close name.
+    PyObject* exc = PyErr_GetRaisedException();
+    if (PyObject_SetAttrString(exc, "name", name.ptr()) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    raise();
 }
 
 Obj Frame::globals() const { return f_->globals; }
@@ -372,8 +443,9 @@ void Frame::bind(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
         }
     }
 
-    // Positional arguments fill the positional parameters, the rest go to *args.
-    if (nargs > n_positional && i_varargs < 0) too_many_positional(f_, n_required, n_positional, nargs);
+    // Positional arguments fill the positional parameters, the rest go to
+    // *args; too many are reported after the keywords, as the interpreter
+    // orders its checks.
     const std::size_t n_direct = nargs < n_positional ? nargs : n_positional;
     for (std::size_t i = 0; i < n_direct; ++i) slots_[i] = args[i];
     if (i_varargs >= 0) {
@@ -386,42 +458,31 @@ void Frame::bind(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
         slots_[i_varkw] = varkw_.ptr();
     }
 
-    // Keywords, matched by name: interned names compare by pointer first.
-    Ref positional_only_given;
+    // Keywords, matched by name against the parameters that take keywords.
     const Py_ssize_t n_kw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < n_kw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + static_cast<std::size_t>(k)];
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%U() keywords must be strings", f_->qualname);
         std::ptrdiff_t found = -1;
-        bool is_positional_only = false;
         for (std::size_t i = 0; i < n; ++i) {
             const Param& p = sig.params[i];
-            if (p.kind == Kind::VarPositional || p.kind == Kind::VarKeyword) continue;
-            if (PyUnicode_CompareWithASCIIString(key, p.name) != 0) continue;
-            if (p.kind == Kind::PositionalOnly) {
-                is_positional_only = true;
+            if (p.kind != Kind::PositionalOrKeyword && p.kind != Kind::KeywordOnly) continue;
+            if (PyUnicode_CompareWithASCIIString(key, p.name) == 0) {
+                found = static_cast<std::ptrdiff_t>(i);
                 break;
             }
-            found = static_cast<std::ptrdiff_t>(i);
-            break;
         }
         if (found >= 0) {
             if (slots_[found] != nullptr) raise(PyExc_TypeError, "%U() got multiple values for argument '%U'", f_->qualname, key);
             slots_[found] = value;
         } else if (i_varkw >= 0) {
             dict_set(varkw_, key, value);
-        } else if (is_positional_only) {
-            if (!positional_only_given) positional_only_given = new_list();
-            list_append(positional_only_given, key);
         } else {
-            raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f_->qualname, key);
+            unexpected_keyword(f_, sig, kwnames, key);
         }
     }
-    if (positional_only_given) {
-        Ref joined = Ref::steal(PyUnicode_Join(text(", ").ptr(), positional_only_given.ptr()));
-        raise(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
-              f_->qualname, joined.ptr());
-    }
+    if (nargs > n_positional && i_varargs < 0) too_many_positional(f_, sig, slots_, n_required, n_positional, nargs);
 
     // Defaults, then what is still missing.
     bool missing_positional = false, missing_keyword = false;
@@ -448,13 +509,15 @@ void Frame::bind(PyObject* const* args, std::size_t nargs, PyObject* kwnames) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
                      expected->tp_name, Py_TYPE(slots_[i])->tp_name);
         if (PyObject_TypeCheck(slots_[i], expected)) {
+            // The TypeError stays the one raised even if the note cannot be added.
             PyObject* exc = PyErr_GetRaisedException();
-            Ref note = Ref::steal_or_null(PyUnicode_FromFormat(
+            PyObject* note = PyUnicode_FromFormat(
                 "'%.200s' is a subclass of '%.200s'; this parameter takes the built-in type itself, not a subclass.",
-                Py_TYPE(slots_[i])->tp_name, expected->tp_name));
-            if (note) {
-                Ref added = Ref::steal_or_null(PyObject_CallMethod(exc, "add_note", "O", note.ptr()));
-            }
+                Py_TYPE(slots_[i])->tp_name, expected->tp_name);
+            PyObject* added = note ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
+            if (added == nullptr) PyErr_Clear();
+            Py_XDECREF(added);
+            Py_XDECREF(note);
             PyErr_SetRaisedException(exc);
         }
         raise();
@@ -493,6 +556,9 @@ Ref signature_line(const Signature& sig, Obj qualname) {
 }
 
 Ref make_function(const Signature& sig, Obj globals, Obj builtins, Obj closure) {
+    if (sig.params.size() > max_params) {
+        raise(PyExc_SystemError, "%s: more parameters than a native function binds (%zu)", sig.qualname, max_params);
+    }
     Ref name = text(sig.name);
     Ref qualname = text(sig.qualname);
     Ref module = dict_get(globals, s_name);
