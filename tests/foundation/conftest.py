@@ -146,13 +146,15 @@ def reference_def(line: str, *, annotated: bool = False):
 # ---- fresh interpreters ------------------------------------------------------------
 
 
-def run_fresh(code: str, *, cwd: Path | None = None, env: dict | None = None, check: bool = True):
-    """Runs code in a new interpreter; returns what it printed last as JSON (or the process)."""
+def run_fresh(*parts: str, cwd: Path | None = None, env: dict | None = None, check: bool = True):
+    """Runs the code parts (each dedented on its own) in a new interpreter;
+    returns what it printed last, read as JSON (with check=False: the process)."""
+    code = "\n".join(textwrap.dedent(part) for part in parts)
     full_env = dict(os.environ)
     full_env.pop("PYTHONPATH", None)
     full_env.update(env or {})
     proc = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
+        [sys.executable, "-X", "faulthandler", "-c", code],
         capture_output=True,
         text=True,
         cwd=cwd,
@@ -168,8 +170,8 @@ def run_fresh(code: str, *, cwd: Path | None = None, env: dict | None = None, ch
 
 @pytest.fixture
 def fresh(tmp_path):
-    def run(code: str, **kwargs):
+    def run(*parts: str, **kwargs):
         kwargs.setdefault("cwd", tmp_path)
-        return run_fresh(code, **kwargs)
+        return run_fresh(*parts, **kwargs)
 
     return run
