@@ -191,6 +191,19 @@ class TestPass:
         assert mm.register_models() == (["a", "b", "e1"], [])
         assert calls.of("db.remove_models") == [((), {})]
 
+    def test_rows_of_models_stored_under_their_factory_name(self, mm, run, calls):
+        # The PDK registers library functions under names of its own; the
+        # database stores each record under its factory.
+        run.records["wg"] = RecordDouble("straight", None, calls)
+        run.records["alias"] = RecordDouble("unaccounted", None, calls)
+        run.base_pdk.models["wg"] = print
+        new, removed = mm.register_models()
+        assert "wg" in new and "straight" in run.stored
+        assert "straight" not in removed  # just written for an accounted-for model
+        assert "unaccounted" in removed  # written, then deleted as for any unaccounted model
+        (args, _), = calls.of("db.remove_models")
+        assert "straight" not in args and "unaccounted" in args
+
     def test_base_pdk_models_are_never_removed(self, mm, run):
         run.stored = ["base_only", "e2"]
         _, removed = mm.register_models()

@@ -127,6 +127,15 @@ Ref register_models(Frame& f) {
     Ref in_db = set_of(call_method0(f.global(S::db), S::get_all_models));
     Ref known = Ref::steal(PyNumber_Or(in_pdk.ptr(), in_db.ptr()));
     Ref not_found = Ref::steal(PyNumber_Subtract(known.ptr(), found.ptr()));
+    // The database keeps a model under its record's factory name, which is not
+    // the model's name when the PDK registers a function under a name of its
+    // own (a partial of a library model, say).  The row of an accounted-for
+    // model is the one just written: it must not be deleted again.
+    for (Ref name : iterate(found)) {
+        if (!contains(model_records, name)) continue;
+        Ref factory = getattr(getitem(model_records, name), S::factory);
+        check(PySet_Discard(not_found.ptr(), factory.ptr()));
+    }
 
     // 15. Called even with nothing to remove.
     call_star(getattr(f.global(S::db), S::remove_models), not_found);

@@ -1,0 +1,215 @@
+"""find_models and register_models against the real host: settings,
+database, importer, call graph and the pdk module, on a throw-away project
+with models in the project, in its PDK package and in a library, one model
+file that fails to import, and cells whose has-model flags climb two levels."""
+
+from __future__ import annotations
+
+import json
+import logging
+from pathlib import Path
+
+import pytest
+
+import polyforge
+from morvane import settings
+from morvane.core import callgraph, database
+import morvane.core.models as mm
+import morvane.core.pdk as pdk_module
+
+from .conftest import write
+
+
+@pytest.fixture
+def project(tmp_path, monkeypatch, clean_modules):
+    root = tmp_path / "proj"
+    write(root / "pyproject.toml", """
+        [project]
+        name = "proj"
+
+        [tool.morvane]
+        pdk = "acme"
+        """)
+    write(root / "proj" / "__init__.py", "")
+    write(root / "proj" / "cells.py", """
+        import polyforge as pf
+
+
+        @pf.cell
+        def leaf_a() -> pf.Component:
+            return pf.Component()
+
+
+        @pf.cell
+        def leaf_b() -> pf.Component:
+            return pf.Component()
+
+
+        @pf.cell
+        def plain() -> pf.Component:
+            return pf.Component()
+
+
+        @pf.cell
+        def mid() -> pf.Component:
+            c = pf.Component()
+            c.add_ref(leaf_a())
+            c.add_ref(leaf_b())
+            return c
+
+
+        @pf.cell
+        def top() -> pf.Component:
+            c = pf.Component()
+            c.add_ref(mid())
+            return c
+
+
+        @pf.cell
+        def mixed() -> pf.Component:
+            c = pf.Component()
+            c.add_ref(leaf_a())
+            c.add_ref(plain())
+            return c
+        """)
+    write(root / "proj" / "models.py", """
+        from __future__ import annotations
+
+        from typing import TYPE_CHECKING
+
+        if TYPE_CHECKING:
+            import sax
+
+
+        def leaf_a(wl: float = 1.55, length: float = 2.0) -> sax.SDict:
+            return {("o1", "o2"): 1.0}
+
+
+        def leaf_b(*, wl: float = 1.55) -> "sax.SType":
+            return {("o1", "o2"): 1.0}
+
+
+        def _private() -> sax.SDict:
+            return {}
+
+
+        def get_models() -> dict[str, sax.SDict]:
+            return {}
+        """)
+    write(root / "proj" / "broken.py", """
+        from __future__ import annotations
+
+        import a_module_that_is_not_there
+
+
+        def broken_model(wl: float = 1.55) -> sax.SDict:
+            return {}
+        """)
+    # The project's PDK package, with a model of its own and a library model
+    # registered under a name of the PDK's.
+    write(root / "acme" / "__init__.py", """
+        import functools
+
+        import polyforge as pf
+        from polyforge import models as pf_models
+
+        from acme.models import ring
+
+        PDK = pf.Pdk("acme", models={"ring": ring, "wg": functools.partial(pf_models.straight, length=5.0)})
+        """)
+    write(root / "acme" / "models.py", """
+        from __future__ import annotations
+
+
+        def ring(*, wl: float = 1.55, radius: float = 5.0) -> sax.SDict:
+            return {}
+        """)
+    monkeypatch.syspath_prepend(str(root))  # the PDK package is importable, as when installed
+    monkeypatch.setenv("MORVANE_PROJECT_DIR", str(root))
+    monkeypatch.delenv("MORVANE_DATABASE", raising=False)
+    settings.reset_settings()
+    database.use_database(root / ".morvane" / "test.db")
+    pdk_module._get_pdk.cache_clear()
+    pdk_module.get_base_pdk.cache_clear()
+    # whatever the passes activate is undone with the test
+    monkeypatch.setattr(polyforge, "_active_pdk", getattr(polyforge, "_active_pdk", None), raising=False)
+    yield root.resolve()
+    pdk_module._get_pdk.cache_clear()
+    pdk_module.get_base_pdk.cache_clear()
+    database.use_database(None)
+    settings.reset_settings()
+
+
+LIBRARY = Path(polyforge.__file__).resolve().parent
+
+
+def test_find_models(project):
+    records = mm.find_models()
+    assert list(records) == ["broken_model", "leaf_a", "leaf_b", "ring", "wg"]
+    leaf_a = records["leaf_a"]
+    assert (leaf_a.factory, leaf_a.source, leaf_a.pdk_type) == ("leaf_a", str(Path("proj/models.py")), "pdk")
+    assert json.loads(leaf_a.settings) == {"wl": 1.55, "length": 2.0}
+    assert records["broken_model"].source == str(Path("proj/broken.py"))
+    ring = records["ring"]
+    assert (ring.factory, ring.source, ring.pdk_type) == ("ring", str(Path("acme/models.py")), "base_pdk")
+    wg = records["wg"]
+    assert wg.factory == "straight" and wg.pdk_type == "base_pdk"
+    assert wg.source.startswith("..") and (project / wg.source).resolve() == LIBRARY / "models.py"
+    assert json.loads(wg.settings)["length"] == 5.0
+
+
+def test_register_models(project, caplog):
+    G = callgraph.create_callgraph()
+    with caplog.at_level(logging.DEBUG, logger="morvane"):
+        new, removed = mm.register_models(G, reload=True)
+    assert new == ["broken_model", "leaf_a", "leaf_b", "ring", "wg"]
+    assert removed == []
+
+    pdk = pdk_module.get_pdk()
+    assert pdk.models["leaf_a"].__module__ == "proj.models"
+    with pytest.raises(ModuleNotFoundError, match="a_module_that_is_not_there"):
+        pdk.models["broken_model"](wl=1.3)
+    assert pdk.models["broken_model"].__name__ == "broken_model"
+
+    stored = database.get_all_model_records()
+    # the database keys a model by its record's factory: "wg" is a partial of
+    # the library's straight, and its row is kept, not deleted again
+    assert set(stored) == {"broken_model", "leaf_a", "leaf_b", "ring", "straight"}
+    assert json.loads(stored["straight"].settings)["length"] == 5.0
+    assert (stored["broken_model"].status, stored["broken_model"].message) == (
+        "ERROR", "No module named 'a_module_that_is_not_there'")
+    assert all(stored[name].status == "SUCCESS" and stored[name].message == "" for name in ("leaf_a", "leaf_b", "ring", "straight"))
+
+    # the flags climb from the models leaf_a and leaf_b through mid to top
+    flags = {n: G.nodes[n]["has_model"] for n in G.nodes}
+    assert flags == {"leaf_a": True, "leaf_b": True, "mid": True, "top": True, "plain": False, "mixed": False}
+
+    messages = [r.getMessage() for r in caplog.records if r.name == "morvane"]
+    assert "Found 1 errors" in messages
+    assert "new models: ['broken_model', 'leaf_a', 'leaf_b', 'ring', 'wg']" in messages
+    assert "removed models: []" in messages
+    assert any(m.startswith("error=ModuleNotFoundError(") for m in messages)
+
+
+def test_a_second_pass_removes_vanished_models(project):
+    mm.register_models()
+    write(project / "proj" / "models.py", """
+        def leaf_a() -> "sax.SDict":
+            return {}
+        """)
+    write(project / "proj" / "broken.py", "")
+    new, removed = mm.register_models()
+    assert new == ["leaf_a", "ring", "wg"]
+    assert removed == ["broken_model", "leaf_b"]
+    assert sorted(database.get_all_models()) == ["leaf_a", "ring", "straight"]
+    # the active PDK keeps what it had
+    assert "leaf_b" in pdk_module.get_pdk().models
+
+
+def test_register_cells_registers_the_models_and_flags_factories(project):
+    written, _ = pdk_module.register_cells(reload=True)
+    assert {"leaf_a", "leaf_b", "mid", "top", "plain", "mixed"} <= set(written)
+    assert set(database.get_all_models()) == {"broken_model", "leaf_a", "leaf_b", "ring", "straight"}
+    factories = database.get_all_factories()
+    # only the factories flagged during the propagation reach the database
+    assert {n for n, r in factories.items() if r.has_model} == {"mid", "top"}
