@@ -143,6 +143,12 @@ class TestGetPdk:
         message = "activate_pdk_by_name is deprecated, use get_pdk() instead. " + tail
         assert calls == [("warn", (message, DeprecationWarning), {"stacklevel": 2}), ("get_pdk", (), {})]
 
+    def test_deprecation_is_attributed_to_the_caller(self, pdk, substitute):
+        substitute(settings=Service(get_pdk_name=lambda: "generic"), get_pdk=lambda: None)
+        with pytest.warns(DeprecationWarning) as record:
+            pdk.activate_pdk_by_name("generic")
+        assert record[0].filename == __file__
+
     def test_activate_pdk_by_name_as_error_stops_before_get_pdk(self, pdk, calls, substitute):
         substitute(settings=Service(get_pdk_name=lambda: "generic"), get_pdk=calls.double("get_pdk"))
         with warnings.catch_warnings():

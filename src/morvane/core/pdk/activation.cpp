@@ -1,4 +1,6 @@
 // Resolving and activating the project's PDK.
+#include <string>
+
 #include "pdk.hpp"
 
 namespace pdk {
@@ -97,6 +99,26 @@ const Signature _get_pdk_sig{
 
 namespace {
 
+// warn(msg, category, stacklevel=2), made from a Python frame that stands in
+// for the native function's own: warnings count Python frames only, and
+// without one stacklevel=2 would name our caller's caller (and, at the top of
+// a script, no module at all, which the default filters silence).
+Ref warn_as_caller(Obj warn, Obj msg, Obj category) {
+    static PyObject* trampoline = nullptr;  // kept for the life of the process
+    if (trampoline == nullptr) {
+        // Padded so that a traceback through it points at this line.
+        std::string source(__LINE__ - 1, '\n');
+        source += "def activate_pdk_by_name(warn, msg, category):\n    return warn(msg, category, stacklevel=2)\n";
+        Ref code = Ref::steal(Py_CompileString(source.c_str(), __FILE__, Py_file_input));
+        Ref ns = new_dict();
+        dict_set(ns, S::__name__, text("morvane.core.pdk"));
+        dict_set(ns, text("__builtins__"), Ref::steal(PyEval_GetFrameBuiltins()));
+        Ref::steal(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr()));
+        trampoline = dict_get(ns, text("activate_pdk_by_name")).release();
+    }
+    return call(trampoline, warn, msg, category);
+}
+
 Ref activate_pdk_by_name(Frame& f) {
     Obj name = f[0];
     Ref pdk_name = call_method(f.global(S::settings), S::get_pdk_name);
@@ -105,7 +127,7 @@ Ref activate_pdk_by_name(Frame& f) {
                             format(pdk_name), text("' instead (as configured in 'pyproject.toml').")});
     if (eq(pdk_name, name)) extra_msg = text("");
     Ref msg = concat({text("activate_pdk_by_name is deprecated, use get_pdk() instead. "), extra_msg});
-    call_method(f.global(S::warnings), S::warn, msg, Obj(PyExc_DeprecationWarning), kw(S::stacklevel, from_size(2)));
+    warn_as_caller(getattr(f.global(S::warnings), S::warn), msg, Obj(PyExc_DeprecationWarning));
     return call(f.global(S::get_pdk));
 }
 
