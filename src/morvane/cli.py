@@ -23,6 +23,7 @@ import argparse
 import json
 import logging
 import os
+import signal
 import sqlite3
 import sys
 import time
@@ -74,11 +75,13 @@ def _table(headers: Sequence[str], rows: Iterable[Sequence[Any]], *, indent: str
     return "\n".join(lines)
 
 
-def _names(names: Sequence[str], limit: int = 12) -> str:
+def _counted(names: Sequence[str], limit: int = 8) -> str:
+    """``"3: a, b, c"``, shortened after ``limit`` names; ``"0"`` for none."""
     if not names:
-        return "-"
+        return "0"
     shown = ", ".join(names[:limit])
-    return shown if len(names) <= limit else f"{shown}, … ({len(names) - limit} more)"
+    more = f", … ({len(names) - limit} more)" if len(names) > limit else ""
+    return f"{len(names)}: {shown}{more}"
 
 
 class _Out:
@@ -235,10 +238,15 @@ def _print_models(out: _Out, models: dict[str, Any]) -> None:
         return
     own = sum(1 for r in models.values() if r.pdk_type == "pdk")
     out.print(f"Models ({len(models)}: {own} of the project, {len(models) - own} of the base PDK):")
-    rows = [(r.factory, r.pdk_type, "ok" if r.status == "SUCCESS" else r.status,
-             r.source or "-", r.message or "")
-            for _, r in sorted(models.items(), key=lambda kv: (kv[1].pdk_type != "pdk", kv[0]))]
-    out.print(_table(["NAME", "FROM", "STATUS", "SOURCE", "MESSAGE"], rows))
+    ordered = sorted(models.values(), key=lambda r: (r.pdk_type != "pdk", r.factory))
+    headers = ["NAME", "FROM", "STATUS", "SOURCE"]
+    rows = [[r.factory, r.pdk_type, "ok" if r.status == "SUCCESS" else r.status, r.source or "-"]
+            for r in ordered]
+    if any(r.message for r in ordered):
+        headers.append("MESSAGE")
+        for row, r in zip(rows, ordered):
+            row.append(r.message or "")
+    out.print(_table(headers, rows))
 
 
 def _register_report(result: dict[str, Any], current: Any, scope: str) -> dict[str, Any]:
@@ -275,17 +283,12 @@ def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
     out.print(f"Project {current.project_name} ({current.project_dir}), PDK {current.pdk_name}")
     out.print(f"Registration pass over {scope}: {result['duration_s']:.2f} s, "
               f"{total} factories in the database")
-    if f["new"] or f["updated"] or f["removed"]:
-        out.print(_table(["CHANGE", "COUNT", "FACTORIES"], [
-            ("new", len(f["new"]), _names(f["new"])),
-            ("updated", len(f["updated"]), _names(f["updated"])),
-            ("removed", len(f["removed"]), _names(f["removed"])),
+    if any(f[k] or m[k] for k in ("new", "updated", "removed")):
+        out.print(_table(["CHANGE", "FACTORIES", "MODELS"], [
+            (k, _counted(f[k]), _counted(m[k])) for k in ("new", "updated", "removed")
         ], last_limit=None))
     else:
-        out.print("  nothing new: no factory was added, changed or removed")
-    if m["new"] or m["updated"] or m["removed"]:
-        out.print(f"  models: {len(m['new'])} new ({_names(m['new'])}), "
-                  f"{len(m['updated'])} updated, {len(m['removed'])} removed ({_names(m['removed'])})")
+        out.print("  nothing new: no factory or model was added, changed or removed")
     out.print()
     _print_errors(out, result["after_factories"])
     out.print()
@@ -354,9 +357,22 @@ def _cmd_watch(args: argparse.Namespace, out: _Out) -> int:
     if args.interval <= 0:
         raise CliError("--interval must be a positive number of seconds", status=2)
     current = _select_project(args.project_dir)
-    project_dir = current.project_dir
     core = _core_pdk()
     _activate(core, current)
+
+    def stop(signum: int, frame: Any) -> None:
+        raise KeyboardInterrupt
+
+    # A service manager's SIGTERM stops the watcher as Ctrl-C does.
+    previous = signal.signal(signal.SIGTERM, stop)
+    try:
+        return _watch_loop(args, out, core, current)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _watch_loop(args: argparse.Namespace, out: _Out, core: Any, current: Any) -> int:
+    project_dir = current.project_dir
     pyproject = project_dir / "pyproject.toml"
 
     def stamp_of(path: Path) -> Any:
