@@ -130,7 +130,19 @@ def test_first_registration_then_nothing_new(project):
 
     second = register(project)
     assert nothing_changed(second)
+    assert second["factories"]["written"] == []  # flagged factories are not rewritten either
     assert errors_of(second) == {"ring": "ring is not finished"}
+
+
+def test_a_pass_without_reload_keeps_the_has_model_flags(project):
+    def flagged() -> set[str]:
+        listed = json.loads(morvane("list", "--project-dir", str(project), "--json").stdout)
+        return {f["name"] for f in listed["factories"] if f["has_model"]}
+
+    register(project)
+    assert flagged() == {"circuit"}  # built only from wg, which has a model
+    assert register(project, "--no-reload")["factories"]["written"] == []
+    assert flagged() == {"circuit"}
 
 
 def test_human_output_is_a_readable_report(project):

@@ -203,6 +203,18 @@ def test_static_records_by_path_in_any_spelling(project, spelling):
     assert sorted(cg.get_static_records(G, paths=[path])) == ["b1", "b2"]
 
 
+def test_static_records_carry_the_stored_has_model_flag(project):
+    from morvane.core import database
+
+    G = _records_project(project)
+    database.add_factories(FactoryRecord(name="a1", source="demo/a.py", has_model=True),
+                           FactoryRecord(name="gone", source="demo/x.py", has_model=True))
+    for paths in ([], ["demo/a.py"]):
+        records = cg.get_static_records(G, paths=paths)
+        assert records["a1"].has_model is True and records["a2"].has_model is False
+        assert "gone" not in records
+
+
 def test_static_records_for_files_outside_the_graph(project, tmp_path):
     G = _records_project(project)
     put(project, "build/gen.py", "import polyforge as pf\n@pf.cell\ndef generated(): ...\n")

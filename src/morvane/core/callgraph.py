@@ -248,7 +248,8 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
     ``paths`` may hold ``Path`` objects or strings, absolute or relative to the
     project directory. The factories come from ``G``'s nodes; a named file that
     the graph does not cover (one outside the project directory or in a
-    skipped directory) is read directly.
+    skipped directory) is read directly. Each record carries the has-model
+    flag stored in the project database for its name (``False`` for a new one).
     """
     from morvane.models import FactoryRecord
 
@@ -262,7 +263,7 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
             source = data.get("source")
             if source:
                 records[name] = record(name, source)
-        return records
+        return _with_stored_flags(records)
 
     project_dir = _project_dir()
     wanted = dict.fromkeys(_absolute(project_dir, p) for p in paths)
@@ -290,6 +291,23 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
         for factory in _file_info(absolute, module).factories:
             if factory.name not in records and factory.name not in G:
                 records[factory.name] = record(factory.name, source)
+    return _with_stored_flags(records)
+
+
+def _with_stored_flags(records: dict[str, FactoryRecord]) -> dict[str, FactoryRecord]:
+    """Give each record the has-model flag the database holds for it.
+
+    The flag is the model pass's to compute, not something the sources
+    show; a record that carried ``False`` would differ from a flagged stored
+    one, be rewritten on every pass, and lose the flag in a pass that does
+    not run the model search (``reload=False``).
+    """
+    if records:
+        from morvane.core import database
+
+        for name, stored in database.get_factories_by_name(*records).items():
+            if name in records:
+                records[name].has_model = bool(stored.has_model)
     return records
 
 
