@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include <new>
+
 namespace host {
 
 namespace {
@@ -57,6 +59,9 @@ int exec_module(ModuleInfo& info, PyObject* module) {
         info.body(module, ns);
     } catch (const Error&) {
         return -1;  // nothing recorded: the next import runs the body again
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();  // a C++ exception must not unwind into the import system
+        return -1;
     }
     info.initialised = Py_NewRef(module);
     return 0;
