@@ -68,10 +68,8 @@ class TestArgumentErrors:
                 assert binding_error(native, args, kwargs) == binding_error(reference, args, kwargs)
 
     def test_errors_use_the_current_qualified_name(self, pdk):
-        f = pdk._error_cell("cell", "mod", "boom")
         reference = reference_def("activate_pdk_by_name(name)")
-        for target in (f, reference):
-            target.__qualname__ = "renamed.cell"
+        reference.__qualname__ = "renamed.cell"
         native = pdk.activate_pdk_by_name
         old = native.__qualname__
         native.__qualname__ = "renamed.cell"
