@@ -108,7 +108,7 @@ class FileCache:
         self._entries: dict[tuple[Any, ...], tuple[Stamp, Any]] = {}
 
     def get(self, path: Path, *extra: Any) -> Any:
-        key = (path, *extra)
+        key = (os.fspath(path), *extra)
         stamp = file_stamp(path)
         if stamp is None:
             self._entries.pop(key, None)
@@ -121,7 +121,8 @@ class FileCache:
         return result
 
     def prune(self, keep: Callable[[tuple[Any, ...]], bool]) -> None:
-        """Drop the entries whose key does not satisfy ``keep``."""
+        """Drop the entries whose key (the file's path as a string, then the
+        extra keys) does not satisfy ``keep``."""
         for key in [k for k in self._entries if not keep(k)]:
             del self._entries[key]
 

@@ -194,39 +194,63 @@ def create_callgraph() -> nx.DiGraph:
     """The project's factories and who calls whom (see the module docstring)."""
     project_dir = _project_dir()
     files = _pysource.iter_python_files(project_dir)
-    keep = set(files)
+    keep = {str(p) for p in files}
     _cache.prune(lambda key: key[0] in keep)
 
     scanned: list[tuple[str, str, _FileInfo]] = []
+    prefix = len(str(project_dir).rstrip(os.sep) + os.sep)
     for path in files:
-        rel = path.relative_to(project_dir)
-        module = _pysource.module_name(rel.parts)
-        scanned.append((rel.as_posix(), module, _file_info(path, module)))
+        # String work: pathlib's relative_to costs more than the parse cache lookup.
+        source = str(path)[prefix:].replace(os.sep, "/")
+        module = _pysource.module_name(source.split("/"))
+        scanned.append((source, module, _file_info(path, module)))
 
     G = nx.DiGraph()
+    nodes: dict[str, dict[str, Any]] = {}
     for source, module, info in scanned:
         for factory in info.factories:
-            if factory.name in G:
-                first = G.nodes[factory.name]["source"]
+            if factory.name in nodes:
+                first = nodes[factory.name]["source"]
                 _log().warning(
                     f"factory '{factory.name}' of {source} is also defined in {first}; "
                     f"keeping the one of {first}")
                 continue
-            G.add_node(factory.name, has_model=False, source=source, module=module)
+            nodes[factory.name] = {"has_model": False, "source": source, "module": module}
+    G.add_nodes_from(nodes.items())
 
     roots = {module.split(".")[0] for _, module, _ in scanned if module}
     edges: list[tuple[str, str]] = []
     for source, _, info in scanned:
         for factory in info.factories:
-            if G.nodes[factory.name]["source"] != source:
+            if nodes[factory.name]["source"] != source:
                 continue  # the duplicate that was not kept
             for callee, origin in factory.callees:
-                if callee != factory.name and callee in G and (origin is None or origin in roots):
+                if callee != factory.name and callee in nodes and (origin is None or origin in roots):
                     edges.append((factory.name, callee))
     G.add_edges_from(edges)
-    if not nx.is_directed_acyclic_graph(G):
+    if not _is_acyclic(edges):
         _drop_cycle_edges(G, edges)
     return G
+
+
+def _is_acyclic(edges: list[tuple[str, str]]) -> bool:
+    """Kahn's algorithm over ``edges`` (a few times faster than networkx's check)."""
+    successors: dict[str, list[str]] = {}
+    indegree: dict[str, int] = {}
+    for u, v in edges:
+        successors.setdefault(u, []).append(v)
+        indegree[v] = indegree.get(v, 0) + 1
+        indegree.setdefault(u, 0)
+    ready = [n for n, d in indegree.items() if d == 0]
+    seen = 0
+    while ready:
+        n = ready.pop()
+        seen += 1
+        for m in successors.get(n, ()):
+            indegree[m] -= 1
+            if indegree[m] == 0:
+                ready.append(m)
+    return seen == len(indegree)
 
 
 def _drop_cycle_edges(G: nx.DiGraph, edges: list[tuple[str, str]]) -> None:
@@ -267,18 +291,30 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
 
     project_dir = _project_dir()
     wanted = dict.fromkeys(_absolute(project_dir, p) for p in paths)
-    resolved: dict[str, Path] = {}
-    graph_files: set[Path] = set()
+    by_source: dict[str, list[str]] = {}
     for name, data in G.nodes(data=True):
         source = data.get("source")
-        if not source:
-            continue
-        absolute = resolved.get(source)
-        if absolute is None:
-            absolute = resolved[source] = _absolute(project_dir, source)
-        graph_files.add(absolute)
-        if absolute in wanted:
-            records[name] = record(name, source)
+        if source:
+            by_source.setdefault(source, []).append(name)
+
+    # Graph sources are relative to the resolved project directory: compare
+    # strings first, and resolve graph sources only for what is left (a file
+    # reached through a symbolic link).
+    graph_files: set[Path] = set()
+    for absolute in wanted:
+        if absolute.is_relative_to(project_dir):
+            source = absolute.relative_to(project_dir).as_posix()
+            if source in by_source:
+                graph_files.add(absolute)
+                for name in by_source[source]:
+                    records[name] = record(name, source)
+    if len(graph_files) < len(wanted):
+        for source, names in by_source.items():
+            absolute = _absolute(project_dir, source)
+            if absolute in wanted and absolute not in graph_files:
+                for name in names:
+                    records[name] = record(name, source)
+            graph_files.add(absolute)
 
     for absolute in wanted:
         if absolute in graph_files or absolute.suffix != ".py" or not absolute.is_file():
