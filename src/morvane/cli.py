@@ -14,7 +14,8 @@ Without ``--project-dir`` the project is found from ``MORVANE_PROJECT_DIR`` or
 from the working directory upwards. The exit status is 0 when the pass ran,
 also when project files fail to import (they become error cells); it is 1
 for a real failure (no project, bad settings, an unusable database, a PDK
-that cannot be activated), reported on one line, and 2 for bad usage.
+that cannot be activated, or an unexpected error, whose traceback ``-vv``
+shows), reported on one line, and 2 for bad usage.
 """
 
 from __future__ import annotations
@@ -27,6 +28,7 @@ import signal
 import sqlite3
 import sys
 import time
+import traceback
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any, TextIO
@@ -485,3 +487,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader went away (``... | head``): stop quietly.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return 0
+    except Exception as exc:
+        if args.verbose > 1:
+            traceback.print_exc()
+        print(f"{PROG}: error: {args.command} failed: {type(exc).__name__}: {_one_line(exc, 300)}"
+              + ("" if args.verbose > 1 else " (run with -vv for the traceback)"), file=sys.stderr)
+        return 1
