@@ -281,12 +281,14 @@ class TestPdkClassAndCaches:
     def test_cache_is_read_from_the_namespace_at_decoration(self, fresh):
         out = fresh(
             """
-            import functools, json
+            import functools, json, sys
             decorated = []
             real_cache = functools.cache
             def cache(f):
                 if f.__module__ == "morvane.core.pdk":
-                    decorated.append(f.__qualname__)
+                    # as for a decorator: the name is not bound before the wrapper
+                    bound_before = f.__name__ in vars(sys.modules["morvane.core.pdk"])
+                    decorated.append([f.__qualname__, bound_before])
                 wrapper = real_cache(f)
                 wrapper.marked = True
                 return wrapper
@@ -297,7 +299,11 @@ class TestPdkClassAndCaches:
                               "namespace_cache": mod.cache is cache}))
             """
         )
-        assert out == {"decorated": ["get_base_pdk", "_get_pdk"], "bound": [True, True], "namespace_cache": True}
+        assert out == {
+            "decorated": [["get_base_pdk", False], ["_get_pdk", False]],
+            "bound": [True, True],
+            "namespace_cache": True,
+        }
 
 
 # A finder that serves an empty stand-in for every module in `targets` and

@@ -49,8 +49,9 @@ void body(Obj module, Obj ns) {
 
     // 4. The functions and the class, in definition order; `cache` is read
     // from the namespace at each decoration.
+    // As with a decorator, the name is bound once, to the wrapper.
     auto decorate_with_cache = [&](const Signature& sig) {
-        Ref plain = define(ns, sig);
+        Ref plain = make_function(sig, ns, Ref::steal(PyEval_GetFrameBuiltins()));
         bind(ns, sig.name, call(getitem(ns, text("cache")), plain));
     };
     define(ns, get_pdk_sig);
