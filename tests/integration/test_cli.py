@@ -276,6 +276,34 @@ def test_bad_project_directory_and_paths(project, tmp_path):
     assert done.returncode == 2 and "no such file" in done.stderr and "Traceback" not in done.stderr
 
 
+def test_a_pdk_package_of_the_project_and_one_that_is_missing(project):
+    put(project, "fabpdk/__init__.py", """
+        import polyforge as pf
+        from fabpdk.models import coupler
+
+        @pf.cell
+        def coupler_cell() -> pf.Component:
+            return pf.Component("coupler")
+
+        PDK = pf.Pdk("fabpdk", cells={"coupler_cell": coupler_cell}, models={"coupler": coupler})
+        """)
+    put(project, "fabpdk/models.py", """
+        def coupler(*, wl: float = 1.55, gap: float = 0.2) -> "sax.SDict":
+            return {}
+        """)
+    pyproject = project / "pyproject.toml"
+    pyproject.write_text(pyproject.read_text().replace('pdk = "generic"', 'pdk = "fabpdk"'))
+    report = register(project)
+    coupler = models_of(report)["coupler"]
+    assert coupler["source"] == "fabpdk/models.py" and coupler["status"] == "SUCCESS"
+    assert coupler["pdk_type"] == "base_pdk"  # not under the project package
+    assert json.loads(coupler["settings"]) == {"wl": 1.55, "gap": 0.2}
+    assert "straight" not in models_of(report)  # the generic technology is not in use
+
+    pyproject.write_text(pyproject.read_text().replace('pdk = "fabpdk"', 'pdk = "no_such_pdk"'))
+    _one_line_failure(morvane("register", "--project-dir", str(project)), "no_such_pdk")
+
+
 # -- the watcher -------------------------------------------------------------------------
 
 
