@@ -56,9 +56,9 @@ def _parameter_defaults(args: ast.arguments) -> dict[str, Any]:
     positional = [*args.posonlyargs, *args.args]
     for arg, default in zip(positional[len(positional) - len(args.defaults):], args.defaults):
         out[arg.arg] = _default_value(default)
-    for arg, default in zip(args.kwonlyargs, args.kw_defaults):
-        if default is not None:
-            out[arg.arg] = _default_value(default)
+    for arg, kw_default in zip(args.kwonlyargs, args.kw_defaults):
+        if kw_default is not None:
+            out[arg.arg] = _default_value(kw_default)
     return out
 
 

@@ -57,6 +57,14 @@ def _rotate(point: Point, degrees: float) -> Point:
     return (x * c - y * s, x * s + y * c)
 
 
+def _layer(layer: Iterable[int]) -> Layer:
+    """A ``(layer, datatype)`` pair of integers."""
+    pair = tuple(layer)
+    if len(pair) != 2:
+        raise ValueError(f"a layer is a (layer, datatype) pair, got {pair!r}")
+    return (int(pair[0]), int(pair[1]))
+
+
 class Port:
     """A named connection point: centre, width, direction (degrees) and layer."""
 
@@ -76,7 +84,7 @@ class Port:
         self.center = (float(center[0]), float(center[1]))
         self.width = float(width)
         self.orientation = float(orientation) % 360
-        self.layer = tuple(layer)
+        self.layer: Layer = _layer(layer)
 
     def transformed(self, origin: Point, rotation: float) -> Port:
         x, y = _rotate(self.center, rotation)
@@ -143,7 +151,7 @@ class Component:
         pts = tuple((float(x), float(y)) for x, y in points)
         if len(pts) < 3:
             raise ValueError(f"a polygon needs at least 3 points, got {len(pts)}")
-        self.polygons.append((tuple(layer), pts))
+        self.polygons.append((_layer(layer), pts))
         return pts
 
     def add_port(self, name: str, center: Point, width: float, orientation: float,

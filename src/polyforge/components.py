@@ -31,7 +31,8 @@ def bend(radius: float = 10.0, width: float = 0.5, angle: float = 90.0,
         raise ValueError("bend: points must be at least 2")
     c = Component()
     a = math.radians(angle)
-    near, far = [], []
+    near: list[tuple[float, float]] = []
+    far: list[tuple[float, float]] = []
     for i in range(points + 1):
         t = a * i / points
         # Arc centred at (0, radius), starting at the origin heading east.
