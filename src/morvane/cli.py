@@ -27,6 +27,7 @@ import os
 import signal
 import sqlite3
 import sys
+import textwrap
 import time
 import traceback
 from collections.abc import Iterable, Sequence
@@ -77,13 +78,17 @@ def _table(headers: Sequence[str], rows: Iterable[Sequence[Any]], *, indent: str
     return "\n".join(lines)
 
 
-def _counted(names: Sequence[str], limit: int = 8) -> str:
-    """``"3: a, b, c"``, shortened after ``limit`` names; ``"0"`` for none."""
-    if not names:
-        return "0"
-    shown = ", ".join(names[:limit])
-    more = f", … ({len(names) - limit} more)" if len(names) > limit else ""
-    return f"{len(names)}: {shown}{more}"
+def _changes(groups: Sequence[tuple[str, Sequence[str]]], width: int = 100) -> str:
+    """One entry per non-empty group, every name listed, wrapped under its label."""
+    labels = [f"{label} ({len(names)}):" for label, names in groups if names]
+    pad = max(map(len, labels), default=0) + 2
+    lines = []
+    for label, (_, names) in zip(labels, [g for g in groups if g[1]]):
+        wrapped = textwrap.wrap(", ".join(names), width=max(width - pad, 20),
+                                break_long_words=False, break_on_hyphens=False)
+        lines.append("  " + label.ljust(pad) + wrapped[0])
+        lines.extend("  " + " " * pad + rest for rest in wrapped[1:])
+    return "\n".join(lines)
 
 
 class _Out:
@@ -286,9 +291,8 @@ def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
     out.print(f"Registration pass over {scope}: {result['duration_s']:.2f} s, "
               f"{total} factories in the database")
     if any(f[k] or m[k] for k in ("new", "updated", "removed")):
-        out.print(_table(["CHANGE", "FACTORIES", "MODELS"], [
-            (k, _counted(f[k]), _counted(m[k])) for k in ("new", "updated", "removed")
-        ], last_limit=None))
+        out.print(_changes([(f"{k} {what}", group[k]) for what, group in (("factories", f), ("models", m))
+                            for k in ("new", "updated", "removed")]))
     else:
         out.print("  nothing new: no factory or model was added, changed or removed")
     out.print()
