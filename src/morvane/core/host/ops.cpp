@@ -43,6 +43,23 @@ void expect_exact(Obj value, PyTypeObject* type, bool none_allowed) {
     raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(value.ptr())->tp_name);
 }
 
+void raise_object(Obj value) {
+    if (PyExceptionInstance_Check(value.ptr())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
+        raise();
+    }
+    if (PyExceptionClass_Check(value.ptr())) {
+        Ref instance = call(value);
+        if (!PyExceptionInstance_Check(instance.ptr())) {
+            raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                  value.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())));
+        }
+        PyErr_SetObject(value.ptr(), instance.ptr());
+        raise();
+    }
+    raise(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
 bool clear_if(PyObject* type) {
     if (!PyErr_ExceptionMatches(type)) return false;
     PyErr_Clear();

@@ -200,6 +200,11 @@ void expect_exact(Obj value, PyTypeObject* type, bool none_allowed);
 
 // ---- exceptions ---------------------------------------------------------------
 
+// The statement `raise value`: an exception instance is raised as itself (so
+// raising one object twice raises the same object), an exception class is
+// instantiated without arguments, anything else is a TypeError.
+[[noreturn]] void raise_object(Obj value);
+
 // True when the set exception matches `type`; then it is cleared.
 bool clear_if(PyObject* type);
 

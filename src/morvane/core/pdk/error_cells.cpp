@@ -7,25 +7,7 @@ using namespace host;
 namespace {
 
 // _error_cell.<locals>.func: `raise error`, with the captured object.
-Ref error_cell_func(Frame& f) {
-    Obj error = f.closure();
-    if (PyExceptionClass_Check(error.ptr())) {
-        // A class is instantiated without arguments, as `raise` does.
-        Ref value = call(error);
-        if (!PyExceptionInstance_Check(value.ptr())) {
-            raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
-                  error.ptr(), reinterpret_cast<PyObject*>(value.type()));
-        }
-        PyErr_SetObject(error.ptr(), value.ptr());
-        raise();
-    }
-    if (PyExceptionInstance_Check(error.ptr())) {
-        // The very object, at every call.
-        PyErr_SetObject(reinterpret_cast<PyObject*>(error.type()), error.ptr());
-        raise();
-    }
-    raise(PyExc_TypeError, "exceptions must derive from BaseException");
-}
+Ref error_cell_func(Frame& f) { raise_object(f.closure()); }
 
 constexpr Param error_cell_func_params[] = {
     {.name = "args", .kind = Kind::VarPositional, .annotation = "Any"},
@@ -49,7 +31,7 @@ Ref _error_cell(Frame& f) {
     Obj modname = f[1];
     // Made once here: every call of the cell raises this same object.
     Ref error = Ref::borrow(f[2]);
-    if (isinstance(error, Obj(reinterpret_cast<PyObject*>(&PyUnicode_Type)))) error = call(Obj(PyExc_RuntimeError), error);
+    if (isinstance(error, Obj(reinterpret_cast<PyObject*>(&PyUnicode_Type)))) error = call(f.global(S::RuntimeError), error);
 
     Ref func = make_function(error_cell_func_sig, f.globals(), f.builtins(), error);
     setattr(func, S::__name__, funcname);

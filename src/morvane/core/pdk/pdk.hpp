@@ -32,6 +32,7 @@ extern const host::Signature _clean_containers_also_in_cells_sig;
 namespace S {
 #define PDK_NAME(id) inline const host::Name id(#id)
 PDK_NAME(settings);
+PDK_NAME(RuntimeError);
 PDK_NAME(log);
 PDK_NAME(sys);
 PDK_NAME(importlib);
