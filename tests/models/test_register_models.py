@@ -120,6 +120,16 @@ class TestPass:
         assert log_calls == ["log", "log.debug", "log", "log.debug", "log", "log.info", "log", "log.info"]
         assert all(kwargs == {} and len(args) == 1 for n, args, kwargs in calls if n.startswith("log."))
 
+    def test_a_message_is_built_after_the_logger_is_asked_for(self, mm, run, calls):
+        class Loud(Exception):
+            def __repr__(self):
+                raise ValueError("repr")
+
+        run.errors = {run.paths[1]: ("proj.a9", Loud())}
+        with pytest.raises(ValueError, match="repr"):
+            mm.register_models()
+        assert calls.names()[-2:] == ["log.debug", "log"]
+
     def test_statuses_and_pdk_entries(self, mm, run):
         mm.register_models()
         r = run.records

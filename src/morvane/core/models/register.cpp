@@ -1,6 +1,4 @@
 // The model registration pass.
-#include <initializer_list>
-
 #include "models.hpp"
 
 namespace models {
@@ -10,9 +8,10 @@ namespace {
 
 // log().<level>(message): a new logger call for every record, the message
 // built after the level method is looked up, as `log().debug(f"...")` does.
-void log_line(Frame& f, Obj level, std::initializer_list<Obj> pieces) {
+template <class Message>
+void log_line(Frame& f, Obj level, Message message) {
     Ref method = getattr(call0(f.global(S::log)), level);
-    call(method, concat(pieces));
+    call(method, message());
 }
 
 // for name, value in mapping.items(): a pair per item, ValueError otherwise.
@@ -58,10 +57,7 @@ Ref register_models(Frame& f) {
                                             kw(S::from_project, Py_False)));
 
     // 6.
-    {
-        Ref debug = getattr(call0(f.global(S::log)), S::debug);
-        call(debug, concat({T::found_prefix, str(from_size(len(errors))), T::errors_suffix}));
-    }
+    log_line(f, S::debug, [&] { return concat({T::found_prefix, str(from_size(len(errors))), T::errors_suffix}); });
 
     // 7.
     Ref found = new_set();
@@ -71,7 +67,7 @@ Ref register_models(Frame& f) {
     // for the same name replaces the pair in its place.
     for_items(errors, [&](Obj path, Obj value) {
         auto [modname, error] = unpack<2>(value);
-        log_line(f, S::debug, {T::error_prefix, repr(error)});
+        log_line(f, S::debug, [&] { return concat({T::error_prefix, repr(error)}); });
         Ref group = call_method(model_records_by_path, S::get, path, new_list());
         for (Ref model_record : iterate(group)) {
             Ref model_name = getattr(model_record, S::factory);
@@ -143,8 +139,8 @@ Ref register_models(Frame& f) {
     // 16.
     Ref _new = call(f.global(S::natsorted), model_records);
     Ref _del = call(f.global(S::natsorted), not_found);
-    log_line(f, S::info, {T::new_models, str(_new)});
-    log_line(f, S::info, {T::removed_models, str(_del)});
+    log_line(f, S::info, [&] { return concat({T::new_models, str(_new)}); });
+    log_line(f, S::info, [&] { return concat({T::removed_models, str(_del)}); });
 
     // 17. The has-model flag climbs from the models to every factory built
     // only from modelled parts: in reverse topological order each factory
