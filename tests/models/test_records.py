@@ -108,6 +108,20 @@ class TestFuncname:
         with pytest.raises(TypeError, match="^Expected str, got int$"):
             real(partial(straight, 1))
 
+    def test_endless_nesting_is_a_recursion_error_not_a_crash(self, mm):
+        class Loop:
+            __class__ = property(lambda self: partial)  # claims to be a partial
+            func = property(lambda self: self)
+
+        with pytest.raises(RecursionError):
+            mm._funcname(Loop())
+        deep = straight
+        for _ in range(200_000):
+            deep = partial(deep)
+            deep.keep = True
+        with pytest.raises(RecursionError):
+            mm._funcname(deep)
+
     def test_errors_other_than_attribute_error_propagate(self, mm):
         class Loud:
             @property
