@@ -15,15 +15,14 @@ Ref plain_name(Obj key) {
 bool starts_with(Obj prefixed, Obj prefix) { return truthy(call_method(prefixed, S::startswith, prefix)); }
 
 Ref find_models(Frame& f) {
-    // 1.
     Ref pdk = call0(f.global(S::get_pdk));
 
-    // 2. An empty mapping counts as none given.
+    // An empty mapping counts as none given.
     Ref lib_paths = Ref::borrow(f[0]);
     if (!f.truth(0)) lib_paths = call_method0(f.global(S::ccg), S::default_lib_paths);
     expect_exact(lib_paths, &PyDict_Type, true);
 
-    // 3. The call graph is given the library paths as resolved text.
+    // The call graph is given the library paths as resolved text.
     Ref generate_call_graph = f.global(S::generate_call_graph);
     Ref resolved = new_dict();
     for (Ref item : iterate(call_method0(lib_paths, S::items))) {
@@ -32,18 +31,16 @@ Ref find_models(Frame& f) {
     }
     Ref call_graph = call(generate_call_graph, kw(S::lib_paths, resolved));
 
-    // 4.
     Ref all_functions = getitem(call_graph, S::functions);
     Ref all_modules = getitem(call_graph, S::modules);
 
-    // 5.
     Ref model_functions = new_dict();
     for (Ref item : iterate(call_method0(all_functions, S::items))) {
         auto [k, v] = unpack<2>(item);
         if (truthy(call(f.global(S::_is_model), v))) dict_set(model_functions, k, v);
     }
 
-    // 6. The project's anchor module: the first whose name starts with the
+    // The project's anchor module: the first whose name starts with the
     // project name.  The project name is asked anew for every module examined.
     Ref here;
     for (Ref name : iterate(all_modules)) {
@@ -55,14 +52,14 @@ Ref find_models(Frame& f) {
     }
     if (!here) return new_dict();
 
-    // 7. Split by origin ...
+    // Split by origin ...
     Ref here_by_key = new_dict();
     Ref there_by_key = new_dict();
     for (Ref item : iterate(call_method0(model_functions, S::items))) {
         auto [k, v] = unpack<2>(item);
         dict_set(starts_with(getitem(v, S::module), here) ? here_by_key : there_by_key, k, v);
     }
-    // 8. ... and re-key both by plain name; a later entry of the same name
+    // ... and re-key both by plain name; a later entry of the same name
     // replaces an earlier one in its place.
     Ref functions_here = new_dict();
     for (Ref item : iterate(call_method0(here_by_key, S::items))) {
@@ -75,12 +72,12 @@ Ref find_models(Frame& f) {
         dict_set(functions_there, plain_name(k), v);
     }
 
-    // 9. A project function replaces a library function of the same name.
+    // A project function replaces a library function of the same name.
     Ref model_records = new_dict();
     check(PyDict_Update(model_records.ptr(), functions_there.ptr()));
     check(PyDict_Update(model_records.ptr(), functions_here.ptr()));
 
-    // 10. The models the PDK registers, under the PDK's names; those whose
+    // The models the PDK registers, under the PDK's names; those whose
     // function is not a known model are dropped.
     Ref created = new_dict();
     for (Ref item : iterate(call_method0(getattr(pdk, S::models), S::items))) {
@@ -93,7 +90,7 @@ Ref find_models(Frame& f) {
         if (truthy(v)) dict_set(registered_records, k, v);
     }
 
-    // 11. The project's own model functions, then the registered models; the
+    // The project's own model functions, then the registered models; the
     // library's other functions are dropped here.
     Ref own_records = new_dict();
     for (Ref item : iterate(call_method0(model_records, S::items))) {
@@ -104,12 +101,13 @@ Ref find_models(Frame& f) {
     check(PyDict_Update(model_records.ptr(), own_records.ptr()));
     check(PyDict_Update(model_records.ptr(), registered_records.ptr()));
 
-    // 12.
+    // The anchor module's directory: sources under it belong to the project's
+    // own PDK, all others to the base PDK.
     Ref path_type = f.global(S::Path);
-    Ref pdk_path = getattr(call_method0(call(path_type, getitem(getitem(all_modules, here), S::path)), S::resolve), S::parent);
+    Ref here_path = call(path_type, getitem(getitem(all_modules, here), S::path));
+    Ref pdk_path = getattr(call_method0(here_path, S::resolve), S::parent);
     Ref project_dir = call_method0(call0(f.global(S::get_project_dir)), S::resolve);
 
-    // 13.
     Ref final_model_records = new_dict();
     for (Ref item : iterate(call_method0(model_records, S::items))) {
         auto [k, v] = unpack<2>(item);
@@ -118,6 +116,7 @@ Ref find_models(Frame& f) {
         Ref module_record = getitem(all_modules, getitem(v, S::module));
         Ref source = call_method0(call(path_type, getitem(module_record, S::path)), S::resolve);
         Obj pdk_type = truthy(call_method(source, S::is_relative_to, pdk_path)) ? T::pdk : T::base_pdk;
+        // Sources outside the project directory are written with ".." parts.
         Ref relsource = call_method(source, S::relative_to, project_dir, kw(S::walk_up, Py_True));
         // The values in the order the record's keywords are written.
         Ref model_record_type = getattr(f.global(S::m), S::ModelRecord);
@@ -130,7 +129,6 @@ Ref find_models(Frame& f) {
                       kw(S::source, relsource_text), kw(S::pdk_type, pdk_type)));
     }
 
-    // 14.
     return final_model_records;
 }
 

@@ -28,17 +28,16 @@ Ref register_models(Frame& f) {
     // Taken by truth on entry, like any `bool` parameter.
     const bool reload = f.truth(1);
 
-    // 1.
     Ref model_records = call0(f.global(S::find_models));
 
-    // 2. The records by source file; records without one form their own group.
+    // The records by source file; records without one form their own group.
     Ref model_records_by_path = call(f.global(S::defaultdict), f.global(S::list));
     for (Ref r : iterate(call_method0(model_records, S::values))) {
         Ref group = getitem(model_records_by_path, call_method0(r, S::absolute_source));
         call_method(group, S::append, r);
     }
 
-    // 3. Each source file once, in natural order.
+    // Each source file once, in natural order.
     Ref natsorted = f.global(S::natsorted);
     Ref sources = new_set();
     for (Ref r : iterate(call_method0(model_records, S::values))) {
@@ -47,23 +46,20 @@ Ref register_models(Frame& f) {
     }
     Ref paths = call(natsorted, sources);
 
-    // 4.
     Ref pdk = call0(f.global(S::get_pdk));
     Ref base_pdk = call0(f.global(S::get_base_pdk));
 
-    // 5. Failed imports come back as data, not as exceptions.
+    // Failed imports come back as data, not as exceptions.
     Ref import_modules = getattr(f.global(S::imports), S::import_modules);
     auto [modules, errors] = unpack<2>(call(import_modules, kw(S::paths, paths), kw(S::reload, boolean(reload)),
                                             kw(S::from_project, Py_False)));
 
-    // 6.
     log_line(f, S::debug, [&] { return concat({T::found_prefix, str(from_size(len(errors))), T::errors_suffix}); });
 
-    // 7.
     Ref found = new_set();
     Ref model_errors = new_dict();
 
-    // 8. Every model of a failed file takes that file's error; a later error
+    // Every model of a failed file takes that file's error; a later error
     // for the same name replaces the pair in its place.
     for_items(errors, [&](Obj path, Obj value) {
         auto [modname, error] = unpack<2>(value);
@@ -76,7 +72,7 @@ Ref register_models(Frame& f) {
         }
     });
 
-    // 9. Placeholders that raise the import error where the model is used.
+    // Placeholders that raise the import error where the model is used.
     for_items(model_errors, [&](Obj model_name, Obj value) {
         auto [modname, error] = unpack<2>(value);
         if (!contains(model_records, model_name)) return;
@@ -87,7 +83,7 @@ Ref register_models(Frame& f) {
         setitem(getattr(pdk, S::models), model_name, placeholder);
     });
 
-    // 10. Any callable of an imported module named like a project model is
+    // Any callable of an imported module named like a project model is
     // that model; when several modules define it, the last one wins.
     for (Ref module : iterate(call_method0(modules, S::values))) {
         for_items(getattr(module, S::__dict__), [&](Obj name, Obj func) {
@@ -100,7 +96,7 @@ Ref register_models(Frame& f) {
         });
     }
 
-    // 11. The base PDK's models are accounted for; the active PDK is left as is.
+    // The base PDK's models are accounted for; the active PDK is left as is.
     for (Ref name : iterate(getattr(base_pdk, S::models))) {
         set_add(found, name);
         if (contains(model_records, name)) {
@@ -110,14 +106,13 @@ Ref register_models(Frame& f) {
         }
     }
 
-    // 12.-13.
     call(getattr(f.global(S::db), S::set_all_factories_has_model), kw(S::has_model, Py_False));
     {
         Ref add_models = getattr(f.global(S::db), S::add_models);
         call_star(add_models, call_method0(model_records, S::values));
     }
 
-    // 14. What the PDK or the database holds and this pass did not account
+    // What the PDK or the database holds and this pass did not account
     // for; the database already sees the records just added.
     Ref in_pdk = set_of(getattr(pdk, S::models));
     Ref in_db = set_of(call_method0(f.global(S::db), S::get_all_models));
@@ -133,16 +128,15 @@ Ref register_models(Frame& f) {
         check(PySet_Discard(not_found.ptr(), factory.ptr()));
     }
 
-    // 15. Called even with nothing to remove.
+    // Called even with nothing to remove.
     call_star(getattr(f.global(S::db), S::remove_models), not_found);
 
-    // 16.
     Ref _new = call(f.global(S::natsorted), model_records);
     Ref _del = call(f.global(S::natsorted), not_found);
     log_line(f, S::info, [&] { return concat({T::new_models, str(_new)}); });
     log_line(f, S::info, [&] { return concat({T::removed_models, str(_del)}); });
 
-    // 17. The has-model flag climbs from the models to every factory built
+    // The has-model flag climbs from the models to every factory built
     // only from modelled parts: in reverse topological order each factory
     // comes after all the factories it depends on.
     if (truthy(_new) && !G.is_none()) {
@@ -176,7 +170,6 @@ Ref register_models(Frame& f) {
         call_star(getattr(f.global(S::db), S::set_factories_has_model_by_names), has_model, kwargs);
     }
 
-    // 18.
     return tuple({_new, _del});
 }
 
