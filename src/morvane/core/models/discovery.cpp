@@ -15,19 +15,19 @@ Ref plain_name(Obj key) {
 bool starts_with(Obj prefixed, Obj prefix) { return truthy(call_method(prefixed, S::startswith, prefix)); }
 
 Ref find_models(Frame& f) {
-    Ref pdk = call0(f.global(S::get_pdk));
+    Ref pdk = call(f.global(S::get_pdk));
 
     // An empty mapping counts as none given.
     Ref lib_paths = Ref::borrow(f[0]);
-    if (!f.truth(0)) lib_paths = call_method0(f.global(S::ccg), S::default_lib_paths);
+    if (!f.truth(0)) lib_paths = call_method(f.global(S::ccg), S::default_lib_paths);
     expect_exact(lib_paths, &PyDict_Type, true);
 
     // The call graph is given the library paths as resolved text.
     Ref generate_call_graph = f.global(S::generate_call_graph);
     Ref resolved = new_dict();
-    for (Ref item : iterate(call_method0(lib_paths, S::items))) {
+    for (Ref item : iterate(call_method(lib_paths, S::items))) {
         auto [k, v] = unpack<2>(item);
-        dict_set(resolved, k, str(call_method0(v, S::resolve)));
+        dict_set(resolved, k, str(call_method(v, S::resolve)));
     }
     Ref call_graph = call(generate_call_graph, kw(S::lib_paths, resolved));
 
@@ -35,7 +35,7 @@ Ref find_models(Frame& f) {
     Ref all_modules = getitem(call_graph, S::modules);
 
     Ref model_functions = new_dict();
-    for (Ref item : iterate(call_method0(all_functions, S::items))) {
+    for (Ref item : iterate(call_method(all_functions, S::items))) {
         auto [k, v] = unpack<2>(item);
         if (truthy(call(f.global(S::_is_model), v))) dict_set(model_functions, k, v);
     }
@@ -45,7 +45,7 @@ Ref find_models(Frame& f) {
     Ref here;
     for (Ref name : iterate(all_modules)) {
         Ref startswith = getattr(name, S::startswith);
-        if (truthy(call(startswith, call0(f.global(S::get_project_name))))) {
+        if (truthy(call(startswith, call(f.global(S::get_project_name))))) {
             here = name;
             break;
         }
@@ -55,19 +55,19 @@ Ref find_models(Frame& f) {
     // Split by origin ...
     Ref here_by_key = new_dict();
     Ref there_by_key = new_dict();
-    for (Ref item : iterate(call_method0(model_functions, S::items))) {
+    for (Ref item : iterate(call_method(model_functions, S::items))) {
         auto [k, v] = unpack<2>(item);
         dict_set(starts_with(getitem(v, S::module), here) ? here_by_key : there_by_key, k, v);
     }
     // ... and re-key both by plain name; a later entry of the same name
     // replaces an earlier one in its place.
     Ref functions_here = new_dict();
-    for (Ref item : iterate(call_method0(here_by_key, S::items))) {
+    for (Ref item : iterate(call_method(here_by_key, S::items))) {
         auto [k, v] = unpack<2>(item);
         dict_set(functions_here, plain_name(k), v);
     }
     Ref functions_there = new_dict();
-    for (Ref item : iterate(call_method0(there_by_key, S::items))) {
+    for (Ref item : iterate(call_method(there_by_key, S::items))) {
         auto [k, v] = unpack<2>(item);
         dict_set(functions_there, plain_name(k), v);
     }
@@ -80,12 +80,12 @@ Ref find_models(Frame& f) {
     // The models the PDK registers, under the PDK's names; those whose
     // function is not a known model are dropped.
     Ref created = new_dict();
-    for (Ref item : iterate(call_method0(getattr(pdk, S::models), S::items))) {
+    for (Ref item : iterate(call_method(getattr(pdk, S::models), S::items))) {
         auto [k, v] = unpack<2>(item);
         dict_set(created, k, call(f.global(S::_create_record), model_records, v));
     }
     Ref registered_records = new_dict();
-    for (Ref item : iterate(call_method0(created, S::items))) {
+    for (Ref item : iterate(call_method(created, S::items))) {
         auto [k, v] = unpack<2>(item);
         if (truthy(v)) dict_set(registered_records, k, v);
     }
@@ -93,7 +93,7 @@ Ref find_models(Frame& f) {
     // The project's own model functions, then the registered models; the
     // library's other functions are dropped here.
     Ref own_records = new_dict();
-    for (Ref item : iterate(call_method0(model_records, S::items))) {
+    for (Ref item : iterate(call_method(model_records, S::items))) {
         auto [k, v] = unpack<2>(item);
         if (starts_with(getitem(v, S::module), here)) dict_set(own_records, k, v);
     }
@@ -105,16 +105,16 @@ Ref find_models(Frame& f) {
     // own PDK, all others to the base PDK.
     Ref path_type = f.global(S::Path);
     Ref here_path = call(path_type, getitem(getitem(all_modules, here), S::path));
-    Ref pdk_path = getattr(call_method0(here_path, S::resolve), S::parent);
-    Ref project_dir = call_method0(call0(f.global(S::get_project_dir)), S::resolve);
+    Ref pdk_path = getattr(call_method(here_path, S::resolve), S::parent);
+    Ref project_dir = call_method(call(f.global(S::get_project_dir)), S::resolve);
 
     Ref final_model_records = new_dict();
-    for (Ref item : iterate(call_method0(model_records, S::items))) {
+    for (Ref item : iterate(call_method(model_records, S::items))) {
         auto [k, v] = unpack<2>(item);
         if (v.is_none()) continue;
         path_type = f.global(S::Path);
         Ref module_record = getitem(all_modules, getitem(v, S::module));
-        Ref source = call_method0(call(path_type, getitem(module_record, S::path)), S::resolve);
+        Ref source = call_method(call(path_type, getitem(module_record, S::path)), S::resolve);
         Obj pdk_type = truthy(call_method(source, S::is_relative_to, pdk_path)) ? T::pdk : T::base_pdk;
         // Sources outside the project directory are written with ".." parts.
         Ref relsource = call_method(source, S::relative_to, project_dir, kw(S::walk_up, Py_True));

@@ -6,28 +6,10 @@ using namespace host;
 
 namespace {
 
-// `raise value`, as the interpreter does it: an instance as itself (so every
-// call raises the same object), a class instantiated without arguments,
-// anything else a TypeError.
-[[noreturn]] void raise_value(Obj value) {
-    if (PyExceptionInstance_Check(value.ptr())) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
-        host::raise();
-    }
-    if (PyExceptionClass_Check(value.ptr())) {
-        Ref instance = call0(value);
-        if (!PyExceptionInstance_Check(instance.ptr())) {
-            host::raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
-                        value.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())));
-        }
-        PyErr_SetObject(value.ptr(), instance.ptr());
-        host::raise();
-    }
-    host::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-}
-
-// The placeholder's whole body: raise what _error_model captured.
-Ref func(Frame& f) { raise_value(f.closure()); }
+// The placeholder's whole body, `raise error`: an instance is raised itself
+// (every call raises the same object), a class is instantiated without
+// arguments, anything else is a TypeError.
+Ref func(Frame& f) { raise_object(f.closure()); }
 
 constexpr Param func_params[] = {
     {.name = "args", .kind = Kind::VarPositional, .annotation = "Any"},

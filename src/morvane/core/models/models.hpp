@@ -20,12 +20,6 @@ extern const host::Signature _create_record_sig;
 extern const host::Signature _funcname_sig;
 extern const host::Signature _error_model_sig;
 
-// callable() and o.name() with no argument.  host::call needs at least one
-// argument to compile cleanly (its empty parameter pack leaves a lambda unused,
-// which -Werror refuses), so the no-argument calls go through these.
-inline Ref call0(Obj callable) { return Ref::steal(PyObject_CallNoArgs(callable.ptr())); }
-inline Ref call_method0(Obj o, Obj name) { return call0(host::getattr(o, name)); }
-
 // Names looked up or called by the module's functions.
 namespace S {
 #define MODELS_NAME(id) inline const host::Name id(#id)

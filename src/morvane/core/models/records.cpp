@@ -13,7 +13,7 @@ Ref _is_model(Frame& f) {
     Obj record = f[0];
     // The annotation is read first, so a record without one fails before any
     // other test.
-    Ref annot = call_method0(str(getitem(record, S::resolved_return_annotation)), S::upper);
+    Ref annot = call_method(str(getitem(record, S::resolved_return_annotation)), S::upper);
     if (eq(getitem(record, S::name), T::get_models) ||
         truthy(call_method(getitem(record, S::name), S::startswith, T::underscore))) {
         return boolean(false);
@@ -58,7 +58,7 @@ Ref _create_record(Frame& f) {
     Ref keywords = new_dict();
     // Only the outermost partial's keywords count.
     if (isinstance(func, f.global(S::partial))) keywords = getattr(func, S::keywords);
-    for (Ref item : iterate(call_method0(keywords, S::items))) {
+    for (Ref item : iterate(call_method(keywords, S::items))) {
         auto [k, v] = unpack<2>(item);
         setitem(getitem(record, S::parameter_defaults), k, v);
     }

@@ -10,14 +10,14 @@ namespace {
 // built after the level method is looked up, as `log().debug(f"...")` does.
 template <class Message>
 void log_line(Frame& f, Obj level, Message message) {
-    Ref method = getattr(call0(f.global(S::log)), level);
+    Ref method = getattr(call(f.global(S::log)), level);
     call(method, message());
 }
 
 // for name, value in mapping.items(): a pair per item, ValueError otherwise.
 template <class Body>
 void for_items(Obj mapping, Body body) {
-    for (Ref item : iterate(call_method0(mapping, S::items))) {
+    for (Ref item : iterate(call_method(mapping, S::items))) {
         auto [key, value] = unpack<2>(item);
         body(key, value);
     }
@@ -28,26 +28,26 @@ Ref register_models(Frame& f) {
     // Taken by truth on entry, like any `bool` parameter.
     const bool reload = f.truth(1);
 
-    Ref model_records = call0(f.global(S::find_models));
+    Ref model_records = call(f.global(S::find_models));
 
     // The records by source file; records without one form their own group.
     Ref model_records_by_path = call(f.global(S::defaultdict), f.global(S::list));
-    for (Ref r : iterate(call_method0(model_records, S::values))) {
-        Ref group = getitem(model_records_by_path, call_method0(r, S::absolute_source));
+    for (Ref r : iterate(call_method(model_records, S::values))) {
+        Ref group = getitem(model_records_by_path, call_method(r, S::absolute_source));
         call_method(group, S::append, r);
     }
 
     // Each source file once, in natural order.
     Ref natsorted = f.global(S::natsorted);
     Ref sources = new_set();
-    for (Ref r : iterate(call_method0(model_records, S::values))) {
-        Ref source = call_method0(r, S::absolute_source);
+    for (Ref r : iterate(call_method(model_records, S::values))) {
+        Ref source = call_method(r, S::absolute_source);
         if (!source.is_none()) set_add(sources, source);
     }
     Ref paths = call(natsorted, sources);
 
-    Ref pdk = call0(f.global(S::get_pdk));
-    Ref base_pdk = call0(f.global(S::get_base_pdk));
+    Ref pdk = call(f.global(S::get_pdk));
+    Ref base_pdk = call(f.global(S::get_base_pdk));
 
     // Failed imports come back as data, not as exceptions.
     Ref import_modules = getattr(f.global(S::imports), S::import_modules);
@@ -85,7 +85,7 @@ Ref register_models(Frame& f) {
 
     // Any callable of an imported module named like a project model is
     // that model; when several modules define it, the last one wins.
-    for (Ref module : iterate(call_method0(modules, S::values))) {
+    for (Ref module : iterate(call_method(modules, S::values))) {
         for_items(getattr(module, S::__dict__), [&](Obj name, Obj func) {
             if (!callable(func) || !contains(model_records, name)) return;
             setitem(getattr(pdk, S::models), name, func);
@@ -109,13 +109,13 @@ Ref register_models(Frame& f) {
     call(getattr(f.global(S::db), S::set_all_factories_has_model), kw(S::has_model, Py_False));
     {
         Ref add_models = getattr(f.global(S::db), S::add_models);
-        call_star(add_models, call_method0(model_records, S::values));
+        call_star(add_models, call_method(model_records, S::values));
     }
 
     // What the PDK or the database holds and this pass did not account
     // for; the database already sees the records just added.
     Ref in_pdk = set_of(getattr(pdk, S::models));
-    Ref in_db = set_of(call_method0(f.global(S::db), S::get_all_models));
+    Ref in_db = set_of(call_method(f.global(S::db), S::get_all_models));
     Ref known = Ref::steal(PyNumber_Or(in_pdk.ptr(), in_db.ptr()));
     Ref not_found = Ref::steal(PyNumber_Subtract(known.ptr(), found.ptr()));
     // The database keeps a model under its record's factory name, which is not
