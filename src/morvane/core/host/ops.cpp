@@ -22,6 +22,29 @@ Ref call_star(Obj callable, Obj iterable, Obj kwargs) {
     return Ref::steal(PyObject_Call(callable.ptr(), args.ptr(), kwargs.ptr()));
 }
 
+void unpack_into(Obj o, Ref* out, std::size_t n) {
+    PyObject* it = PyObject_GetIter(o.ptr());
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && o.type()->tp_iter == nullptr && !PySequence_Check(o.ptr())) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", o.type()->tp_name);
+        }
+        raise();
+    }
+    Ref iterator = Ref::steal(it);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = Ref::steal_or_null(PyIter_Next(iterator.ptr()));
+        if (!out[i]) raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, i);
+    }
+    Ref extra = Ref::steal_or_null(PyIter_Next(iterator.ptr()));
+    if (!extra) return;
+    // Where the length is known without running code, the message gives it.
+    if (PyList_CheckExact(o.ptr()) || PyTuple_CheckExact(o.ptr()) || PyDict_CheckExact(o.ptr())) {
+        raise(PyExc_ValueError, "too many values to unpack (expected %zu, got %zd)", n, PyObject_Size(o.ptr()));
+    }
+    raise(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+}
+
 Ref tuple(std::initializer_list<Obj> items) {
     Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;

@@ -167,19 +167,12 @@ private:
 };
 inline Iterate iterate(Obj iterable) { return Iterate(iterable); }
 
-// `a, b = obj`: exactly N items, with the interpreter's ValueError otherwise.
+// `a, b = obj`: exactly N items, with the interpreter's errors otherwise.
+void unpack_into(Obj o, Ref* out, std::size_t n);
 template <std::size_t N>
 std::array<Ref, N> unpack(Obj o) {
     std::array<Ref, N> out;
-    Ref it = Ref::steal(PyObject_GetIter(o.ptr()));
-    for (std::size_t i = 0; i < N; ++i) {
-        out[i] = Ref::steal_or_null(PyIter_Next(it.ptr()));
-        if (!out[i]) {
-            raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, i);
-        }
-    }
-    Ref extra = Ref::steal_or_null(PyIter_Next(it.ptr()));
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
+    unpack_into(o, out.data(), N);
     return out;
 }
 
