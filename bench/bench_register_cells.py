@@ -27,10 +27,12 @@ import tempfile
 import time
 import types
 from copy import copy
-from dataclasses import dataclass
 from pathlib import Path
 
 import morvane.core.pdk as pdk
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the doubles the test suites share
+from doubles import Quiet, Rec  # noqa: E402
 
 
 def rss_mib() -> float:
@@ -69,18 +71,6 @@ def memory(run, passes: int) -> tuple[float, float]:
 # ---- in-memory doubles ----------------------------------------------------------
 
 
-@dataclass
-class Record:
-    name: str
-    source: str
-    status: str = "UNKNOWN"
-    message: str = ""
-    path: Path | None = None
-
-    def absolute_source(self) -> Path:
-        return self.path
-
-
 class Pdk:
     def __init__(self) -> None:
         self.name = "bench"
@@ -92,18 +82,11 @@ class Pdk:
         pass
 
 
-class Quiet:
-    def debug(self, message: str) -> None:
-        pass
-
-    info = warning = debug
-
-
 def install_doubles(files: int, cells: int) -> list[Path]:
     """Rebinds the module's collaborators; returns the source paths."""
     root = Path(tempfile.gettempdir()) / "morvane-bench-doubles"
     paths = [root / f"pkg{i // 100:02d}" / f"cells_{i:04d}.py" for i in range(files)]
-    by_path: dict[Path, list[Record]] = {}
+    by_path: dict[Path, list[Rec]] = {}
     modules: dict[Path, types.ModuleType] = {}
     for i, path in enumerate(paths):
         module = types.ModuleType(f"pkg{i // 100:02d}.cells_{i:04d}")
@@ -111,11 +94,11 @@ def install_doubles(files: int, cells: int) -> list[Path]:
         for j in range(cells):
             name = f"c_{i:04d}_{j}"
             setattr(module, name, len)
-            records.append(Record(name, str(path.relative_to(root)), path=path.resolve()))
+            records.append(Rec(name, str(path.relative_to(root)), path=path.resolve()))
         by_path[path.resolve()] = records
         modules[path.resolve()] = module
     everything = {r.name: r for records in by_path.values() for r in records}
-    store: dict[str, Record] = {}
+    store: dict[str, Rec] = {}
     the_pdk = Pdk()
 
     def get_static_records(G, *, paths):

@@ -19,7 +19,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import functools
-import gc
 import sys
 import tempfile
 from dataclasses import dataclass
@@ -33,25 +32,15 @@ import polyforge as pf
 import morvane.core.models as mm
 import morvane.core.pdk as mp
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # tests/, for the doubles the suites share
+from doubles import Quiet, Rec, counts, run_calls  # noqa: E402
+
 # ---- doubles of the package's services -------------------------------------------
 
 ROOT = Path(tempfile.gettempdir()).resolve() / "morvane-leak-project"
 CELLS_PY = ROOT / "proj" / "cells.py"
 BROKEN_PY = ROOT / "proj" / "broken.py"
 DEEP_PY = ROOT / "proj" / "sub" / "deep.py"
-
-
-@dataclass
-class Record:
-    """A factory record: name, source, status, message."""
-
-    name: str
-    source: str
-    status: str = "UNKNOWN"
-    message: str = ""
-
-    def absolute_source(self) -> Path:
-        return Path(self.source)
 
 
 @dataclass
@@ -67,14 +56,7 @@ class ModelRecord:
         return Path(self.source) if self.source else None
 
 
-class Logger:
-    def debug(self, message):
-        pass
-
-    info = warning = debug
-
-
-LOGGER = Logger()
+LOGGER = Quiet()
 
 
 def log():
@@ -103,20 +85,20 @@ deep_module.cell_d = cell_a
 
 def static_records():
     return {
-        "cell_a": Record("cell_a", str(CELLS_PY)),
-        "cell_b": Record("cell_b", str(CELLS_PY)),
-        "cell_c": Record("cell_c", str(BROKEN_PY)),
-        "cell_d": Record("cell_d", str(DEEP_PY)),
-        "cell_missing": Record("cell_missing", str(DEEP_PY)),
+        "cell_a": Rec("cell_a", str(CELLS_PY)),
+        "cell_b": Rec("cell_b", str(CELLS_PY)),
+        "cell_c": Rec("cell_c", str(BROKEN_PY)),
+        "cell_d": Rec("cell_d", str(DEEP_PY)),
+        "cell_missing": Rec("cell_missing", str(DEEP_PY)),
     }
 
 
 def present_records():
     return {
-        "cell_a": Record("cell_a", str(CELLS_PY), "SUCCESS"),
-        "cell_b": Record("cell_b", "elsewhere.py", "SUCCESS"),
-        "cell_c": Record("cell_c", str(BROKEN_PY), "ERROR", "old"),
-        "cell_gone": Record("cell_gone", str(CELLS_PY), "SUCCESS"),
+        "cell_a": Rec("cell_a", str(CELLS_PY), "SUCCESS"),
+        "cell_b": Rec("cell_b", "elsewhere.py", "SUCCESS"),
+        "cell_c": Rec("cell_c", str(BROKEN_PY), "ERROR", "old"),
+        "cell_gone": Rec("cell_gone", str(CELLS_PY), "SUCCESS"),
     }
 
 
@@ -334,7 +316,7 @@ def pdk_environment():
         "warnings": SimpleNamespace(warn=lambda *a, **k: None),
         "cg": SimpleNamespace(create_callgraph=lambda: "G", get_static_records=lambda G, *, paths: static_records()),
         "imports": SimpleNamespace(import_modules=import_modules, get_cells_from_regex=get_cells_from_regex),
-        "m": SimpleNamespace(FactoryRecord=Record),
+        "m": SimpleNamespace(FactoryRecord=Rec),
         "db": db,
         "register_models": lambda G, *, reload: ([], []),
     }
@@ -525,19 +507,6 @@ def outcome_of(action) -> str:
         exc.__traceback__ = None
         return type(exc).__name__
     return "ok"
-
-
-def run_calls(action, calls):
-    for _ in range(calls):
-        try:
-            action()
-        except Exception as exc:
-            exc.__traceback__ = None
-
-
-def counts():
-    gc.collect()
-    return sys.gettotalrefcount(), sys.getallocatedblocks()
 
 
 def measure(action, calls, warmup, rounds):

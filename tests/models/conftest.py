@@ -1,4 +1,6 @@
-"""Doubles for the models module's collaborators.
+"""Doubles for the models module's collaborators: its PDK and model records,
+and the fixtures that rebind its globals (the call log, loggers and stand-in
+modules they share with the pdk tests are in tests/doubles.py).
 
 Every collaborator of ``morvane.core.models`` is looked up in the module's
 namespace at call time, so the tests replace it there (``monkeypatch.setattr``
@@ -10,62 +12,15 @@ function must make.
 from __future__ import annotations
 
 import sys
-from pathlib import Path
 from typing import Any
 
 import pytest
 
 import morvane.core.models as models_module
 
+pytest.register_assert_rewrite("doubles")
 
-class CallLog(list):
-    """The calls the doubles saw, in order: ``(name, args, kwargs)``; a
-    kwargs dict keeps the keywords in the order they were passed."""
-
-    def names(self) -> list[str]:
-        return [c[0] for c in self]
-
-    def of(self, name: str) -> list[tuple[tuple, dict]]:
-        return [(a, k) for n, a, k in self if n == name]
-
-    def double(self, name: str, result: Any = None, *, effect=None):
-        """A callable that logs each call under ``name``, then returns
-        ``effect(*args, **kwargs)`` if given, else ``result``."""
-
-        def call(*args: Any, **kwargs: Any) -> Any:
-            self.append((name, args, kwargs))
-            if effect is not None:
-                return effect(*args, **kwargs)
-            return result
-
-        call.__name__ = name.replace(".", "_")
-        return call
-
-
-class Logger:
-    def __init__(self, calls: CallLog) -> None:
-        self._calls = calls
-
-    def debug(self, *args: Any, **kwargs: Any) -> None:
-        self._calls.append(("log.debug", args, kwargs))
-
-    def info(self, *args: Any, **kwargs: Any) -> None:
-        self._calls.append(("log.info", args, kwargs))
-
-    def warning(self, *args: Any, **kwargs: Any) -> None:
-        self._calls.append(("log.warning", args, kwargs))
-
-
-def lines(calls: CallLog) -> list[tuple[str, str]]:
-    """The log records as (level, message)."""
-    return [(n.split(".")[1], a[0]) for n, a, _ in calls if n.startswith("log.")]
-
-
-class Namespace:
-    """A stand-in module whose attributes are set from keywords."""
-
-    def __init__(self, **attrs: Any) -> None:
-        self.__dict__.update(attrs)
+from doubles import CallLog, module_fixtures  # noqa: E402
 
 
 class FakePdk:
@@ -99,28 +54,7 @@ def mm():
     return models_module
 
 
-@pytest.fixture
-def calls() -> CallLog:
-    return CallLog()
-
-
-@pytest.fixture
-def substitute(monkeypatch):
-    """substitute(name=value, ...): rebinds module globals for one test."""
-
-    def put(**names: Any) -> None:
-        for name, value in names.items():
-            monkeypatch.setattr(models_module, name, value, raising=False)
-
-    return put
-
-
-@pytest.fixture
-def fake_log(calls, substitute):
-    """``log`` replaced: each ``log()`` call is logged as "log", each record
-    as "log.<level>"."""
-    substitute(log=calls.double("log", effect=lambda: Logger(calls)))
-    return calls
+calls, substitute, fake_log = module_fixtures(models_module)
 
 
 @pytest.fixture
@@ -135,10 +69,3 @@ def clean_modules(tmp_path, monkeypatch):
         if where.startswith(root) or any(p.startswith(root) for p in paths):
             del sys.modules[name]
 
-
-def write(path: Path, text: str) -> Path:
-    import textwrap
-
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(textwrap.dedent(text).lstrip())
-    return path

@@ -17,7 +17,7 @@ from morvane.core import callgraph, database
 import morvane.core.models as mm
 import morvane.core.pdk as pdk_module
 
-from .conftest import write
+from doubles import write
 
 
 @pytest.fixture

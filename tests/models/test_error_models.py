@@ -7,13 +7,13 @@ import inspect
 
 import pytest
 
+from doubles import assert_error_function_header
+
 
 class TestPlaceholder:
     def test_names_module_annotations_and_doc(self, mm):
         func = mm._error_model("mzi", "proj.circuits", ImportError("boom"))
-        assert (func.__name__, func.__qualname__, func.__module__) == ("mzi", "mzi", "proj.circuits")
-        assert func.__annotations__ == {"args": "Any", "kwargs": "Any", "return": "sax.SType"}
-        assert func.__doc__ is None
+        assert_error_function_header(func, "mzi", "proj.circuits", returns="sax.SType")
         params = inspect.signature(func).parameters
         assert [(p.name, p.kind) for p in params.values()] == [
             ("args", inspect.Parameter.VAR_POSITIONAL), ("kwargs", inspect.Parameter.VAR_KEYWORD)]

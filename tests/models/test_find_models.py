@@ -10,7 +10,9 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import FakePdk, Namespace
+from doubles import Namespace
+
+from .conftest import FakePdk
 
 
 def fn(name: str, module: str, annotation: str = "sax.SDict", **defaults):

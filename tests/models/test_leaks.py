@@ -8,7 +8,6 @@ Needs the debug interpreter (``sys.gettotalrefcount``): run it with
 
 from __future__ import annotations
 
-import gc
 import sys
 import types
 from functools import partial
@@ -19,35 +18,11 @@ import pytest
 
 import morvane.core.models as mm
 
-from .conftest import FakePdk, Namespace, RecordDouble
+from doubles import Namespace, assert_flat
+
+from .conftest import FakePdk, RecordDouble
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
-
-ROUNDS = 300
-
-
-def growth(action) -> tuple[int, int]:
-    def run():
-        try:
-            action()
-        except Exception as exc:
-            exc.__traceback__ = None
-
-    for _ in range(30):
-        run()
-    gc.collect()
-    refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
-    for _ in range(ROUNDS):
-        run()
-    gc.collect()
-    return sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks
-
-
-def assert_flat(action):
-    # A leak of one reference per call shows as ROUNDS; allow for noise.
-    results = [growth(action) for _ in range(2)]
-    refs, blocks = min(r for r, _ in results), min(b for _, b in results)
-    assert refs < ROUNDS // 4 and blocks < ROUNDS // 4, (refs, blocks)
 
 
 @pytest.fixture(autouse=True)

@@ -11,7 +11,9 @@ import natsort
 import networkx as nx
 import pytest
 
-from .conftest import FakePdk, Namespace, RecordDouble, lines
+from doubles import Namespace
+
+from .conftest import FakePdk, RecordDouble
 
 
 def module(name: str, **attrs):
@@ -110,7 +112,7 @@ class TestPass:
 
     def test_log_lines_each_through_a_new_logger(self, mm, run, calls):
         mm.register_models()
-        assert lines(calls) == [
+        assert calls.lines() == [
             ("debug", "Found 1 errors"),
             ("debug", "error=ImportError('no module named x')"),
             ("info", "new models: ['a', 'b', 'e1', 'e2', 'lost', 'nosource']"),
@@ -167,7 +169,7 @@ class TestPass:
     def test_errors_for_files_without_records(self, mm, run, calls, tmp_path):
         run.errors = {tmp_path / "other.py": ("proj.other", ValueError("v")), **run.errors}
         mm.register_models()
-        assert lines(calls)[:3] == [("debug", "Found 2 errors"), ("debug", "error=ValueError('v')"),
+        assert calls.lines()[:3] == [("debug", "Found 2 errors"), ("debug", "error=ValueError('v')"),
                                    ("debug", "error=ImportError('no module named x')")]
         assert len(calls.of("_error_model")) == 2
 

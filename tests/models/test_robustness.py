@@ -15,7 +15,9 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import morvane.core.models as mm
 
-from .conftest import FakePdk, Namespace, RecordDouble
+from doubles import Namespace
+
+from .conftest import FakePdk, RecordDouble
 
 
 class Hostile:

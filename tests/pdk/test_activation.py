@@ -10,7 +10,9 @@ import pytest
 from frozendict import frozendict
 
 import polyforge as pf
-from .conftest import FakePdk, Service
+from doubles import Namespace
+
+from .conftest import FakePdk
 
 
 @pytest.fixture
@@ -28,9 +30,9 @@ def resolver(pdk, calls, substitute):
             return module
 
         substitute(
-            settings=Service(get_pdk_name=calls.double("get_pdk_name", name), is_a_pdk=lambda: False),
-            importlib=Service(import_module=import_module, reload=reload),
-            sys=Service(modules=loaded),
+            settings=Namespace(get_pdk_name=calls.double("get_pdk_name", name), is_a_pdk=lambda: False),
+            importlib=Namespace(import_module=import_module, reload=reload),
+            sys=Namespace(modules=loaded),
         )
 
     return make
@@ -98,7 +100,7 @@ class TestResolution:
         assert calls.names().count("get_pdk_name") == 2
 
     def test_configured_name_that_is_no_string(self, pdk, substitute):
-        substitute(settings=Service(get_pdk_name=lambda: 42))
+        substitute(settings=Namespace(get_pdk_name=lambda: 42))
         with pytest.raises(AttributeError):
             pdk._get_pdk.__wrapped__()
 
@@ -137,20 +139,20 @@ class TestGetPdk:
     )
     def test_activate_pdk_by_name_warns_and_returns_get_pdk(self, pdk, calls, substitute, name, tail):
         result = object()
-        substitute(settings=Service(get_pdk_name=lambda: "generic"),
-                   warnings=Service(warn=calls.double("warn")), get_pdk=calls.double("get_pdk", result))
+        substitute(settings=Namespace(get_pdk_name=lambda: "generic"),
+                   warnings=Namespace(warn=calls.double("warn")), get_pdk=calls.double("get_pdk", result))
         assert pdk.activate_pdk_by_name(name) is result
         message = "activate_pdk_by_name is deprecated, use get_pdk() instead. " + tail
         assert calls == [("warn", (message, DeprecationWarning), {"stacklevel": 2}), ("get_pdk", (), {})]
 
     def test_deprecation_is_attributed_to_the_caller(self, pdk, substitute):
-        substitute(settings=Service(get_pdk_name=lambda: "generic"), get_pdk=lambda: None)
+        substitute(settings=Namespace(get_pdk_name=lambda: "generic"), get_pdk=lambda: None)
         with pytest.warns(DeprecationWarning) as record:
             pdk.activate_pdk_by_name("generic")
         assert record[0].filename == __file__
 
     def test_activate_pdk_by_name_as_error_stops_before_get_pdk(self, pdk, calls, substitute):
-        substitute(settings=Service(get_pdk_name=lambda: "generic"), get_pdk=calls.double("get_pdk"))
+        substitute(settings=Namespace(get_pdk_name=lambda: "generic"), get_pdk=calls.double("get_pdk"))
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             with pytest.raises(DeprecationWarning):
@@ -158,7 +160,7 @@ class TestGetPdk:
         assert calls == []
 
     def test_activate_pdk_by_name_rejects_str_subclass_before_anything(self, pdk, calls, substitute):
-        substitute(settings=Service(get_pdk_name=calls.double("get_pdk_name")))
+        substitute(settings=Namespace(get_pdk_name=calls.double("get_pdk_name")))
         with pytest.raises(TypeError, match="Argument 'name' has incorrect type"):
             pdk.activate_pdk_by_name(type("S", (str,), {})("x"))
         assert calls == []
@@ -174,7 +176,7 @@ class TestBasePdk:
         plain = lambda: second  # noqa: E731
         cached = lambda: project  # noqa: E731
         cached.__wrapped__ = plain
-        substitute(_get_pdk=cached, settings=Service(is_a_pdk=lambda: False))
+        substitute(_get_pdk=cached, settings=Namespace(is_a_pdk=lambda: False))
         return project, second
 
     def test_second_resolution_is_frozen_one_level_deep(self, pdk, two_pdks, calls):
@@ -209,7 +211,7 @@ class TestBasePdk:
         project = pf.Pdk(name="proj", cells={"a": len})
         cached = lambda: project  # noqa: E731
         cached.__wrapped__ = cached
-        substitute(_get_pdk=cached, settings=Service(is_a_pdk=lambda: False))
+        substitute(_get_pdk=cached, settings=Namespace(is_a_pdk=lambda: False))
         base = pdk.get_base_pdk()
         assert base is not project and type(base) is pdk.FrozenPdk
         assert type(project) is pf.Pdk and type(project.cells) is dict
@@ -218,7 +220,7 @@ class TestBasePdk:
 
     def test_project_that_is_a_pdk_is_its_own_base(self, pdk, substitute, calls):
         project = FakePdk()
-        substitute(_get_pdk=lambda: project, settings=Service(is_a_pdk=lambda: 1), log=calls.double("log"))
+        substitute(_get_pdk=lambda: project, settings=Namespace(is_a_pdk=lambda: 1), log=calls.double("log"))
         assert pdk.get_base_pdk() is project
         assert project.activations == 0 and calls == []
 

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import pytest
 
-from .conftest import FakePdk, Service
+from doubles import Namespace
+
+from .conftest import FakePdk
 
 
 def fn(module):
@@ -17,7 +19,7 @@ def fn(module):
 
 @pytest.fixture
 def clean(pdk, substitute):
-    substitute(settings=Service(get_project_name=lambda: "demo"))
+    substitute(settings=Namespace(get_project_name=lambda: "demo"))
 
     def run(cells: dict, containers: dict):
         target = FakePdk(cells=dict(cells), containers=dict(containers))
@@ -70,7 +72,7 @@ def test_truthy_module_that_is_no_string(clean):
 
 
 def test_cells_only_names_untouched_and_registries_read_afresh(pdk, substitute, calls):
-    substitute(settings=Service(get_project_name=calls.double("get_project_name", "demo")))
+    substitute(settings=Namespace(get_project_name=calls.double("get_project_name", "demo")))
     reads = []
 
     class Watched(FakePdk):

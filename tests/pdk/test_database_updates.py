@@ -6,7 +6,9 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import Rec, frames, write
+from doubles import Rec, write
+
+from .conftest import frames
 
 
 def lines(calls):

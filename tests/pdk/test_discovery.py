@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import Rec, Service
+from doubles import Namespace, Rec
 
 
 def module(**attrs) -> types.ModuleType:
@@ -26,7 +26,7 @@ def importer(calls, substitute, fake_log):
             (path,) = kw["paths"]
             return ({path: available[path]} if path in available else {}), {}
 
-        substitute(imports=Service(import_modules=calls.double("import_modules", effect=answer)))
+        substitute(imports=Namespace(import_modules=calls.double("import_modules", effect=answer)))
 
     return install
 
@@ -108,7 +108,7 @@ def test_attribute_errors_other_than_missing_propagate(pdk, importer):
 
 @pytest.mark.parametrize("answer", [None, (), ({},), ([], {})])
 def test_importer_answers_of_the_wrong_shape(pdk, substitute, answer):
-    substitute(imports=Service(import_modules=lambda **kw: answer))
+    substitute(imports=Namespace(import_modules=lambda **kw: answer))
     with pytest.raises((TypeError, ValueError, AttributeError)):
         pdk._find_cells({"wg": Rec("wg")}, {})
 

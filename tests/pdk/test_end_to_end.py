@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pytest
 
-from .conftest import write
+from doubles import write
 
 GOOD = """
     import polyforge as pf

@@ -7,15 +7,13 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import Rec, Service
+from doubles import Namespace, Rec, assert_error_function_header
 
 
 class TestErrorCell:
     def test_names_annotations_and_no_doc(self, pdk):
         cell = pdk._error_cell("wg", "demo.cells", ValueError("x"))
-        assert (cell.__name__, cell.__qualname__, cell.__module__) == ("wg", "wg", "demo.cells")
-        assert cell.__annotations__ == {"args": "Any", "kwargs": "Any", "return": "pf.Component"}
-        assert cell.__doc__ is None
+        assert_error_function_header(cell, "wg", "demo.cells", returns="pf.Component")
         assert pdk._error_cell("a", "m", "e") is not pdk._error_cell("a", "m", "e")
 
     def test_raises_the_same_object_whatever_the_arguments(self, pdk):
@@ -70,7 +68,7 @@ class TestHandleImportErrors:
                     raise answer
                 return answer
 
-            substitute(imports=Service(get_cells_from_regex=get_cells_from_regex))
+            substitute(imports=Namespace(get_cells_from_regex=get_cells_from_regex))
 
         return install
 
@@ -90,7 +88,7 @@ class TestHandleImportErrors:
         bad = Path("/p/bad.py")
         error = SyntaxError("invalid syntax")
         scan({bad: ["scanned", "both"]})
-        substitute(m=Service(FactoryRecord=calls.double("FactoryRecord", effect=Rec)))
+        substitute(m=Namespace(FactoryRecord=calls.double("FactoryRecord", effect=Rec)))
         static = {"both": Rec("both", "/p/bad.py"), "static": Rec("static", "/p/bad.py"),
                   "elsewhere": Rec("elsewhere", "/p/ok.py", status="X", message="kept")}
         cells, records = pdk._handle_import_errors(static, {bad: ("p.bad", error)})
@@ -127,7 +125,7 @@ class TestHandleImportErrors:
         scan({bad: OSError("unreadable")})
         cells, _ = pdk._handle_import_errors({"a": Rec("a", "/p/bad.py")}, {bad: ("p.bad", ValueError())})
         assert list(cells) == ["a"]
-        substitute(imports=Service())  # the lookup itself fails
+        substitute(imports=Namespace())  # the lookup itself fails
         assert list(pdk._handle_import_errors({"a": Rec("a", "/p/bad.py")}, {bad: ("m", ValueError())})[0]) == ["a"]
 
     def test_scan_interrupts_propagate(self, pdk, scan):

@@ -7,7 +7,9 @@ from pathlib import Path, PurePosixPath
 
 import pytest
 
-from .conftest import Rec, Service, frames
+from doubles import Namespace, Rec
+
+from .conftest import frames
 
 
 class TestSortPaths:
@@ -44,7 +46,7 @@ class TestImportModules:
         """imports.import_modules replaced; answers with `answer(paths)`."""
 
         def install(answer=lambda paths: ({p: f"mod:{p.name}" for p in paths}, {})):
-            substitute(imports=Service(import_modules=calls.double("import_modules", effect=lambda **kw: answer(kw["paths"]))))
+            substitute(imports=Namespace(import_modules=calls.double("import_modules", effect=lambda **kw: answer(kw["paths"]))))
 
         return install
 

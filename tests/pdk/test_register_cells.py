@@ -6,7 +6,9 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import FakePdk, Rec, Service
+from doubles import Namespace, Rec
+
+from .conftest import FakePdk
 
 
 class Cells(dict):
@@ -35,7 +37,7 @@ def driver(pdk, calls, substitute):
     objects the steps hand on, for the test to adjust."""
     target = FakePdk(cells=Cells(calls, {"gone": 1, "kept": 2}))
     static = {"a": Rec("a", "/p/a.py")}
-    state = Service(
+    state = Namespace(
         pdk=target, G=object(), static=static, modules={Path("/p/a.py"): "mod"}, errors={},
         error_cells={"e": "error cell"}, error_records={"e": Rec("e", status="ERROR")},
         new_cells={"a": "factory"}, present={"gone": Rec("gone")},
@@ -43,15 +45,15 @@ def driver(pdk, calls, substitute):
     )
     substitute(
         get_pdk=calls.double("get_pdk", target),
-        cg=Service(create_callgraph=calls.double("create_callgraph", state.G),
-                   get_static_records=calls.double("get_static_records", effect=lambda *a, **k: state.static)),
+        cg=Namespace(create_callgraph=calls.double("create_callgraph", state.G),
+                     get_static_records=calls.double("get_static_records", effect=lambda *a, **k: state.static)),
         _import_modules=calls.double("_import_modules", effect=lambda *a, **k: (state.modules, state.errors)),
         _handle_import_errors=calls.double("_handle_import_errors",
                                            effect=lambda *a: (state.error_cells, state.error_records)),
         _find_cells=calls.double("_find_cells", effect=lambda *a: state.new_cells),
-        db=Service(get_factories_by_name=calls.double("get_factories_by_name", effect=lambda *a: state.present),
-                   get_all_factories=calls.double("get_all_factories", effect=lambda: state.present),
-                   add_factories=calls.double("add_factories"), remove_factories=calls.double("remove_factories")),
+        db=Namespace(get_factories_by_name=calls.double("get_factories_by_name", effect=lambda *a: state.present),
+                     get_all_factories=calls.double("get_all_factories", effect=lambda: state.present),
+                     add_factories=calls.double("add_factories"), remove_factories=calls.double("remove_factories")),
         _get_database_updates=calls.double("_get_database_updates", effect=lambda *a: (state.add, state.remove)),
         register_models=calls.double("register_models"),
         _clean_containers_also_in_cells=calls.double("_clean_containers_also_in_cells"),
@@ -122,8 +124,8 @@ def test_step_results_must_be_pairs(pdk, substitute, driver, step, answer):
 
 
 def test_failing_step_keeps_what_earlier_steps_did(pdk, calls, driver, substitute):
-    substitute(db=Service(get_all_factories=lambda: {}, add_factories=calls.double("add_factories"),
-                          remove_factories=lambda *names: 1 / 0))
+    substitute(db=Namespace(get_all_factories=lambda: {}, add_factories=calls.double("add_factories"),
+                            remove_factories=lambda *names: 1 / 0))
     with pytest.raises(ZeroDivisionError):
         pdk.register_cells()
     assert "add_factories" in calls.names() and "a" in driver.pdk.cells
