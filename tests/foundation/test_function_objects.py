@@ -194,6 +194,38 @@ class TestSignature:
         assert sig.parameters["kwargs"].annotation is inspect.Parameter.empty
         assert sig.return_annotation == "str"
 
+    def test_annotations_replaced_during_the_lookup_stay_alive(self, pdk):
+        # A key comparing equal by hash runs __eq__ in the middle of the dict
+        # search; replacing __annotations__ there must not free the dict that
+        # is being searched.
+        f = fresh_function(pdk)
+
+        class Annotations(dict):  # a dict that can be weakly referenced
+            pass
+
+        still_alive = []
+
+        class Key:
+            def __init__(self, name):
+                self.name = name
+
+            def __hash__(self):
+                return hash(self.name)
+
+            def __eq__(self, other):
+                f.__annotations__ = {}
+                gc.collect()
+                still_alive.append(searched() is not None)
+                return False
+
+        f.__annotations__ = Annotations({Key("args"): "int", Key("kwargs"): "int", Key("return"): "str"})
+        searched = weakref.ref(f.__annotations__)
+        sig = inspect.signature(f)
+        assert still_alive and all(still_alive)
+        assert sig.parameters["args"].annotation is inspect.Parameter.empty
+        assert sig.return_annotation is inspect.Signature.empty
+        assert searched() is None and f.__annotations__ == {}
+
 
 class TestAttributeDict:
     def test_arbitrary_attributes(self, pdk):

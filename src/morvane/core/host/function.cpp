@@ -319,6 +319,9 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
         Ref parameter = getattr(inspect, s_Parameter);
         Ref empty = getattr(parameter, s_empty);
+        // Held for the whole call: a key's __eq__ may replace __annotations__
+        // while the dict is being searched, which would free it under us.
+        Ref annotations = Ref::borrow(f->annotations);
         Ref params = new_list();
         std::size_t i_default = 0;
         for (const Param& p : f->sig->params) {
@@ -334,11 +337,11 @@ PyObject* get_signature(PyObject* self, void*) {
                     if (found) value = found;
                 }
             }
-            Ref annotation = dict_get(f->annotations, name);
+            Ref annotation = dict_get(annotations, name);
             if (!annotation) annotation = empty;
             list_append(params, call(parameter, name, kind, kw(s_default, value), kw(s_annotation, annotation)));
         }
-        Ref returns = dict_get(f->annotations, s_return);
+        Ref returns = dict_get(annotations, s_return);
         if (!returns) returns = empty;
         return call(getattr(inspect, s_Signature), params, kw(s_return_annotation, returns)).release();
     } catch (const Error&) {
