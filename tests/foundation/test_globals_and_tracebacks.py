@@ -105,3 +105,22 @@ class TestTracebacks:
         with pytest.raises(ValueError) as info:
             cell()
         assert [e.name for e in native_entries(info.value)] == ["my_cell"]
+
+    def test_exception_survives_when_the_entry_cannot_be_made(self, pdk):
+        # Fails one allocation at a time through the call: wherever it hits,
+        # the cell's own exception or a MemoryError comes out, never a
+        # function result without an exception.
+        testcapi = pytest.importorskip("_testcapi")
+        error = ValueError("boom")
+        cell = pdk._error_cell("my_cell", "proj.cells", error)
+        for n in range(60):
+            testcapi.set_nomemory(n, n + 1)
+            try:
+                cell()
+            except BaseException as e:  # noqa: BLE001 - the type is what is checked
+                testcapi.remove_mem_hooks()
+                raised = e
+            else:
+                testcapi.remove_mem_hooks()
+                pytest.fail("the error cell returned")
+            assert raised is error or isinstance(raised, MemoryError), (n, raised)

@@ -181,8 +181,15 @@ void add_traceback_entry(FunctionObject* f) {
         Py_XDECREF(code);
         return;
     }
-    PyErr_SetRaisedException(exc);
-    if (PyTraceBack_Here(frame) < 0) PyErr_Clear();
+    // Should the entry itself fail (no memory), the exception being reported
+    // stays the one raised, without the entry, rather than being lost.
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    if (PyTraceBack_Here(frame) < 0) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    } else {
+        Py_DECREF(exc);
+    }
     Py_DECREF(frame);
     Py_DECREF(code);
 }
