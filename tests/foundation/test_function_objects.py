@@ -355,3 +355,29 @@ class TestObjectProtocol:
         assert tp.__flags__ & (1 << 17)  # method descriptor: no bound method on the fast path
         with pytest.raises(TypeError):
             tp()
+
+
+class TestClearedFunction:
+    """The state a finaliser inside a collected cycle could find a function in:
+    tp_clear has run.  Getters and calls must answer, never read NULL."""
+
+    @staticmethod
+    def clear(func) -> None:
+        import ctypes
+
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.argtypes, get_slot.restype = [ctypes.py_object, ctypes.c_int], ctypes.c_void_p
+        py_tp_clear = 51  # the slot number of typeslots.h
+        tp_clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(func), py_tp_clear))
+        assert tp_clear(func) == 0
+
+    def test_getters_and_calls_after_clear(self, pdk):
+        func = pdk._error_cell("x", "m", ValueError("boom"))
+        self.clear(func)
+        assert func.__doc__ is None and func.__defaults__ is None and func.__kwdefaults__ is None
+        assert func.__annotations__ == {}
+        assert func.__name__ == "x"
+        assert "x" in repr(func)
+        inspect.signature(func)
+        with pytest.raises(RuntimeError, match="cleared by the garbage collector"):
+            func()

@@ -199,6 +199,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // Native functions calling each other (through module globals) never pass
     // a Python frame: without this, unbounded recursion would overflow the C
     // stack instead of raising RecursionError.
+    if (f->globals == nullptr || f->builtins == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%U() was cleared by the garbage collector", f->qualname);
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     try {
         Frame frame(f);
@@ -290,12 +294,20 @@ PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(sel
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_string(&as_function(self)->qualname, value, "__qualname__");
 }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+// A function cleared by the collector (tp_clear) may still be reached by a
+// finaliser in its cycle: its getters then answer None instead of reading NULL.
+PyObject* or_none(PyObject* field) { return Py_NewRef(field != nullptr ? field : Py_None); }
+
+PyObject* get_doc(PyObject* self, void*) { return or_none(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) {
     Py_SETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
-PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
+    return Py_NewRef(f->annotations);
+}
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || value == Py_None) {
         value = PyDict_New();
@@ -309,9 +321,9 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     Py_SETREF(as_function(self)->annotations, value);
     return 0;
 }
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
-PyObject* get_kwdefaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->kwdefaults); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_function(self)->kwdefaults); }
+PyObject* get_globals(PyObject* self, void*) { return or_none(as_function(self)->globals); }
 
 // inspect.signature() asks for __signature__ first; this one is made from the
 // declared parameters and the current defaults and annotations, so it shows
@@ -328,7 +340,7 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref empty = getattr(parameter, s_empty);
         // Held for the whole call: a key's __eq__ may replace __annotations__
         // while the dict is being searched, which would free it under us.
-        Ref annotations = Ref::borrow(f->annotations);
+        Ref annotations = Ref::steal(get_annotations(self, nullptr));
         Ref params = new_list();
         std::size_t i_default = 0;
         for (const Param& p : f->sig->params) {
@@ -336,10 +348,10 @@ PyObject* get_signature(PyObject* self, void*) {
             Ref kind = getattr(parameter, kind_names[static_cast<int>(p.kind)]);
             Ref value = empty;
             if (p.value != Default::Required) {
-                if (is_positional(p.kind) && PyTuple_Check(f->defaults)) {
+                if (is_positional(p.kind) && f->defaults != nullptr && PyTuple_Check(f->defaults)) {
                     Py_ssize_t k = static_cast<Py_ssize_t>(i_default++);
                     if (k < PyTuple_GET_SIZE(f->defaults)) value = Ref::borrow(PyTuple_GET_ITEM(f->defaults, k));
-                } else if (p.kind == Kind::KeywordOnly && PyDict_Check(f->kwdefaults)) {
+                } else if (p.kind == Kind::KeywordOnly && f->kwdefaults != nullptr && PyDict_Check(f->kwdefaults)) {
                     Ref found = dict_get(f->kwdefaults, name);
                     if (found) value = found;
                 }
