@@ -624,4 +624,20 @@ Ref make_function(const Signature& sig, Obj globals, Obj builtins, Obj closure) 
     return self;
 }
 
+Ref make_raiser(const Frame& f, const Signature& func_sig, Obj funcname, Obj modname, Obj error) {
+    static const Name s_RuntimeError("RuntimeError"), s_qualname("__qualname__"), s_module("__module__");
+    // Made once here: every call of the placeholder raises this same object.
+    Ref exception = Ref::borrow(error);
+    if (isinstance(error, Obj(reinterpret_cast<PyObject*>(&PyUnicode_Type)))) {
+        exception = call(f.global(s_RuntimeError), error);
+    }
+    Ref func = make_function(func_sig, f.globals(), f.builtins(), exception);
+    setattr(func, s_name, funcname);
+    setattr(func, s_qualname, funcname);
+    setattr(func, s_module, modname);
+    return func;
+}
+
+Ref raise_captured(Frame& f) { raise_object(f.closure()); }
+
 }  // namespace host

@@ -82,6 +82,15 @@ private:
 // globals["__name__"]).  `closure` is the captured value, if any.
 Ref make_function(const Signature& sig, Obj globals, Obj builtins, Obj closure = {});
 
+// What the placeholder factories share (error cells, error models): `error`
+// becomes one exception object (a str is made RuntimeError(error), the name
+// looked up as a global), captured by a new function of `func_sig`, which is
+// then given the names `funcname`, `funcname` and the module `modname`, in the
+// order __name__, __qualname__, __module__.  `raise_captured` is the body of
+// such a function: `raise error`.
+Ref make_raiser(const Frame& f, const Signature& func_sig, Obj funcname, Obj modname, Obj error);
+Ref raise_captured(Frame& f);
+
 // The type of all native functions (made once, on first use).
 PyTypeObject* function_type();
 

@@ -45,7 +45,6 @@ MODELS_NAME(_is_model);
 MODELS_NAME(_create_record);
 MODELS_NAME(_funcname);
 MODELS_NAME(_error_model);
-MODELS_NAME(RuntimeError);
 MODELS_NAME(list);
 // Attributes, methods and keywords.
 MODELS_NAME(items);
@@ -91,7 +90,6 @@ MODELS_NAME(nodes);
 MODELS_NAME(func);
 MODELS_NAME(keywords);
 MODELS_NAME(__name__);
-MODELS_NAME(__qualname__);
 MODELS_NAME(__module__);
 MODELS_NAME(__dict__);
 // Keys of the call graph's records.

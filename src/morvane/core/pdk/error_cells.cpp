@@ -6,9 +6,6 @@ using namespace host;
 
 namespace {
 
-// _error_cell.<locals>.func: `raise error`, with the captured object.
-Ref error_cell_func(Frame& f) { raise_object(f.closure()); }
-
 constexpr Param error_cell_func_params[] = {
     {.name = "args", .kind = Kind::VarPositional, .annotation = "Any"},
     {.name = "kwargs", .kind = Kind::VarKeyword, .annotation = "Any"},
@@ -21,24 +18,12 @@ const Signature error_cell_func_sig{
     .returns = "pf.Component",
     .doc = nullptr,
     .documented = false,
-    .impl = error_cell_func,
+    .impl = raise_captured,  // `raise error`, with the captured object
     .file = __FILE__,
     .line = __LINE__,
 };
 
-Ref _error_cell(Frame& f) {
-    Obj funcname = f[0];
-    Obj modname = f[1];
-    // Made once here: every call of the cell raises this same object.
-    Ref error = Ref::borrow(f[2]);
-    if (isinstance(error, Obj(reinterpret_cast<PyObject*>(&PyUnicode_Type)))) error = call(f.global(S::RuntimeError), error);
-
-    Ref func = make_function(error_cell_func_sig, f.globals(), f.builtins(), error);
-    setattr(func, S::__name__, funcname);
-    setattr(func, S::__qualname__, funcname);
-    setattr(func, S::__module__, modname);
-    return func;
-}
+Ref _error_cell(Frame& f) { return make_raiser(f, error_cell_func_sig, f[0], f[1], f[2]); }
 
 constexpr Param _error_cell_params[] = {
     {.name = "funcname", .check = Check::Str, .annotation = "str"},

@@ -32,7 +32,6 @@ extern const host::Signature _clean_containers_also_in_cells_sig;
 namespace S {
 #define PDK_NAME(id) inline const host::Name id(#id)
 PDK_NAME(settings);
-PDK_NAME(RuntimeError);
 PDK_NAME(log);
 PDK_NAME(sys);
 PDK_NAME(importlib);
@@ -82,7 +81,6 @@ PDK_NAME(stacklevel);
 PDK_NAME(__dict__);
 PDK_NAME(__class__);
 PDK_NAME(__name__);
-PDK_NAME(__qualname__);
 PDK_NAME(__module__);
 PDK_NAME(items);
 PDK_NAME(values);
