@@ -51,30 +51,38 @@ class _LazyBase:
     def _lazy_loaded(self) -> bool:
         return self._lazy_module is not None
 
+    def _lazy_target(self) -> Any:
+        """What the proxy stands for, imported if need be."""
+        raise NotImplementedError
+
+    # Writes and listings go to the target; the proxy's own slots stay put.
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name in _OWN:
+            raise AttributeError(f"cannot rebind {name!r} of a lazy proxy")
+        setattr(self._lazy_target(), name, value)
+
+    def __delattr__(self, name: str) -> None:
+        if name in _OWN:
+            raise AttributeError(f"cannot delete {name!r} of a lazy proxy")
+        delattr(self._lazy_target(), name)
+
+    def __dir__(self) -> list[str]:
+        return dir(self._lazy_target())
+
 
 class LazyModule(_LazyBase):
     """Proxy for a module, imported on the first attribute access."""
 
     __slots__ = ()
 
+    def _lazy_target(self) -> ModuleType:
+        return self._lazy_load()
+
     def __getattr__(self, name: str) -> Any:
         module = self._lazy_module
         if module is None:
             module = self._lazy_load()
         return getattr(module, name)
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        if name in _OWN:
-            raise AttributeError(f"cannot rebind {name!r} of a lazy proxy")
-        setattr(self._lazy_load(), name, value)
-
-    def __delattr__(self, name: str) -> None:
-        if name in _OWN:
-            raise AttributeError(f"cannot delete {name!r} of a lazy proxy")
-        delattr(self._lazy_load(), name)
-
-    def __dir__(self) -> list[str]:
-        return dir(self._lazy_load())
 
     def __repr__(self) -> str:
         state = "loaded" if self._lazy_loaded else "not loaded"
@@ -111,19 +119,6 @@ class LazyAttribute(_LazyBase):
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._lazy_target(), name)
-
-    def __setattr__(self, name: str, value: Any) -> None:
-        if name in _OWN:
-            raise AttributeError(f"cannot rebind {name!r} of a lazy proxy")
-        setattr(self._lazy_target(), name, value)
-
-    def __delattr__(self, name: str) -> None:
-        if name in _OWN:
-            raise AttributeError(f"cannot delete {name!r} of a lazy proxy")
-        delattr(self._lazy_target(), name)
-
-    def __dir__(self) -> list[str]:
-        return dir(self._lazy_target())
 
     def __repr__(self) -> str:
         state = "loaded" if self._lazy_loaded else "not loaded"
