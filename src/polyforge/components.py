@@ -7,14 +7,19 @@ import math
 from polyforge import DEFAULT_LAYER, Component, Layer, cell
 
 
+def _band(x0: float, x1: float, width0: float, width1: float) -> list[tuple[float, float]]:
+    """The quadrilateral from x0 to x1, centred on y = 0, ``width0`` wide at x0
+    and ``width1`` at x1."""
+    return [(x0, -width0 / 2), (x1, -width1 / 2), (x1, width1 / 2), (x0, width0 / 2)]
+
+
 @cell
 def straight(length: float = 10.0, width: float = 0.5, layer: Layer = DEFAULT_LAYER) -> Component:
     """A straight waveguide from port o1 at the origin to o2 at ``(length, 0)``."""
     if length <= 0:
         raise ValueError(f"straight: length must be positive, got {length!r}")
     c = Component()
-    w = width / 2
-    c.add_polygon([(0, -w), (length, -w), (length, w), (0, w)], layer=layer)
+    c.add_polygon(_band(0, length, width, width), layer=layer)
     c.add_port("o1", (0, 0), width, 180, layer)
     c.add_port("o2", (length, 0), width, 0, layer)
     c.info["length"] = length
@@ -51,8 +56,7 @@ def taper(length: float = 10.0, width1: float = 0.5, width2: float = 1.0,
           layer: Layer = DEFAULT_LAYER) -> Component:
     """A linear taper from ``width1`` at o1 to ``width2`` at o2."""
     c = Component()
-    c.add_polygon([(0, -width1 / 2), (length, -width2 / 2), (length, width2 / 2), (0, width1 / 2)],
-                  layer=layer)
+    c.add_polygon(_band(0, length, width1, width2), layer=layer)
     c.add_port("o1", (0, 0), width1, 180, layer)
     c.add_port("o2", (length, 0), width2, 0, layer)
     return c
@@ -63,8 +67,7 @@ def mmi1x2(length: float = 5.5, width: float = 2.5, width_wg: float = 0.5,
            gap: float = 0.25, layer: Layer = DEFAULT_LAYER) -> Component:
     """A 1x2 multimode-interference splitter: input o1, outputs o2 (upper) and o3 (lower)."""
     c = Component()
-    c.add_polygon([(0, -width / 2), (length, -width / 2), (length, width / 2), (0, width / 2)],
-                  layer=layer)
+    c.add_polygon(_band(0, length, width, width), layer=layer)
     y = (gap + width_wg) / 2
     c.add_port("o1", (0, 0), width_wg, 180, layer)
     c.add_port("o2", (length, y), width_wg, 0, layer)
@@ -77,8 +80,7 @@ def mmi2x2(length: float = 15.5, width: float = 2.5, width_wg: float = 0.5,
            gap: float = 0.25, layer: Layer = DEFAULT_LAYER) -> Component:
     """A 2x2 multimode-interference coupler: inputs o1/o2, outputs o3/o4."""
     c = Component()
-    c.add_polygon([(0, -width / 2), (length, -width / 2), (length, width / 2), (0, width / 2)],
-                  layer=layer)
+    c.add_polygon(_band(0, length, width, width), layer=layer)
     y = (gap + width_wg) / 2
     c.add_port("o1", (0, -y), width_wg, 180, layer)
     c.add_port("o2", (0, y), width_wg, 180, layer)
@@ -106,7 +108,6 @@ def grating_coupler(period: float = 0.63, teeth: int = 20, width: float = 10.0,
     c = Component()
     for i in range(teeth):
         x = i * period
-        c.add_polygon([(x, -width / 2), (x + period / 2, -width / 2),
-                       (x + period / 2, width / 2), (x, width / 2)], layer=layer)
+        c.add_polygon(_band(x, x + period / 2, width, width), layer=layer)
     c.add_port("o1", (0, 0), 0.5, 180, layer)
     return c
