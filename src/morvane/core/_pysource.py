@@ -176,7 +176,7 @@ class Aliases:
         return self.names.get(name)
 
 
-def _relative_base(module: str, is_package: bool, level: int, target: str | None) -> str | None:
+def relative_base(module: str, is_package: bool, level: int, target: str | None) -> str | None:
     parts = module.split(".") if module else []
     if not is_package:
         parts = parts[:-1]
@@ -205,7 +205,7 @@ def import_aliases(tree: ast.Module, module: str = "", is_package: bool = False)
                     aliases.names[top] = top
         elif isinstance(node, ast.ImportFrom):
             if node.level:
-                base = _relative_base(module, is_package, node.level, node.module)
+                base = relative_base(module, is_package, node.level, node.module)
             else:
                 base = node.module
             if not base:

@@ -67,7 +67,7 @@ if TYPE_CHECKING:
 
     from morvane.models import FactoryRecord
 
-__all__ = ["create_callgraph", "get_static_records", "default_lib_paths"]
+__all__ = ["create_callgraph", "get_static_records", "default_lib_paths", "importers_of"]
 
 GENERIC_PDK_NAMES = ("generic", "gpdk")
 
@@ -417,3 +417,61 @@ def default_lib_paths() -> dict[str, Path]:
         if location is not None:
             out["polyforge"] = location
     return out
+
+
+# --------------------------------------------------------------------------
+# Import edges between project files
+# --------------------------------------------------------------------------
+
+
+def _imported_modules(path: Path, tree: ast.Module | None, module: str, is_package: bool) -> frozenset[str]:
+    """Dotted names that ``tree``'s module-level imports may load: ``import a.b``
+    gives ``a.b``; ``from a import b`` gives ``a`` and ``a.b`` (``b`` may be a
+    submodule)."""
+    if tree is None:
+        return frozenset()
+    out: set[str] = set()
+    for node in _pysource.module_statements(tree):
+        if isinstance(node, ast.Import):
+            out.update(a.name for a in node.names)
+        elif isinstance(node, ast.ImportFrom):
+            base = (_pysource.relative_base(module, is_package, node.level, node.module)
+                    if node.level else node.module)
+            if base:
+                out.add(base)
+                out.update(f"{base}.{a.name}" for a in node.names if a.name != "*")
+    return frozenset(out)
+
+
+_imports_cache = _pysource.FileCache(_imported_modules)
+
+
+def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
+    """The project files that import one of ``paths``, directly or through
+    other project files, as absolute resolved paths in file order; the files
+    of ``paths`` themselves are left out. A file that does not parse imports
+    nothing."""
+    project_dir = _project_dir()
+    files = _pysource.iter_python_files(project_dir)
+    by_module: dict[str, Path] = {}
+    module_of: dict[Path, str] = {}
+    for path in files:
+        module = _pysource.module_name(path.relative_to(project_dir).parts)
+        by_module.setdefault(module, path)
+        module_of[path] = module
+    importers: dict[Path, set[Path]] = {}
+    for path, module in module_of.items():
+        for name in _imports_cache.get(path, module, path.name == "__init__.py"):
+            target = by_module.get(name)
+            if target is not None and target != path:
+                importers.setdefault(target, set()).add(path)
+
+    start = {_absolute(project_dir, p) for p in paths}
+    seen = set(start)
+    todo = list(start)
+    while todo:
+        for importer in importers.get(todo.pop(), ()):
+            if importer not in seen:
+                seen.add(importer)
+                todo.append(importer)
+    return [p for p in files if p in seen and p not in start]

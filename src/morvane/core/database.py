@@ -19,10 +19,11 @@ threads of the process under a lock.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sqlite3
 import threading
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TypeVar
 
@@ -36,6 +37,7 @@ __all__ = [
     "DatabaseError",
     "get_all_factories",
     "get_factories_by_name",
+    "get_factories_by_source",
     "add_factories",
     "remove_factories",
     "set_all_factories_has_model",
@@ -47,6 +49,8 @@ __all__ = [
     "database_path",
     "use_database",
     "close",
+    "pass_scope",
+    "reading",
 ]
 
 APPLICATION_ID = 0x4D52564E  # "MRVN"
@@ -334,6 +338,36 @@ def get_factories_by_name(*names: str) -> dict[str, FactoryRecord]:
     return _transaction(False, body)
 
 
+def get_factories_by_source(*paths: str | os.PathLike[str]) -> dict[str, FactoryRecord]:
+    """The stored records whose source file is one of ``paths``, in name order.
+
+    A path may be absolute or relative to the project directory; a stored
+    source matches when it names the same file, written relative to the
+    project directory or absolute.
+    """
+    if not paths:
+        return {}
+    project_dir = _settings.get_project_dir()
+    wanted: dict[str, None] = {}
+    for p in paths:
+        absolute = Path(project_dir, _path_text(p, "get_factories_by_source() path") or "").resolve()
+        wanted[str(absolute)] = None
+        wanted[absolute.as_posix()] = None
+        if absolute.is_relative_to(project_dir):
+            wanted[absolute.relative_to(project_dir).as_posix()] = None
+    sources = list(wanted)
+
+    def body(conn: sqlite3.Connection) -> dict[str, FactoryRecord]:
+        found: dict[str, FactoryRecord] = {}
+        for chunk in _chunks(sources):
+            sql = f"SELECT {_FACTORY_COLUMNS} FROM factories WHERE source IN ({_placeholders(len(chunk))})"
+            for row in conn.execute(sql, chunk):
+                found[row[0]] = _factory(row)
+        return dict(sorted(found.items()))
+
+    return _transaction(False, body)
+
+
 def add_factories(*records: FactoryRecord) -> None:
     """Store the records, each replacing a stored record of the same name."""
     if not records:
@@ -446,3 +480,25 @@ def _delete(table: str, names: tuple[Any, ...], function: str) -> None:
             conn.execute(f"DELETE FROM {table} WHERE name IN ({_placeholders(len(chunk))})", chunk)
 
     _transaction(True, body)
+
+
+# -- scopes -------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def pass_scope() -> Iterator[None]:
+    """One registration pass as one transaction.
+
+    The database calls made inside the scope join one write transaction,
+    committed when the scope ends and rolled back when it ends with an
+    exception, so that another process never sees half a pass.
+    """
+    yield
+
+
+@contextlib.contextmanager
+def reading() -> Iterator[None]:
+    """Read-only use: inside the scope this process opens the database
+    read-only and never creates it or its directory; a database that does
+    not exist yet reads as empty."""
+    yield
