@@ -50,6 +50,7 @@ __all__ = [
     "use_database",
     "close",
     "pass_scope",
+    "reopen_if_replaced",
     "reading",
 ]
 
@@ -502,3 +503,11 @@ def reading() -> Iterator[None]:
     read-only and never creates it or its directory; a database that does
     not exist yet reads as empty."""
     yield
+
+
+def reopen_if_replaced() -> str | None:
+    """Reopen the database when its file was deleted or replaced (another
+    device or inode) since this process opened it, creating it anew when it
+    is gone; returns a one-line notice of what was done, or ``None`` when the
+    file is the one in use."""
+    return None
