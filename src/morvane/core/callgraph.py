@@ -449,29 +449,25 @@ _imports_cache = _pysource.FileCache(_imported_modules)
 def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
     """The project files that import one of ``paths``, directly or through
     other project files, as absolute resolved paths in file order; the files
-    of ``paths`` themselves are left out. A file that does not parse imports
-    nothing."""
+    of ``paths`` themselves are left out. A path need not exist any more: the
+    files importing a deleted module by its name are found all the same. A
+    file that does not parse imports nothing."""
     project_dir = _project_dir()
     files = _pysource.iter_python_files(project_dir)
-    by_module: dict[str, Path] = {}
-    module_of: dict[Path, str] = {}
-    for path in files:
-        module = _pysource.module_name(path.relative_to(project_dir).parts)
-        by_module.setdefault(module, path)
-        module_of[path] = module
-    importers: dict[Path, set[Path]] = {}
+    module_of = {path: _pysource.module_name(path.relative_to(project_dir).parts) for path in files}
+    importers: dict[str, set[Path]] = {}
     for path, module in module_of.items():
         for name in _imports_cache.get(path, module, path.name == "__init__.py"):
-            target = by_module.get(name)
-            if target is not None and target != path:
-                importers.setdefault(target, set()).add(path)
+            if name != module:
+                importers.setdefault(name, set()).add(path)
 
     start = {_absolute(project_dir, p) for p in paths}
-    seen = set(start)
-    todo = list(start)
+    todo = [_pysource.module_name(p.relative_to(project_dir).parts)
+            for p in start if p.is_relative_to(project_dir)]
+    seen: set[Path] = set(start)
     while todo:
         for importer in importers.get(todo.pop(), ()):
             if importer not in seen:
                 seen.add(importer)
-                todo.append(importer)
+                todo.append(module_of[importer])
     return [p for p in files if p in seen and p not in start]
