@@ -126,6 +126,9 @@ def install_doubles(files: int, cells: int) -> list[Path]:
     pdk.db = types.SimpleNamespace(
         get_all_factories=lambda: dict(store),
         get_factories_by_name=lambda *names: {n: store[n] for n in names if n in store},
+        # Stored sources are the files' own (nothing moves between files here).
+        get_factories_by_source=lambda *paths: {
+            r.name: store[r.name] for p in paths for r in by_path.get(Path(p).resolve(), ()) if r.name in store},
         add_factories=add_factories, remove_factories=remove_factories,
     )
     pdk.register_models = lambda G, reload: None

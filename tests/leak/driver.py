@@ -131,6 +131,10 @@ class Database:
         present = present_records()
         return {n: present[n] for n in names if n in present}
 
+    def get_factories_by_source(self, *paths):
+        wanted = {str(p) for p in paths}
+        return {n: r for n, r in present_records().items() if r.source in wanted}
+
     def get_all_factories(self):
         return present_records()
 

@@ -4,6 +4,7 @@ climbing a real networkx graph."""
 
 from __future__ import annotations
 
+import functools
 import types
 from pathlib import Path
 
@@ -158,6 +159,38 @@ class TestPass:
         mm.register_models()
         assert run.pdk.models["a"] is model_b and run.pdk.models["lost"] is model_b
         assert run.records["lost"].status == "SUCCESS"
+
+    def test_partials_the_pdk_registers_are_bound_to_the_new_function(self, mm, run):
+        def earlier(function):
+            """The same function as loaded before the reload: another object."""
+            old = types.FunctionType(function.__code__, function.__globals__, function.__name__)
+            old.__qualname__, old.__module__ = function.__qualname__, function.__module__
+            return old
+
+        class Tagged(functools.partial):
+            pass
+
+        inner = functools.partial(earlier(model_b), 1, neff=2.0)
+        inner.note = "kept apart"  # a partial with attributes is not merged into the outer one
+        run.pdk.models.update(
+            a=Tagged(earlier(model_a), neff=1.9),
+            b=functools.partial(inner, 2, mode="te"),
+            lost=functools.partial(earlier(model_a), neff=1.0),  # not callable in its module: untouched
+        )
+        unrelated = functools.partial(print, sep="")
+        run.modules[run.paths[2]].a9 = model_a
+        run.pdk.models["a9"] = unrelated
+        run.records["a9"] = RecordDouble("a9", None)
+        mm.register_models()
+        a, b = run.pdk.models["a"], run.pdk.models["b"]
+        assert type(a) is Tagged and a.func is model_a and (a.args, a.keywords) == ((), {"neff": 1.9})
+        assert type(b) is functools.partial and (b.args, b.keywords) == ((2,), {"mode": "te"})
+        assert type(b.func) is functools.partial and b.func.func is model_b and b.func.note == "kept apart"
+        assert (b.func.args, b.func.keywords) == ((1,), {"neff": 2.0})
+        assert run.pdk.models["lost"].func is not model_a
+        # another function behind the partial: replaced, as any entry is
+        assert run.pdk.models["a9"] is model_a
+        assert (run.records["a"].status, run.records["b"].status) == ("SUCCESS", "SUCCESS")
 
     def test_a_string_error_is_used_as_the_message(self, mm, run):
         run.errors = {run.paths[1]: ("proj.a9", "SyntaxError: x")}

@@ -78,16 +78,20 @@ def test_second_pass_reports_nothing(pdk, files):
     assert pdk.register_cells() == ([], [])
 
 
-def test_one_file_pass_and_a_removed_cell(pdk, files):
+def test_one_file_pass_forgets_what_its_file_no_longer_defines(pdk, files):
     good, broken, _ = files
     pdk.register_cells()
     good.write_text(good.read_text().replace("def wg(width: float = 0.5)", "def wg2(width: float = 0.5)"))
-    # A pass over the file only asks the database about the file's names.
-    assert pdk.register_cells(paths=[good]) == (["add_labels", "wg2"], [])
-    assert "wg" in stored()
-    # A full pass removes what no file defines any more, also from the PDK.
-    assert pdk.register_cells() == ([], ["wg"])
+    # The file's stored rows are compared too: a renamed cell's old name goes,
+    # from the database and from the PDK.
+    assert pdk.register_cells(paths=[good]) == (["add_labels", "wg2"], ["wg"])
     assert "wg" not in stored() and "wg" not in pdk.get_pdk().cells
+    # So do the cells of a file that no longer defines any.
+    write(broken, "import polyforge as pf\n")
+    assert pdk.register_cells(paths=[broken]) == ([], ["ring"])
+    assert "ring" not in stored() and "ring" not in pdk.get_pdk().cells
+    # Nothing is left for a full pass to mend.
+    assert pdk.register_cells() == ([], [])
 
 
 def test_fixed_file_in_a_one_file_pass(pdk, files):

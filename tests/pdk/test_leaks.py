@@ -39,6 +39,7 @@ def doubles(monkeypatch):
         cg=Namespace(create_callgraph=lambda: None,
                      get_static_records=lambda G, paths: {"a": Rec("a"), "b": Rec("b", "/p/b.py"), "z": Rec("z", "/p/z.py")}),
         db=Namespace(get_all_factories=lambda: dict(STORE), get_factories_by_name=lambda *n: dict(STORE),
+                     get_factories_by_source=lambda *p: dict(STORE),
                      add_factories=lambda *r: None, remove_factories=lambda *n: None),
         register_models=lambda G, reload: None,
         m=Namespace(FactoryRecord=Rec),

@@ -41,6 +41,7 @@ def driver(pdk, calls, substitute):
         pdk=target, G=object(), static=static, modules={Path("/p/a.py"): "mod"}, errors={},
         error_cells={"e": "error cell"}, error_records={"e": Rec("e", status="ERROR")},
         new_cells={"a": "factory"}, present={"gone": Rec("gone")},
+        by_source={"gone": Rec("gone", "/p/other.py"), "moved": Rec("moved", "/p/a.py")},
         add=[Rec("a", "/p/a.py"), Rec("e", status="ERROR")], remove=["gone", "never"],
     )
     substitute(
@@ -52,6 +53,7 @@ def driver(pdk, calls, substitute):
                                            effect=lambda *a: (state.error_cells, state.error_records)),
         _find_cells=calls.double("_find_cells", effect=lambda *a: state.new_cells),
         db=Namespace(get_factories_by_name=calls.double("get_factories_by_name", effect=lambda *a: state.present),
+                     get_factories_by_source=calls.double("get_factories_by_source", effect=lambda *a: state.by_source),
                      get_all_factories=calls.double("get_all_factories", effect=lambda: state.present),
                      add_factories=calls.double("add_factories"), remove_factories=calls.double("remove_factories")),
         _get_database_updates=calls.double("_get_database_updates", effect=lambda *a: (state.add, state.remove)),
@@ -77,6 +79,7 @@ def test_one_pass_in_order_with_the_stated_arguments(pdk, calls, driver):
         ("cells.update", ({"a": "factory"},), {}),
         ("cells.update", ({"e": "error cell"},), {}),
         ("get_factories_by_name", ("a", "e"), {}),
+        ("get_factories_by_source", (path,), {}),
         ("_get_database_updates", (merged, s.present, [path]), {}),
         ("add_factories", tuple(s.add), {}),
         ("remove_factories", ("gone", "never"), {}),
@@ -87,12 +90,15 @@ def test_one_pass_in_order_with_the_stated_arguments(pdk, calls, driver):
         ("_clean_containers_also_in_cells", (s.pdk,), {}),
     ]
     assert set(s.pdk.cells) == {"kept", "a", "e"}
+    # The rows stored for the pass's files join those of its names, which win.
+    assert s.present == {"gone": Rec("gone"), "moved": Rec("moved", "/p/a.py")}
     assert calls.of("_import_modules")[0][0][1] is calls.of("_get_database_updates")[0][0][2]
 
 
 def test_full_pass_compares_with_every_stored_factory(pdk, calls, driver):
     pdk.register_cells()
-    assert "get_all_factories" in calls.names() and "get_factories_by_name" not in calls.names()
+    assert "get_all_factories" in calls.names()
+    assert "get_factories_by_name" not in calls.names() and "get_factories_by_source" not in calls.names()
     assert calls.of("get_static_records")[0][1] == {"paths": []}
 
 
@@ -112,6 +118,14 @@ def test_nothing_changed_still_calls_both_database_writes(pdk, calls, driver):
 def test_positional_arguments_are_refused_before_any_work(pdk, calls, driver):
     with pytest.raises(TypeError):
         pdk.register_cells([Path("/p/a.py")])
+    assert calls == []
+
+
+@pytest.mark.parametrize("one_path", ["chip/ring.py", b"chip/ring.py", Path("chip/ring.py")])
+def test_a_single_path_is_refused_before_any_work(pdk, calls, driver, one_path):
+    with pytest.raises(TypeError, match=r"^register_cells\(\) paths must be an iterable of paths, not \w+; "
+                                        r"pass a list of paths"):
+        pdk.register_cells(paths=one_path)
     assert calls == []
 
 

@@ -91,6 +91,12 @@ MODELS_NAME(func);
 MODELS_NAME(keywords);
 MODELS_NAME(__name__);
 MODELS_NAME(__module__);
+MODELS_NAME(__qualname__);
+MODELS_NAME(__reduce__);
+MODELS_NAME(__setstate__);
+MODELS_NAME(_succ);
+MODELS_NAME(_node);
+MODELS_NAME(DiGraph);
 MODELS_NAME(__dict__);
 // Keys of the call graph's records.
 MODELS_NAME(functions);

@@ -23,6 +23,69 @@ void for_items(Obj mapping, Body body) {
     }
 }
 
+// The entry `models` holds under `name`, or an empty Ref; `name in models`,
+// then `models[name]`, for a mapping that is not a plain dict.
+Ref current_entry(Obj models, Obj name) {
+    if (PyDict_CheckExact(models.ptr())) return dict_get(models, name);
+    if (!contains(models, name)) return {};
+    return getitem(models, name);
+}
+
+// `a.attr == b.attr` for an attribute both have.
+bool same_attribute(Obj a, Obj b, Obj attr) {
+    Ref x = getattr_opt(a, attr);
+    if (!x) return false;
+    Ref y = getattr_opt(b, attr);
+    return y && eq(x, y);
+}
+
+// Guards the walks down a chain of partials (a partial can be made to hold
+// itself), as the interpreter guards a recursive Python function.
+struct Descent {
+    Descent() {
+        if (Py_EnterRecursiveCall(" while unwrapping a partial")) raise();
+    }
+    ~Descent() { Py_LeaveRecursiveCall(); }
+    Descent(const Descent&) = delete;
+    Descent& operator=(const Descent&) = delete;
+};
+
+// The function a partial (of a partial ...) wraps.
+Ref innermost_function(Obj p, Obj partial) {
+    Descent descent;
+    Ref inner = getattr(p, S::func);
+    return isinstance(inner, partial) ? innermost_function(inner, partial) : inner;
+}
+
+// `p` with the innermost function replaced by `func`, every level keeping its
+// type, bound arguments and attributes.  Each level is rebuilt the way
+// copy.copy rebuilds a partial (its __reduce__, then __setstate__ with the new
+// function), so partials that were not merged into one stay nested.
+Ref rebind(Obj p, Obj func, Obj partial) {
+    Descent descent;
+    Ref inner = getattr(p, S::func);
+    Ref new_inner = isinstance(inner, partial) ? rebind(inner, func, partial) : Ref::borrow(func);
+    auto [cls, args, state] = unpack<3>(call_method(p, S::__reduce__));
+    auto [old_func, bound_args, keywords, attrs] = unpack<4>(state);
+    Ref q = call_star(cls, args);
+    call_method(q, S::__setstate__, tuple({new_inner, bound_args, keywords, attrs}));
+    return q;
+}
+
+// What step 10 stores for a freshly imported model function: the function,
+// or, where the PDK registers a partial (of a partial ...) of a function of
+// the same module and qualified name, that partial bound to the new function,
+// so that the PDK's own settings survive the reload.
+Ref model_entry(const Frame& f, Obj current, Obj func) {
+    Ref partial = f.global(S::partial);
+    if (!current || !isinstance(current, partial)) return Ref::borrow(func);
+    Ref innermost = innermost_function(current, partial);
+    if (!same_attribute(innermost, func, S::__module__) || !same_attribute(innermost, func, S::__qualname__)) {
+        return Ref::borrow(func);
+    }
+    return rebind(current, func, partial);
+}
+
 Ref register_models(Frame& f) {
     Obj G = f[0];
     // Taken by truth on entry, like any `bool` parameter.
@@ -84,11 +147,13 @@ Ref register_models(Frame& f) {
     });
 
     // Any callable of an imported module named like a project model is
-    // that model; when several modules define it, the last one wins.
+    // that model; when several modules define it, the last one wins.  A
+    // partial the PDK registers for it is kept, bound to the new function.
     for (Ref module : iterate(call_method(modules, S::values))) {
         for_items(getattr(module, S::__dict__), [&](Obj name, Obj func) {
             if (!callable(func) || !contains(model_records, name)) return;
-            setitem(getattr(pdk, S::models), name, func);
+            Ref current = current_entry(getattr(pdk, S::models), name);
+            setitem(getattr(pdk, S::models), name, model_entry(f, current, func));
             set_add(found, name);
             Ref model_record = getitem(model_records, name);
             setattr(model_record, S::status, T::success);

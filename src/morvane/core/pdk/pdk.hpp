@@ -97,6 +97,8 @@ PDK_NAME(from_project);
 PDK_NAME(import_modules);
 PDK_NAME(get_cells_from_regex);
 PDK_NAME(get_factories_by_name);
+PDK_NAME(get_factories_by_source);
+PDK_NAME(__fspath__);
 PDK_NAME(get_all_factories);
 PDK_NAME(add_factories);
 PDK_NAME(remove_factories);

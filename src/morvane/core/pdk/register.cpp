@@ -6,7 +6,27 @@ using namespace host;
 
 namespace {
 
+// One path where an iterable of paths belongs: iterating it would select
+// nothing (the characters of a str) and the pass would report success.
+void refuse_single_path(Obj paths) {
+    const bool path_like = PyUnicode_Check(paths.ptr()) || PyBytes_Check(paths.ptr()) ||
+                           hasattr(Obj(reinterpret_cast<PyObject*>(paths.type())), S::__fspath__);
+    if (!path_like) return;
+    raise(PyExc_TypeError, "register_cells() paths must be an iterable of paths, not %.200s; pass a list of paths, "
+          "as in paths=[path]", paths.type()->tp_name);
+}
+
+// present_records[name] = record for the stored records of `more` whose names
+// it does not hold yet.
+void add_missing(Obj present_records, Obj more) {
+    for (Ref item : iterate(call_method(more, S::items))) {
+        auto [name, record] = unpack<2>(item);
+        if (!contains(present_records, name)) setitem(present_records, name, record);
+    }
+}
+
 Ref register_cells(Frame& f) {
+    refuse_single_path(f[0]);
     // `reload: bool` is taken by truthiness once, as the call binds it.
     const bool reload = f.truth(1);
 
@@ -30,6 +50,9 @@ Ref register_cells(Frame& f) {
     Ref present_records;
     if (truthy(paths)) {
         present_records = call_star(getattr(f.global(S::db), S::get_factories_by_name), static_records);
+        // What the named files held before: a name they no longer define
+        // (renamed, deleted, moved away) is compared too, and so removed.
+        add_missing(present_records, call_star(getattr(f.global(S::db), S::get_factories_by_source), paths));
     } else {
         present_records = call_method(f.global(S::db), S::get_all_factories);
     }
