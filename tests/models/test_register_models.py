@@ -11,8 +11,11 @@ from pathlib import Path
 import natsort
 import networkx as nx
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from doubles import Namespace
+from morvane.core.lazy import lazy_import
 
 from .conftest import FakePdk, RecordDouble
 
@@ -353,3 +356,103 @@ class TestHasModel:
         G = self.graph([("x", "y"), ("y", "x")])
         with pytest.raises(nx.NetworkXUnfeasible):
             mm.register_models(G)
+
+
+@st.composite
+def factory_graphs(draw):
+    """Edges from a factory to the factories it is built from: chains, layers,
+    wide tops over a few parts, or any DAG; builder flags, model names (some
+    not nodes), now and then a node without the flag or a cycle."""
+    n = draw(st.integers(1, 40))
+    shape = draw(st.sampled_from(["chain", "layered", "wide", "any"]))
+    if shape == "chain":
+        edges = [(i + 1, i) for i in range(n - 1)]
+    elif shape == "layered":
+        width = draw(st.integers(1, 6))
+        edges = [(i, j) for i in range(width, n) for j in range((i // width - 1) * width, (i // width) * width)
+                 if draw(st.booleans())]
+    elif shape == "wide":
+        parts = min(n, 3)
+        edges = [(i, j) for i in range(parts, n) for j in range(parts) if draw(st.booleans())]
+    else:
+        edges = draw(st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1))
+                              .filter(lambda e: e[0] > e[1]).map(tuple), max_size=3 * n))
+    if n > 1 and draw(st.integers(0, 9)) == 0:
+        edges.append((0, n - 1))  # closes a cycle when a path leads back
+        edges.append((n - 1, 0))
+    flagged = draw(st.sets(st.integers(0, n - 1)))
+    models = draw(st.sets(st.integers(0, n + 3)))
+    missing = draw(st.integers(0, n - 1)) if draw(st.integers(0, 9)) == 0 else None
+    return n, edges, flagged, models, missing
+
+
+class TestOnePassPropagation:
+    """The has-model flags of a networkx DiGraph are worked out in one pass;
+    it must agree with the steps as written in everything a caller sees."""
+
+    @staticmethod
+    def build(spec, graph_type=nx.DiGraph):
+        n, edges, flagged, models, missing = spec
+        G = graph_type()
+        # Equal node names, not the same objects: nodes are matched by equality.
+        G.add_nodes_from(f"n{i}" for i in range(n))
+        G.add_edges_from((f"n{a}", f"n{b}") for a, b in edges)
+        for i in range(n):
+            if i != missing:
+                G.nodes[f"n{i}"]["has_model"] = i in flagged
+        return G, [f"n{i}" for i in models]
+
+    @staticmethod
+    def outcome(mm, substitute, G, models, nx_binding):
+        passed = []
+        substitute(
+            nx=nx_binding,
+            find_models=lambda: {m: RecordDouble(m, None) for m in models},
+            db=Namespace(set_all_factories_has_model=lambda **k: None, add_models=lambda *r: None,
+                         get_all_models=lambda: [], remove_models=lambda *n: None,
+                         set_factories_has_model_by_names=lambda *names, **k: passed.append((names, k))),
+        )
+        try:
+            mm.register_models(G, reload=False)
+            error = None
+        except Exception as exc:
+            error = (type(exc), exc.args)
+        flags = {n: (type(v), v) for n in G for v in [G.nodes[n].get("has_model", "missing")]}
+        return flags, passed, error
+
+    @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(spec=factory_graphs(), proxied=st.booleans())
+    def test_agrees_with_the_steps_as_written(self, mm, run, substitute, spec, proxied):
+        written = Namespace(reverse_view=nx.reverse_view, topological_sort=nx.topological_sort,
+                            descendants=nx.descendants)
+        networkx = lazy_import("networkx") if proxied else nx
+        expected = self.outcome(mm, substitute, *self.build(spec), written)
+        assert self.outcome(mm, substitute, *self.build(spec), networkx) == expected
+
+    def test_taken_only_for_networkx_and_its_own_digraph(self, mm, run, substitute, monkeypatch):
+        real = nx.descendants
+        asked = []
+
+        def descendants(G, name):
+            asked.append(name)
+            return real(G, name)
+
+        class Graph(nx.DiGraph):
+            pass
+
+        spec = (3, [(2, 1), (1, 0)], set(), {0}, None)
+        cases = [(nx.DiGraph, lazy_import("networkx"), False), (nx.DiGraph, nx, False), (Graph, nx, True),
+                 (nx.DiGraph, Namespace(reverse_view=nx.reverse_view, topological_sort=nx.topological_sort,
+                                        descendants=descendants), True)]
+        for graph_type, binding, literal in cases:
+            monkeypatch.setattr(nx, "descendants", descendants)
+            monkeypatch.setattr(nx.algorithms.dag, "descendants", descendants)
+            asked.clear()
+            flags, _, _ = self.outcome(mm, substitute, *self.build(spec, graph_type), binding)
+            assert (asked == ["n1", "n2"]) is literal and asked in ([], ["n1", "n2"])
+            assert flags == {"n0": (bool, True), "n1": (bool, True), "n2": (bool, True)}
+        # networkx's descendants replaced by another: the steps as written
+        monkeypatch.setattr(nx, "descendants", lambda G, name: asked.append(name) or real(G, name))
+        asked.clear()
+        self.outcome(mm, substitute, *self.build(spec), nx)
+        assert asked == ["n1", "n2"]

@@ -97,6 +97,8 @@ MODELS_NAME(__setstate__);
 MODELS_NAME(_succ);
 MODELS_NAME(_node);
 MODELS_NAME(DiGraph);
+MODELS_NAME(LazyModule);
+MODELS_NAME(_lazy_module);
 MODELS_NAME(__dict__);
 // Keys of the call graph's records.
 MODELS_NAME(functions);
@@ -129,6 +131,10 @@ inline const host::Name errors_suffix(" errors");
 inline const host::Name error_prefix("error=");
 inline const host::Name new_models("new models: ");
 inline const host::Name removed_models("removed models: ");
+inline const host::Name networkx("networkx");
+inline const host::Name networkx_dag("networkx.algorithms.dag");
+inline const host::Name networkx_digraph("networkx.classes.digraph");
+inline const host::Name lazy_module("morvane.core.lazy");
 }  // namespace T
 
 }  // namespace models

@@ -86,6 +86,101 @@ Ref model_entry(const Frame& f, Obj current, Obj func) {
     return rebind(current, func, partial);
 }
 
+// Step 17.3 as written: each unflagged factory is flagged when it depends on
+// something and everything it depends on is flagged.
+void propagate(const Frame& f, Obj G, Obj order, Obj has_model) {
+    for (Ref name : iterate(order)) {
+        if (truthy(getitem(getitem(getattr(G, S::nodes), name), S::has_model))) continue;
+        Ref descendants = list_of(call(getattr(f.global(S::nx), S::descendants), G, name));
+        bool flag = false;
+        if (PyList_GET_SIZE(descendants.ptr()) > 0) {
+            flag = true;
+            for (Ref c : iterate(descendants)) {
+                if (!truthy(getitem(getitem(getattr(G, S::nodes), c), S::has_model))) {
+                    flag = false;
+                    break;
+                }
+            }
+        }
+        setitem(getitem(getattr(G, S::nodes), name), S::has_model, boolean(flag));
+        if (truthy(getitem(getitem(getattr(G, S::nodes), name), S::has_model))) set_add(has_model, name);
+    }
+}
+
+// A module as imported, or an empty Ref when it is not.
+Ref imported(const Name& name) { return Ref::steal_or_null(PyImport_GetModule(name.ptr())); }
+
+// G's successor dicts (networkx's own adjacency, G._succ) when `nx` is the
+// networkx package itself (the module, or the package's lazy proxy for it,
+// already loaded), its `descendants` is networkx's own and G is exactly a
+// networkx DiGraph; otherwise an empty Ref, and step 17.3 runs as written.
+Ref networkx_adjacency(Obj nx, Obj G) {
+    Ref networkx = imported(T::networkx);
+    if (!networkx) return {};
+    if (!nx.is(networkx)) {
+        Ref lazy = imported(T::lazy_module);
+        Ref proxy_type = lazy ? getattr_opt(lazy, S::LazyModule) : Ref();
+        if (!proxy_type || !Obj(reinterpret_cast<PyObject*>(nx.type())).is(proxy_type)) return {};
+        Ref target = getattr_opt(nx, S::_lazy_module);
+        if (!target || !target.is(networkx)) return {};
+    }
+    Ref dag = imported(T::networkx_dag);
+    Ref digraph = imported(T::networkx_digraph);
+    if (!dag || !digraph) return {};
+    Ref descendants = getattr_opt(networkx, S::descendants);
+    Ref own_descendants = getattr_opt(dag, S::descendants);
+    Ref graph_type = getattr_opt(digraph, S::DiGraph);
+    if (!descendants || !descendants.is(own_descendants) || !graph_type) return {};
+    if (!Obj(reinterpret_cast<PyObject*>(G.type())).is(graph_type)) return {};
+    Ref succ = getattr_opt(G, S::_succ);
+    Ref nodes = getattr_opt(G, S::_node);
+    if (!succ || !nodes || !PyDict_CheckExact(succ.ptr()) || !PyDict_CheckExact(nodes.ptr())) return {};
+    return succ;
+}
+
+// Step 17.3 in one pass over the same order, for a networkx DiGraph.  A
+// factory's descendants are all flagged exactly when each of its direct
+// successors is flagged and has all of its own descendants flagged, and the
+// successors come first in the order, so their facts are final when the
+// factory is reached.  `complete` holds the factories that are flagged and
+// whose descendants all are.  The flags written, the nodes read, the set
+// built and the KeyError for a node without a flag are those of the steps as
+// written; only the descendant sets are never made.
+void propagate_in_one_pass(Obj G, Obj succ, Obj order, Obj has_model) {
+    Ref node_attrs = getattr(G, S::_node);
+    Ref complete = new_set();
+    for (Ref name : iterate(order)) {
+        Ref attrs = getitem(node_attrs, name);
+        bool flag = truthy(getitem(attrs, S::has_model));
+        Ref successors = getitem(succ, name);
+        bool depends = false, all_complete = true;
+        auto complete_successor = [&](Obj c) {
+            depends = true;
+            all_complete = check(PySet_Contains(complete.ptr(), c.ptr())) == 1;
+            return all_complete;
+        };
+        if (PyDict_CheckExact(successors.ptr())) {
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(successors.ptr(), &pos, &key, &value)) {
+                Ref c = Ref::borrow(key);  // held while a node's __eq__ runs
+                if (!complete_successor(c)) break;
+            }
+        } else {
+            for (Ref c : iterate(successors)) {
+                if (!complete_successor(c)) break;
+            }
+        }
+        if (!flag) {
+            setitem(attrs, S::has_model, boolean(depends && all_complete));
+            flag = truthy(getitem(attrs, S::has_model));
+            if (flag) set_add(has_model, name);
+        }
+        if (flag && all_complete) set_add(complete, name);
+    }
+}
+
 Ref register_models(Frame& f) {
     Obj G = f[0];
     // Taken by truth on entry, like any `bool` parameter.
@@ -214,21 +309,11 @@ Ref register_models(Frame& f) {
         Ref nx = f.global(S::nx);
         Ref topological_sort = getattr(nx, S::topological_sort);
         Ref view = call(getattr(f.global(S::nx), S::reverse_view), G);
-        for (Ref name : iterate(call(topological_sort, view))) {
-            if (truthy(getitem(getitem(getattr(G, S::nodes), name), S::has_model))) continue;
-            Ref descendants = list_of(call(getattr(f.global(S::nx), S::descendants), G, name));
-            bool flag = false;
-            if (PyList_GET_SIZE(descendants.ptr()) > 0) {
-                flag = true;
-                for (Ref c : iterate(descendants)) {
-                    if (!truthy(getitem(getitem(getattr(G, S::nodes), c), S::has_model))) {
-                        flag = false;
-                        break;
-                    }
-                }
-            }
-            setitem(getitem(getattr(G, S::nodes), name), S::has_model, boolean(flag));
-            if (truthy(getitem(getitem(getattr(G, S::nodes), name), S::has_model))) set_add(has_model, name);
+        Ref order = call(topological_sort, view);
+        if (Ref adjacency = networkx_adjacency(f.global(S::nx), G)) {
+            propagate_in_one_pass(G, adjacency, order, has_model);
+        } else {
+            propagate(f, G, order, has_model);
         }
         Ref kwargs = new_dict();
         dict_set(kwargs, S::has_model, Py_True);
