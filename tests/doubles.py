@@ -13,7 +13,6 @@ packages. Scripts run from elsewhere put ``tests/`` on sys.path themselves.
 
 from __future__ import annotations
 
-import copy
 import gc
 import sys
 import textwrap
@@ -97,32 +96,6 @@ class Rec:
 
     def absolute_source(self) -> Any:
         return Path(self.source) if self.path is None else self.path
-
-
-class FactoryStore:
-    """The factory rows of the project database, in memory: the lookups and
-    writes a registration pass makes. Records are stored as copies, so that
-    a pass changing its records in place does not change what is stored."""
-
-    def __init__(self, records=()) -> None:
-        self.rows = {r.name: copy.copy(r) for r in records}
-
-    def get_factories_by_name(self, *names: str) -> dict:
-        return {n: copy.copy(self.rows[n]) for n in names if n in self.rows}
-
-    def get_factories_by_source(self, *paths: Any) -> dict:
-        wanted = {Path(p) for p in paths}
-        return {n: copy.copy(r) for n, r in sorted(self.rows.items()) if Path(r.source) in wanted}
-
-    def get_all_factories(self) -> dict:
-        return {n: copy.copy(r) for n, r in self.rows.items()}
-
-    def add_factories(self, *records: Any) -> None:
-        self.rows.update((r.name, copy.copy(r)) for r in records)
-
-    def remove_factories(self, *names: str) -> None:
-        for n in names:
-            self.rows.pop(n, None)
 
 
 def module_fixtures(module):

@@ -1,6 +1,8 @@
 #include "ops.hpp"
 
+#include <algorithm>
 #include <cstdarg>
+#include <vector>
 
 namespace host {
 
@@ -15,6 +17,34 @@ void raise(PyObject* type, const char* format, ...) {
 void Name::intern() const {
     obj_ = PyUnicode_InternFromString(text_);
     if (obj_ == nullptr) raise();
+}
+
+namespace detail {
+
+PyObject* kwnames_of(PyObject* const* names, std::size_t n) {
+    struct Entry {
+        std::vector<PyObject*> names;
+        PyObject* tuple;
+    };
+    static std::vector<Entry> cache;
+    for (const Entry& e : cache) {
+        if (e.names.size() == n && std::equal(e.names.begin(), e.names.end(), names)) return e.tuple;
+    }
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
+    if (tuple == nullptr) return nullptr;
+    for (std::size_t k = 0; k < n; ++k) PyTuple_SET_ITEM(tuple, k, Py_NewRef(names[k]));
+    cache.push_back(Entry{std::vector<PyObject*>(names, names + n), tuple});
+    return tuple;
+}
+
+void dict_changed_size() { raise(PyExc_RuntimeError, "dictionary changed size during iteration"); }
+
+}  // namespace detail
+
+bool startswith(Obj s, Obj prefix) {
+    if (both_str(s, prefix)) return check(static_cast<int>(PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1))) == 1;
+    static const Name s_startswith("startswith");
+    return truthy(call_method(s, s_startswith, prefix));
 }
 
 Ref call_star(Obj callable, Obj iterable, Obj kwargs) {

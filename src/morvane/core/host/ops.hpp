@@ -45,30 +45,53 @@ constexpr bool is_kw = std::is_same_v<std::decay_t<T>, Kw>;
 inline Obj as_obj(Obj o) { return o; }
 inline Obj as_obj(const Name& n) { return n.ptr(); }
 
+// The keyword-names tuple of a call site's keywords, made on first use and
+// kept for the process (it holds the names, so none can be freed and its
+// address reused while the tuple is cached).
+PyObject* kwnames_of(PyObject* const* names, std::size_t n);
+
+// The arguments of one call laid out for vectorcall: slot 0 stays free for
+// PY_VECTORCALL_ARGUMENTS_OFFSET, slot 1 holds `self` for a method call.
+template <class... A>
+struct Stack {
+    static constexpr std::size_t n_kw = (0 + ... + (is_kw<A> ? 1 : 0));
+    static constexpr std::size_t n_pos = sizeof...(A) - n_kw;
+    std::array<PyObject*, 2 + sizeof...(A)> slots{};
+    PyObject* kwnames = nullptr;  // borrowed from the cache
+
+    explicit Stack(Obj self, const A&... args) {
+        slots[1] = self.ptr();
+        std::array<PyObject*, n_kw + 1> names{};
+        std::size_t i_pos = 2, i_kw = 0;
+        [[maybe_unused]] auto put = [&](const auto& a) {  // unused for call(f)
+            if constexpr (is_kw<decltype(a)>) {
+                slots[2 + n_pos + i_kw] = a.value.ptr();
+                names[i_kw++] = a.name.ptr();
+            } else {
+                slots[i_pos++] = as_obj(a).ptr();
+            }
+        };
+        (put(args), ...);
+        if constexpr (n_kw > 0) {
+            kwnames = kwnames_of(names.data(), n_kw);
+            if (kwnames == nullptr) raise();
+        }
+    }
+};
+
 template <class... A>
 Ref vectorcall(Obj callable, const A&... args) {
-    constexpr std::size_t n_kw = (0 + ... + (is_kw<A> ? 1 : 0));
-    constexpr std::size_t n_pos = sizeof...(A) - n_kw;
-    // Slot 0 stays free for PY_VECTORCALL_ARGUMENTS_OFFSET.
-    std::array<PyObject*, 1 + sizeof...(A)> stack{};
-    std::array<PyObject*, n_kw + 1> names{};
-    std::size_t i_pos = 1, i_kw = 0;
-    [[maybe_unused]] auto put = [&](const auto& a) {  // unused for call(f)
-        if constexpr (is_kw<decltype(a)>) {
-            stack[1 + n_pos + i_kw] = a.value.ptr();
-            names[i_kw++] = a.name.ptr();
-        } else {
-            stack[i_pos++] = as_obj(a).ptr();
-        }
-    };
-    (put(args), ...);
-    Ref kwnames;
-    if constexpr (n_kw > 0) {
-        kwnames = Ref::steal(PyTuple_New(n_kw));
-        for (std::size_t k = 0; k < n_kw; ++k) PyTuple_SET_ITEM(kwnames.ptr(), k, Py_NewRef(names[k]));
-    }
-    return Ref::steal(PyObject_Vectorcall(callable.ptr(), stack.data() + 1, n_pos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames.ptr()));
+    Stack<A...> stack(Obj(), args...);
+    return Ref::steal(PyObject_Vectorcall(callable.ptr(), stack.slots.data() + 2,
+                                          Stack<A...>::n_pos | PY_VECTORCALL_ARGUMENTS_OFFSET, stack.kwnames));
+}
+
+template <class... A>
+Ref vectorcall_method(Obj self, Obj name, const A&... args) {
+    Stack<A...> stack(self, args...);
+    return Ref::steal(PyObject_VectorcallMethod(name.ptr(), stack.slots.data() + 1,
+                                                (1 + Stack<A...>::n_pos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                stack.kwnames));
 }
 }  // namespace detail
 
@@ -78,10 +101,11 @@ Ref call(Obj callable, const A&... args) {
     return detail::vectorcall(callable, args...);
 }
 
-// o.name(args...)
+// o.name(args...), without a bound method: the method is looked up on `o` as
+// the attribute would be, and called with `o` in front.
 template <class... A>
 Ref call_method(Obj o, Obj name, const A&... args) {
-    return call(getattr(o, name), args...);
+    return detail::vectorcall_method(o, name, args...);
 }
 
 // callable(*iterable, **kwargs)
@@ -97,8 +121,13 @@ inline bool compare(Obj a, Obj b, int op) {
     Ref result = Ref::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
     return truthy(result);
 }
-inline bool eq(Obj a, Obj b) { return compare(a, b, Py_EQ); }
-inline bool ne(Obj a, Obj b) { return compare(a, b, Py_NE); }
+// Two exact strs compare without a result object: their == runs no code.
+inline bool both_str(Obj a, Obj b) { return PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()); }
+inline bool eq(Obj a, Obj b) {
+    if (both_str(a, b)) return a.is(b) || PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+    return compare(a, b, Py_EQ);
+}
+inline bool ne(Obj a, Obj b) { return both_str(a, b) ? !eq(a, b) : compare(a, b, Py_NE); }
 
 // `item in container`
 inline bool contains(Obj container, Obj item) { return check(PySequence_Contains(container.ptr(), item.ptr())) == 1; }
@@ -167,6 +196,18 @@ private:
 };
 inline Iterate iterate(Obj iterable) { return Iterate(iterable); }
 
+// `for key, value in mapping.items(): body(key, value)`.  For an exact dict
+// the entries are read in place, without a view, an iterator or a pair per
+// item; each is held while the body runs, and a body that changes the dict's
+// size ends the loop with the iterator's RuntimeError.  Anything else goes
+// through its own items() and pair unpacking.
+template <class Body>
+void for_items(Obj mapping, Body&& body);
+
+// `for value in mapping.values(): body(value)`, the same way.
+template <class Body>
+void for_values(Obj mapping, Body&& body);
+
 // `a, b = obj`: exactly N items, with the interpreter's errors otherwise.
 void unpack_into(Obj o, Ref* out, std::size_t n);
 template <std::size_t N>
@@ -174,6 +215,46 @@ std::array<Ref, N> unpack(Obj o) {
     std::array<Ref, N> out;
     unpack_into(o, out.data(), N);
     return out;
+}
+
+namespace detail {
+inline const Name s_items("items");
+inline const Name s_values("values");
+[[noreturn]] void dict_changed_size();
+
+template <class Body>
+void for_dict_entries(Obj d, Body&& body) {
+    const Py_ssize_t size = PyDict_GET_SIZE(d.ptr());
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        body(k, v);
+        if (PyDict_GET_SIZE(d.ptr()) != size) dict_changed_size();
+    }
+}
+}  // namespace detail
+
+template <class Body>
+void for_items(Obj mapping, Body&& body) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        detail::for_dict_entries(mapping, [&](Obj k, Obj v) { body(k, v); });
+        return;
+    }
+    for (Ref item : iterate(call_method(mapping, detail::s_items))) {
+        auto [key, value] = unpack<2>(item);
+        body(key, value);
+    }
+}
+
+template <class Body>
+void for_values(Obj mapping, Body&& body) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        detail::for_dict_entries(mapping, [&](Obj, Obj v) { body(v); });
+        return;
+    }
+    for (Ref value : iterate(call_method(mapping, detail::s_values))) body(value);
 }
 
 // ---- strings -------------------------------------------------------------------
@@ -184,6 +265,9 @@ inline Ref repr(Obj o) { return Ref::steal(PyObject_Repr(o.ptr())); }
 inline Ref format(Obj o) { return Ref::steal(PyObject_Format(o.ptr(), nullptr)); }
 Ref text(std::string_view s);
 inline Ref from_size(Py_ssize_t n) { return Ref::steal(PyLong_FromSsize_t(n)); }
+
+// `s.startswith(prefix)`, its truth; for exact strs without a method call.
+bool startswith(Obj s, Obj prefix);
 
 // Joins already-made str pieces, as an f-string does.
 Ref concat(std::initializer_list<Obj> pieces);

@@ -14,15 +14,6 @@ void log_line(Frame& f, Obj level, Message message) {
     call(method, message());
 }
 
-// for name, value in mapping.items(): a pair per item, ValueError otherwise.
-template <class Body>
-void for_items(Obj mapping, Body body) {
-    for (Ref item : iterate(call_method(mapping, S::items))) {
-        auto [key, value] = unpack<2>(item);
-        body(key, value);
-    }
-}
-
 // The entry `models` holds under `name`, or an empty Ref; `name in models`,
 // then `models[name]`, for a mapping that is not a plain dict.
 Ref current_entry(Obj models, Obj name) {
