@@ -6,13 +6,30 @@ using namespace host;
 
 namespace {
 
-// k.split(".")[-1]: the plain name of a dotted function key.
+// k.split(".")[-1]: the plain name of a dotted function key.  For an exact
+// str, the text after its last dot, without the list of parts.
 Ref plain_name(Obj key) {
+    if (PyUnicode_CheckExact(key.ptr())) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(key.ptr());
+        const Py_ssize_t dot = PyUnicode_FindChar(key.ptr(), '.', 0, n, -1);
+        if (dot == -2) raise();
+        if (dot == -1) return Ref::borrow(key);
+        return Ref::steal(PyUnicode_Substring(key.ptr(), dot + 1, n));
+    }
     return getitem(call_method(key, S::split, T::dot), from_size(-1));
 }
 
 // `prefixed.startswith(prefix)`, the plain prefix test (no dot required).
-bool starts_with(Obj prefixed, Obj prefix) { return truthy(call_method(prefixed, S::startswith, prefix)); }
+bool starts_with(Obj prefixed, Obj prefix) { return startswith(prefixed, prefix); }
+
+// The function record's "module": record["module"], read in place from an
+// exact dict.
+Ref module_of(Obj record) {
+    if (PyDict_CheckExact(record.ptr())) {
+        if (Ref module = dict_get(record, S::module)) return module;
+    }
+    return getitem(record, S::module);
+}
 
 Ref find_models(Frame& f) {
     Ref pdk = call(f.global(S::get_pdk));
@@ -25,27 +42,30 @@ Ref find_models(Frame& f) {
     // The call graph is given the library paths as resolved text.
     Ref generate_call_graph = f.global(S::generate_call_graph);
     Ref resolved = new_dict();
-    for (Ref item : iterate(call_method(lib_paths, S::items))) {
-        auto [k, v] = unpack<2>(item);
-        dict_set(resolved, k, str(call_method(v, S::resolve)));
-    }
+    for_items(lib_paths, [&](Obj k, Obj v) { dict_set(resolved, k, str(call_method(v, S::resolve))); });
     Ref call_graph = call(generate_call_graph, kw(S::lib_paths, resolved));
 
     Ref all_functions = getitem(call_graph, S::functions);
     Ref all_modules = getitem(call_graph, S::modules);
 
     Ref model_functions = new_dict();
-    for (Ref item : iterate(call_method(all_functions, S::items))) {
-        auto [k, v] = unpack<2>(item);
+    for_items(all_functions, [&](Obj k, Obj v) {
         if (truthy(call(f.global(S::_is_model), v))) dict_set(model_functions, k, v);
-    }
+    });
 
     // The project's anchor module: the first whose name starts with the
     // project name.  The project name is asked anew for every module examined.
     Ref here;
     for (Ref name : iterate(all_modules)) {
-        Ref startswith = getattr(name, S::startswith);
-        if (truthy(call(startswith, call(f.global(S::get_project_name))))) {
+        bool found;
+        if (PyUnicode_CheckExact(name.ptr())) {
+            // Nothing can tell when a str's own method was looked up.
+            found = starts_with(name, call(f.global(S::get_project_name)));
+        } else {
+            Ref startswith = getattr(name, S::startswith);
+            found = truthy(call(startswith, call(f.global(S::get_project_name))));
+        }
+        if (found) {
             here = name;
             break;
         }
@@ -55,22 +75,15 @@ Ref find_models(Frame& f) {
     // Split by origin ...
     Ref here_by_key = new_dict();
     Ref there_by_key = new_dict();
-    for (Ref item : iterate(call_method(model_functions, S::items))) {
-        auto [k, v] = unpack<2>(item);
-        dict_set(starts_with(getitem(v, S::module), here) ? here_by_key : there_by_key, k, v);
-    }
+    for_items(model_functions, [&](Obj k, Obj v) {
+        dict_set(starts_with(module_of(v), here) ? here_by_key : there_by_key, k, v);
+    });
     // ... and re-key both by plain name; a later entry of the same name
     // replaces an earlier one in its place.
     Ref functions_here = new_dict();
-    for (Ref item : iterate(call_method(here_by_key, S::items))) {
-        auto [k, v] = unpack<2>(item);
-        dict_set(functions_here, plain_name(k), v);
-    }
+    for_items(here_by_key, [&](Obj k, Obj v) { dict_set(functions_here, plain_name(k), v); });
     Ref functions_there = new_dict();
-    for (Ref item : iterate(call_method(there_by_key, S::items))) {
-        auto [k, v] = unpack<2>(item);
-        dict_set(functions_there, plain_name(k), v);
-    }
+    for_items(there_by_key, [&](Obj k, Obj v) { dict_set(functions_there, plain_name(k), v); });
 
     // A project function replaces a library function of the same name.
     Ref model_records = new_dict();
@@ -80,23 +93,20 @@ Ref find_models(Frame& f) {
     // The models the PDK registers, under the PDK's names; those whose
     // function is not a known model are dropped.
     Ref created = new_dict();
-    for (Ref item : iterate(call_method(getattr(pdk, S::models), S::items))) {
-        auto [k, v] = unpack<2>(item);
+    for_items(getattr(pdk, S::models), [&](Obj k, Obj v) {
         dict_set(created, k, call(f.global(S::_create_record), model_records, v));
-    }
+    });
     Ref registered_records = new_dict();
-    for (Ref item : iterate(call_method(created, S::items))) {
-        auto [k, v] = unpack<2>(item);
+    for_items(created, [&](Obj k, Obj v) {
         if (truthy(v)) dict_set(registered_records, k, v);
-    }
+    });
 
     // The project's own model functions, then the registered models; the
     // library's other functions are dropped here.
     Ref own_records = new_dict();
-    for (Ref item : iterate(call_method(model_records, S::items))) {
-        auto [k, v] = unpack<2>(item);
-        if (starts_with(getitem(v, S::module), here)) dict_set(own_records, k, v);
-    }
+    for_items(model_records, [&](Obj k, Obj v) {
+        if (starts_with(module_of(v), here)) dict_set(own_records, k, v);
+    });
     model_records = new_dict();
     check(PyDict_Update(model_records.ptr(), own_records.ptr()));
     check(PyDict_Update(model_records.ptr(), registered_records.ptr()));
@@ -109,9 +119,8 @@ Ref find_models(Frame& f) {
     Ref project_dir = call_method(call(f.global(S::get_project_dir)), S::resolve);
 
     Ref final_model_records = new_dict();
-    for (Ref item : iterate(call_method(model_records, S::items))) {
-        auto [k, v] = unpack<2>(item);
-        if (v.is_none()) continue;
+    for_items(model_records, [&](Obj k, Obj v) {
+        if (v.is_none()) return;
         path_type = f.global(S::Path);
         Ref module_record = getitem(all_modules, getitem(v, S::module));
         Ref source = call_method(call(path_type, getitem(module_record, S::path)), S::resolve);
@@ -127,7 +136,7 @@ Ref find_models(Frame& f) {
         dict_set(final_model_records, k,
                  call(model_record_type, kw(S::factory, factory), kw(S::settings, settings),
                       kw(S::source, relsource_text), kw(S::pdk_type, pdk_type)));
-    }
+    });
 
     return final_model_records;
 }

@@ -15,7 +15,7 @@ Ref _is_model(Frame& f) {
     // other test.
     Ref annot = call_method(str(getitem(record, S::resolved_return_annotation)), S::upper);
     if (eq(getitem(record, S::name), T::get_models) ||
-        truthy(call_method(getitem(record, S::name), S::startswith, T::underscore))) {
+        startswith(getitem(record, S::name), T::underscore)) {
         return boolean(false);
     }
     if (contains(annot, T::dict_str)) return boolean(false);
@@ -58,10 +58,7 @@ Ref _create_record(Frame& f) {
     Ref keywords = new_dict();
     // Only the outermost partial's keywords count.
     if (isinstance(func, f.global(S::partial))) keywords = getattr(func, S::keywords);
-    for (Ref item : iterate(call_method(keywords, S::items))) {
-        auto [k, v] = unpack<2>(item);
-        setitem(getitem(record, S::parameter_defaults), k, v);
-    }
+    for_items(keywords, [&](Obj k, Obj v) { setitem(getitem(record, S::parameter_defaults), k, v); });
     expect_exact(record, &PyDict_Type, true);
     return record;
 }

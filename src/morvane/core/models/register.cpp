@@ -68,8 +68,9 @@ Ref rebind(Obj p, Obj func, Obj partial) {
 // the same module and qualified name, that partial bound to the new function,
 // so that the PDK's own settings survive the reload.
 Ref model_entry(const Frame& f, Obj current, Obj func) {
+    if (!current) return Ref::borrow(func);
     Ref partial = f.global(S::partial);
-    if (!current || !isinstance(current, partial)) return Ref::borrow(func);
+    if (!isinstance(current, partial)) return Ref::borrow(func);
     Ref innermost = innermost_function(current, partial);
     if (!same_attribute(innermost, func, S::__module__) || !same_attribute(innermost, func, S::__qualname__)) {
         return Ref::borrow(func);
@@ -181,18 +182,18 @@ Ref register_models(Frame& f) {
 
     // The records by source file; records without one form their own group.
     Ref model_records_by_path = call(f.global(S::defaultdict), f.global(S::list));
-    for (Ref r : iterate(call_method(model_records, S::values))) {
+    for_values(model_records, [&](Obj r) {
         Ref group = getitem(model_records_by_path, call_method(r, S::absolute_source));
         call_method(group, S::append, r);
-    }
+    });
 
     // Each source file once, in natural order.
     Ref natsorted = f.global(S::natsorted);
     Ref sources = new_set();
-    for (Ref r : iterate(call_method(model_records, S::values))) {
+    for_values(model_records, [&](Obj r) {
         Ref source = call_method(r, S::absolute_source);
         if (!source.is_none()) set_add(sources, source);
-    }
+    });
     Ref paths = call(natsorted, sources);
 
     Ref pdk = call(f.global(S::get_pdk));
@@ -235,7 +236,7 @@ Ref register_models(Frame& f) {
     // Any callable of an imported module named like a project model is
     // that model; when several modules define it, the last one wins.  A
     // partial the PDK registers for it is kept, bound to the new function.
-    for (Ref module : iterate(call_method(modules, S::values))) {
+    for_values(modules, [&](Obj module) {
         for_items(getattr(module, S::__dict__), [&](Obj name, Obj func) {
             if (!callable(func) || !contains(model_records, name)) return;
             Ref current = current_entry(getattr(pdk, S::models), name);
@@ -245,7 +246,7 @@ Ref register_models(Frame& f) {
             setattr(model_record, S::status, T::success);
             setattr(model_record, S::message, T::empty);
         });
-    }
+    });
 
     // The base PDK's models are accounted for; the active PDK is left as is.
     for (Ref name : iterate(getattr(base_pdk, S::models))) {

@@ -18,8 +18,7 @@ Ref get_base_pdk(Frame& f) {
 
     // One level deep: dicts become frozendicts and lists tuples.
     Ref frozen_attrs = new_dict();
-    for (Ref item : iterate(call_method(getattr(base_pdk, S::__dict__), S::items))) {
-        auto [k, v] = unpack<2>(item);
+    for_items(getattr(base_pdk, S::__dict__), [&](Obj k, Obj v) {
         if (isinstance(v, Obj(reinterpret_cast<PyObject*>(&PyDict_Type)))) {
             dict_set(frozen_attrs, k, call(f.global(S::frozendict), v));
         } else if (isinstance(v, Obj(reinterpret_cast<PyObject*>(&PyList_Type)))) {
@@ -27,7 +26,7 @@ Ref get_base_pdk(Frame& f) {
         } else {
             dict_set(frozen_attrs, k, v);
         }
-    }
+    });
     // Straight into the instance dictionary: no attribute hook of the PDK runs.
     call_method(getattr(base_pdk, S::__dict__), S::update, frozen_attrs);
     // Still a pf.Pdk here, so its own attribute rules allow the switch.

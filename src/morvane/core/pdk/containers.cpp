@@ -6,16 +6,21 @@ using namespace host;
 
 namespace {
 
+const Name empty(""), dot(".");
+
 // getattr(function, "__module__", "")
 Ref module_of(Obj function) {
     Ref module = getattr_opt(function, S::__module__);
-    return module ? module : text("");
+    return module ? module : Ref::borrow(empty);
 }
 
-// module.startswith(f"{name}."): defined inside the project.
+// module.startswith(f"{name}."): defined inside the project.  With both
+// exact strs nothing can observe the order of the method lookup and the
+// prefix, and neither needs an object of its own.
 bool in_project(Obj module, Obj name) {
+    if (both_str(module, name)) return startswith(module, Ref::steal(PyUnicode_Concat(name.ptr(), dot.ptr())));
     Ref method = getattr(module, S::startswith);
-    return truthy(call(method, concat({format(name), text(".")})));
+    return truthy(call(method, concat({format(name), dot})));
 }
 
 Ref _clean_containers_also_in_cells(Frame& f) {

@@ -26,10 +26,9 @@ Ref _find_cells(Frame& f) {
     Obj modules = f[1];
     Ref new_cells = new_dict();
 
-    for (Ref item : iterate(call_method(static_records, S::items))) {
-        auto [name, static_record] = unpack<2>(item);
+    for_items(static_records, [&](Obj name, Obj static_record) {
         // Only pending records; failed ones already have their error cell.
-        if (ne(getattr(static_record, S::status), S::UNKNOWN)) continue;
+        if (ne(getattr(static_record, S::status), S::UNKNOWN)) return;
 
         Ref path = call_method(static_record, S::absolute_source);
         Ref mod = dict_get(modules, path);
@@ -48,7 +47,7 @@ Ref _find_cells(Frame& f) {
                     return concat({text("Module for cell '"), format(getattr(static_record, S::name)),
                                    text("' with path "), format(path), text(" not found.")});
                 });
-                continue;
+                return;
             }
         }
 
@@ -59,10 +58,10 @@ Ref _find_cells(Frame& f) {
                 return concat({text("Cell '"), format(getattr(static_record, S::name)), text("' not found in '"),
                                format(path), text("'.")});
             });
-            continue;
+            return;
         }
         dict_set(new_cells, name, cell);
-    }
+    });
     return new_cells;
 }
 

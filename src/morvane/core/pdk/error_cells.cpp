@@ -66,13 +66,12 @@ Ref _handle_import_errors(Frame& f) {
 
     // Grouped by source file even when no file failed.
     Ref static_records_by_path = call(f.global(S::defaultdict), Obj(reinterpret_cast<PyObject*>(&PyList_Type)));
-    for (Ref r : iterate(call_method(static_records, S::values))) {
+    for_values(static_records, [&](Obj r) {
         Ref group = getitem(static_records_by_path, call_method(r, S::absolute_source));
         call_method(group, S::append, r);
-    }
+    });
 
-    for (Ref item : iterate(call_method(errors, S::items))) {
-        auto [path, value] = unpack<2>(item);
+    for_items(errors, [&](Obj path, Obj value) {
         auto [modname, error] = unpack<2>(value);
         log(f, S::warning, [&] { return concat({format(getattr(path, S::name)), text(": "), format(error)}); });
 
@@ -104,7 +103,7 @@ Ref _handle_import_errors(Frame& f) {
             }
             dict_set(error_records, name, record);
         }
-    }
+    });
     return tuple({error_cells, error_records});
 }
 

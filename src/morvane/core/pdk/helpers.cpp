@@ -19,7 +19,9 @@ void PathMembership::build() {
     if (n == 0) return;  // nothing to scan anyway
     // The concrete classes of the standard pathlib, whatever the module's own
     // `Path` is bound to: their __eq__ and __hash__ agree and call no user code.
-    Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+    static const Name s_pathlib("pathlib");
+    Ref pathlib = Ref::steal_or_null(PyImport_GetModule(s_pathlib.ptr()));
+    if (!pathlib) pathlib = Ref::steal(PyImport_Import(s_pathlib.ptr()));
     static const Name names[4] = {Name("PurePosixPath"), Name("PureWindowsPath"), Name("PosixPath"),
                                   Name("WindowsPath")};
     for (int i = 0; i < 4; ++i) {

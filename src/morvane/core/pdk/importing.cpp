@@ -77,9 +77,7 @@ Ref _import_modules(Frame& f) {
 
     // The distinct source files, in the order of their first record.
     Ref seen = new_dict();
-    for (Ref r : iterate(call_method(static_records, S::values))) {
-        dict_set(seen, call_method(r, S::absolute_source), Obj(Py_None));
-    }
+    for_values(static_records, [&](Obj r) { dict_set(seen, call_method(r, S::absolute_source), Obj(Py_None)); });
     Ref _paths = list_of(seen);
 
     // An empty `paths` selects every file.

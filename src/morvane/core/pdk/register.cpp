@@ -19,10 +19,9 @@ void refuse_single_path(Obj paths) {
 // present_records[name] = record for the stored records of `more` whose names
 // it does not hold yet.
 void add_missing(Obj present_records, Obj more) {
-    for (Ref item : iterate(call_method(more, S::items))) {
-        auto [name, record] = unpack<2>(item);
+    for_items(more, [&](Obj name, Obj record) {
         if (!contains(present_records, name)) setitem(present_records, name, record);
-    }
+    });
 }
 
 Ref register_cells(Frame& f) {
