@@ -426,6 +426,7 @@ def pdk_scenarios():
     yield "register_cells (all files)", "ok", register()
     yield "register_cells (named paths, no reload)", "ok", register(paths=[CELLS_PY, BROKEN_PY], reload=False)
     yield "register_cells (generator of paths)", "ok", register(paths=(p for p in [DEEP_PY]))
+    yield "register_cells (one path, not a list)", "TypeError", lambda: mp.register_cells(paths=str(CELLS_PY))
     yield "register_cells (too many positional)", "TypeError", lambda: mp.register_cells(1, 2, paths=())
     yield "register_cells (undefined global)", "NameError", with_undefined("get_pdk", mp.register_cells)
     yield "_sort_paths", "ok", lambda: mp._sort_paths([str(DEEP_PY), CELLS_PY, "rel/x.py"])
@@ -466,6 +467,38 @@ def models_scenarios():
 
         return action
 
+    def rebinding():
+        # The PDK's partials of a reloaded model, one nested, are rebound.
+        records = {**model_records(), "model_p": ModelRecord("model_p", "{}", str(CELLS_PY), "pdk"),
+                   "model_n": ModelRecord("model_n", "{}", str(CELLS_PY), "pdk")}
+        inner = functools.partial(model_a, 1.0)
+        inner.note = "kept apart"
+        pdk = model_pdk()
+        pdk.models["model_n"] = functools.partial(inner, wl=3.0)
+        with replaced(mm, find_models=lambda: records, get_pdk=lambda: pdk), \
+                replaced(cells_module, model_p=model_a, model_n=model_a):
+            return mm.register_models()
+
+    class SubGraph(nx.DiGraph):
+        pass
+
+    def propagate(make_graph):
+        def action():
+            with replaced(mm, find_models=model_records):
+                return mm.register_models(make_graph())
+
+        return action
+
+    def unflagged():
+        G = graph()
+        del G.nodes["top"]["has_model"]
+        return G
+
+    def cyclic():
+        G = graph()
+        G.add_edge("model_a", "top")
+        return G
+
     def failing_find_models():
         with replaced(mm, find_models=lambda: {}["missing"]):
             return mm.register_models()
@@ -484,6 +517,10 @@ def models_scenarios():
     yield "find_models (typed)", "TypeError", lambda: mm.find_models([])
     yield "register_models", "ok", register()
     yield "register_models (graph, no reload)", "ok", register(G=True, reload=False)
+    yield "register_models (partials rebound)", "ok", rebinding
+    yield "register_models (graph subclass: steps as written)", "ok", propagate(lambda: SubGraph(graph()))
+    yield "register_models (graph, node without flag)", "KeyError", propagate(unflagged)
+    yield "register_models (graph with a cycle)", "NetworkXUnfeasible", propagate(cyclic)
     yield "register_models (reload positional)", "TypeError", lambda: mm.register_models(None, True)
     yield "register_models (G by keyword)", "TypeError", lambda: mm.register_models(G=None)
     yield "register_models (failing find_models)", "KeyError", failing_find_models
