@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from doubles import Namespace
 
@@ -86,3 +88,58 @@ def test_cells_only_names_untouched_and_registries_read_afresh(pdk, substitute, 
     assert reads == ["containers", "cells", "containers", "cells", "cells"]
     assert sorted(target.cells) == ["only"] and list(target.containers) == ["k"]
     assert calls.names() == ["get_project_name"]
+
+
+class Registries:
+    """A PDK whose registries are properties: every read runs code, so the
+    rules run exactly as written."""
+
+    def __init__(self, cells, containers) -> None:
+        self._cells, self._containers = cells, containers
+
+    cells = property(lambda self: self._cells)
+    containers = property(lambda self: self._containers)
+
+
+class Callable:
+    def __init__(self, module) -> None:
+        self.__module__ = module
+
+    def __call__(self) -> None:
+        pass
+
+
+MODULES = ["demo.a", "demo", "demo_tools.x", "lib.x", "", None]
+functions = st.one_of(
+    st.sampled_from(MODULES).map(fn),
+    st.sampled_from(MODULES).map(Callable),  # not a plain function: from there on, the rules as written
+    st.just(len),
+    st.just(5).map(fn),  # a module that is no str: AttributeError at the prefix test
+)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(names=st.lists(st.sampled_from("abcdefgh"), unique=True), data=st.data())
+def test_plain_registries_settle_as_the_rules_are_written(pdk, substitute, names, data):
+    substitute(settings=Namespace(get_project_name=lambda: "demo"))
+    cells, containers = {}, {}
+    for k in names:
+        where = data.draw(st.sampled_from(["cell", "container", "both", "same"]))
+        f = data.draw(functions)
+        if where in ("cell", "both", "same"):
+            cells[k] = f
+        if where in ("container", "both"):
+            containers[k] = data.draw(functions)
+        if where == "same":
+            containers[k] = f
+
+    def outcome(target):
+        try:
+            pdk._clean_containers_also_in_cells(target)
+            error = None
+        except Exception as exc:
+            error = type(exc)
+        return list(target.cells.items()), list(target.containers.items()), error
+
+    written = outcome(Registries(dict(cells), dict(containers)))
+    assert outcome(FakePdk(cells=dict(cells), containers=dict(containers))) == written
