@@ -130,15 +130,32 @@ inline bool eq(Obj a, Obj b) {
 inline bool ne(Obj a, Obj b) { return both_str(a, b) ? !eq(a, b) : compare(a, b, Py_NE); }
 
 // `item in container`
-inline bool contains(Obj container, Obj item) { return check(PySequence_Contains(container.ptr(), item.ptr())) == 1; }
+inline bool contains(Obj container, Obj item) {
+    if (PyDict_CheckExact(container.ptr())) return check(PyDict_Contains(container.ptr(), item.ptr())) == 1;
+    return check(PySequence_Contains(container.ptr(), item.ptr())) == 1;
+}
 
 inline bool callable(Obj o) { return PyCallable_Check(o.ptr()) == 1; }
 inline bool isinstance(Obj o, Obj cls) { return check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1; }
 
 // ---- items ---------------------------------------------------------------------
 
-inline Ref getitem(Obj o, Obj key) { return Ref::steal(PyObject_GetItem(o.ptr(), key.ptr())); }
-inline void setitem(Obj o, Obj key, Obj value) { check(PyObject_SetItem(o.ptr(), key.ptr(), value.ptr())); }
+// An exact dict is read and written in place (what its own slots do); a
+// missing key still raises through the generic path, with its KeyError.
+inline Ref getitem(Obj o, Obj key) {
+    if (PyDict_CheckExact(o.ptr())) {
+        PyObject* found = nullptr;
+        if (check(PyDict_GetItemRef(o.ptr(), key.ptr(), &found)) == 1) return Ref::steal(found);
+    }
+    return Ref::steal(PyObject_GetItem(o.ptr(), key.ptr()));
+}
+inline void setitem(Obj o, Obj key, Obj value) {
+    if (PyDict_CheckExact(o.ptr())) {
+        check(PyDict_SetItem(o.ptr(), key.ptr(), value.ptr()));
+        return;
+    }
+    check(PyObject_SetItem(o.ptr(), key.ptr(), value.ptr()));
+}
 inline void delitem(Obj o, Obj key) { check(PyObject_DelItem(o.ptr(), key.ptr())); }
 inline Py_ssize_t len(Obj o) {
     Py_ssize_t n = PyObject_Length(o.ptr());
