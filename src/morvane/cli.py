@@ -9,6 +9,10 @@
     modification times) until interrupted with Ctrl-C.
 ``python -m morvane list [--project-dir DIR] [--json]``
     What the project database holds: factories and models.
+``python -m morvane show NAME --svg FILE [--project-dir DIR]``
+    Builds the cell NAME with its defaults and writes its drawing to FILE.
+``python -m morvane serve [--project-dir DIR] [--port N] [--interval S]``
+    A live page of the project on http://127.0.0.1:N/ that follows every save.
 
 Without ``--project-dir`` the project is found from ``MORVANE_PROJECT_DIR`` or
 from the working directory upwards. The exit status is 0 when the pass ran,
@@ -424,6 +428,48 @@ def _watch_loop(args: argparse.Namespace, out: _Out, core: Any, current: Any) ->
 
 
 # --------------------------------------------------------------------------
+# Drawing and serving
+# --------------------------------------------------------------------------
+
+
+def _cmd_show_svg(args: argparse.Namespace, out: _Out) -> int:
+    from morvane import serve
+
+    current = _select_project(args.project_dir)
+    core = _core_pdk()
+    _activate(core, current)
+    out.progress(f"Building {args.name} of project {current.project_name!r} ...")
+    try:
+        component = serve.build_cell(core, args.name)
+    except serve.ServeError as exc:
+        raise CliError(str(exc)) from None
+    try:
+        path = component.write_svg(args.svg)
+    except OSError as exc:
+        raise CliError(f"cannot write {args.svg}: {exc.strerror or exc}") from None
+    out.print(f"Wrote {path} ({component.name}: {len(component.polygons)} polygons, "
+              f"{len(component.references)} references)")
+    return 0
+
+
+def _cmd_serve(args: argparse.Namespace, out: _Out) -> int:
+    from morvane import serve
+
+    if not 0 <= args.port <= 65535:
+        raise CliError("--port must be between 0 and 65535 (0: any free port)", status=2)
+    if args.interval <= 0 or args.build_timeout <= 0:
+        raise CliError("--interval and --build-timeout must be positive numbers of seconds", status=2)
+    current = _select_project(args.project_dir)
+    core = _core_pdk()
+    _activate(core, current)
+    try:
+        return serve.run(core, current.project_dir, port=args.port, interval=args.interval,
+                         build_timeout=args.build_timeout, out=out.print)
+    except serve.ServeError as exc:
+        raise CliError(str(exc)) from None
+
+
+# --------------------------------------------------------------------------
 # Entry point
 # --------------------------------------------------------------------------
 
@@ -457,6 +503,21 @@ def _parser() -> argparse.ArgumentParser:
     lst = sub.add_parser("list", parents=[common], help="show what the project database holds",
                          description="List the factories and models of the project database.")
     lst.add_argument("--json", action="store_true", help="print the result as JSON")
+
+    show = sub.add_parser("show", parents=[common], help="draw one cell",
+                          description="Build a cell with its defaults and write its drawing.")
+    show.add_argument("name", metavar="NAME", help="the cell's name")
+    show.add_argument("--svg", required=True, metavar="FILE", help="write the drawing to FILE as SVG")
+
+    srv = sub.add_parser("serve", parents=[common], help="serve a live page of the project",
+                         description="Serve a page of the project's cells, errors and models on "
+                                     "127.0.0.1 that follows every save, until Ctrl-C.")
+    srv.add_argument("--port", type=int, default=8000, metavar="N",
+                     help="the port to listen on (default: 8000; 0: any free port)")
+    srv.add_argument("--interval", type=float, default=0.5, metavar="S",
+                     help="seconds between two looks at the files (default: 0.5)")
+    srv.add_argument("--build-timeout", type=float, default=10.0, metavar="S",
+                     help="seconds a cell may take to build before the page reports it (default: 10)")
     return parser
 
 
@@ -476,7 +537,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     from morvane.core.database import DatabaseError
     from morvane.settings import SettingsError
 
-    commands = {"register": _cmd_register, "watch": _cmd_watch, "list": _cmd_list}
+    commands = {"register": _cmd_register, "watch": _cmd_watch, "list": _cmd_list,
+                "show": _cmd_show_svg, "serve": _cmd_serve}
     try:
         return commands[args.command](args, out)
     except CliError as exc:

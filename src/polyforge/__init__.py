@@ -185,6 +185,18 @@ class Component:
         ys = [p[1] for p in pts]
         return ((min(xs), min(ys)), (max(xs), max(ys)))
 
+    def _repr_svg_(self) -> str:
+        """The drawing notebooks show (see :mod:`polyforge.svg`)."""
+        from polyforge import svg
+
+        return svg.to_svg(self)
+
+    def write_svg(self, path: Any) -> Any:
+        """Write the drawing to ``path`` (see :mod:`polyforge.svg`); returns the path."""
+        from polyforge import svg
+
+        return svg.write_svg(self, path)
+
     def __repr__(self) -> str:
         return (f"Component({self.name!r}, polygons={len(self.polygons)}, "
                 f"ports={list(self.ports)}, references={len(self.references)})")

@@ -1,0 +1,120 @@
+"""A live page of the project: ``morvane serve``.
+
+:func:`run` registers the whole project, starts the page's HTTP server on
+127.0.0.1 in a thread of its own and then watches the project's files on
+the calling (main) thread: every save runs a registration pass over the
+changed files and the files importing them, and the page follows through
+server-sent events. The pieces are usable on their own: :class:`LiveProject`
+(passes, snapshot, drawings), :class:`StampWatcher` (which files changed)
+and :func:`make_server`.
+"""
+
+from __future__ import annotations
+
+import signal
+import threading
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from morvane.serve.live import Drawing, LiveProject, StampWatcher
+from morvane.serve.server import LiveServer, make_server
+
+__all__ = ["Drawing", "LiveProject", "LiveServer", "ServeError", "StampWatcher", "build_cell", "make_server", "run"]
+
+
+class ServeError(Exception):
+    """The page cannot be served (for instance, the port is taken)."""
+
+
+def build_cell(core: Any, name: str) -> Any:
+    """Register the file that defines the cell ``name`` (the whole project when
+    the database does not know it yet) and build the cell with its defaults;
+    ``ServeError`` when there is no such cell or it fails to build."""
+    import polyforge as pf
+
+    from morvane.core import database
+
+    with database.reading():
+        record = database.get_factories_by_name(name).get(name)
+    paths = [record.absolute_source()] if record is not None else []
+    with database.pass_scope():
+        core.register_cells(paths=paths, reload=False)
+    factory = core.get_pdk().cells.get(name)
+    if factory is None:
+        raise ServeError(f"the project has no cell named {name!r} (`morvane list` shows its cells)")
+    try:
+        component = factory()
+    except Exception as exc:
+        message = " ".join(str(exc).split())
+        raise ServeError(f"cell {name} failed to build: {type(exc).__name__}: {message}") from None
+    if not isinstance(component, pf.Component):
+        raise ServeError(f"cell {name} returned {type(component).__name__}, not a Component")
+    return component
+
+
+def _pass_line(summary: dict[str, Any]) -> str:
+    what = ", ".join(summary["files"]) if summary["files"] else "full pass"
+    if summary["error"]:
+        return f"{summary['time']} {what}: pass failed: {summary['error']}"
+    counts = summary["counts"]
+    errors = counts["errors"]
+    return (f"{summary['time']} {what}: {len(summary['written'])} written, "
+            f"{len(summary['removed'])} removed, {counts['cells']} cells, "
+            f"{errors} error cell{'' if errors == 1 else 's'} ({summary['duration_s']:.3f} s)")
+
+
+def watch(live: LiveProject, watcher: StampWatcher, *, interval: float,
+          stop: threading.Event, out: Callable[[str], None]) -> None:
+    """Run a pass for every change ``watcher`` reports, every ``interval``
+    seconds, until ``stop`` is set: a deleted file, or a database file
+    replaced under us, means a pass over the whole project."""
+    from morvane.core import callgraph, database
+
+    while not stop.wait(interval):
+        notice = database.reopen_if_replaced()
+        changed, deleted = watcher.changes()
+        if notice:
+            out(f"{time.strftime('%H:%M:%S')} {notice}")
+        if deleted or notice:
+            out(_pass_line(live.run_pass()))
+        elif changed:
+            # Importers hold what they took from the changed files by name: they
+            # are imported again too, or they would keep building the old cells.
+            out(_pass_line(live.run_pass(changed, callgraph.importers_of(changed))))
+
+
+def run(core: Any, project_dir: Path, *, port: int = 8000, interval: float = 0.5,
+        build_timeout: float = 10.0, out: Callable[[str], None] = print) -> int:
+    """Serve the live page of the project in ``project_dir`` until Ctrl-C or
+    SIGTERM; ``core`` is the ``morvane.core.pdk`` module. Returns 0."""
+    live = LiveProject(core, build_timeout=build_timeout)
+    watcher = StampWatcher(project_dir)
+    out(f"Registering all files of {project_dir} ...")
+    out(_pass_line(live.run_pass()))
+    try:
+        server = make_server(live, port)
+    except OSError as exc:
+        raise ServeError(f"cannot listen on 127.0.0.1:{port}: {exc.strerror or exc}") from None
+    thread = threading.Thread(target=server.serve_forever, name="serve", daemon=True)
+    thread.start()
+    out(f"Serving {server.url} (watching {len(watcher.stamps)} files every {interval:g} s); "
+        "press Ctrl-C to stop")
+
+    stop = threading.Event()
+
+    def on_sigterm(signum: int, frame: Any) -> None:
+        raise KeyboardInterrupt
+
+    # A service manager's SIGTERM stops the page as Ctrl-C does.
+    previous = signal.signal(signal.SIGTERM, on_sigterm)
+    try:
+        watch(live, watcher, interval=interval, stop=stop, out=out)
+    except KeyboardInterrupt:
+        out("stopped")
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+        server.stop()
+        thread.join(5)
+    return 0
