@@ -51,8 +51,10 @@ class Drawing:
 
 
 def _error(exc: BaseException) -> dict[str, str]:
+    # The first frame is the build worker's own call of the factory: not the user's news.
+    tb = exc.__traceback__.tb_next if exc.__traceback__ is not None else None
     return {"type": type(exc).__name__, "message": str(exc),
-            "traceback": "".join(traceback.format_exception(exc))}
+            "traceback": "".join(traceback.format_exception(type(exc), exc, tb))}
 
 
 def _parameters(factory: Callable[..., Any]) -> list[dict[str, Any]]:

@@ -119,6 +119,9 @@ async function refreshCell() {
   $("cell-status").textContent = STATUS_TEXT[cell.status];
   $("cell-model").hidden = !cell.has_model;
   $("cell-source").textContent = cell.source;
+  // A build just found to fail changes the cell's status in the list too.
+  const item = [...$("cells").children].find((li) => li.dataset.name === cell.name);
+  if (item && item.dataset.status !== cell.status) refreshList().catch(console.error);
 
   const drawing = cell.drawing;
   const errorBox = $("cell-error");
@@ -130,7 +133,7 @@ async function refreshCell() {
     errorBox.querySelector(".traceback").textContent = error.traceback;
   }
   const img = $("drawing");
-  img.hidden = !drawing.ok;
+  $("figure").hidden = !drawing.ok;
   if (drawing.ok) {
     const src = `/api/svg/${encodeURIComponent(cell.name)}?v=${drawing.version}`;
     if (img.getAttribute("src") !== src) img.setAttribute("src", src);
@@ -145,9 +148,11 @@ async function refreshCell() {
     $("drawing-info").textContent = "";
   }
 
+  const STARS = { "variadic positional": "*", "variadic keyword": "**" };
   const rows = cell.parameters.map((p) => el("tr", {},
-    el("td", {}, el("code", {}, p.name)),
-    el("td", {}, p.default === null ? el("span", { class: "muted" }, "required") : el("code", {}, p.default)),
+    el("td", {}, el("code", {}, (STARS[p.kind] || "") + p.name)),
+    el("td", {}, p.default !== null ? el("code", {}, p.default)
+      : STARS[p.kind] ? "" : el("span", { class: "muted" }, "required")),
     el("td", {}, p.annotation === null ? "" : el("code", {}, p.annotation))));
   $("parameters").tBodies[0].replaceChildren(
     ...(rows.length ? rows : [el("tr", {}, el("td", { colspan: "3", class: "muted" }, "no parameters"))]));
@@ -224,6 +229,10 @@ function start() {
   $("kind").addEventListener("change", (event) => { view.kind = event.target.value; refreshList().catch(console.error); });
   $("tab-cell").addEventListener("click", () => showTab("cell"));
   $("tab-models").addEventListener("click", () => showTab("models"));
+  window.addEventListener("hashchange", () => {
+    const next = /^#cell=(.+)$/.exec(location.hash);
+    if (next && decodeURIComponent(next[1]) !== view.selected) select(decodeURIComponent(next[1]));
+  });
   connect();
 }
 
