@@ -101,8 +101,8 @@ def test_flattening_places_polygons_as_the_library_places_references(component):
     parse(svg.to_svg(component))  # any hierarchy draws as well-formed XML
 
 
-def test_component_methods_write_the_same_drawing_and_odd_components_still_draw(tmp_path):
-    pf.Pdk("t", layers=LAYERS, layer_order=ORDER).activate()
+def test_component_methods_write_the_same_drawing_and_odd_components_still_draw(tmp_path, monkeypatch):
+    monkeypatch.setattr(pf, "_active_pdk", pf.Pdk("t", layers=LAYERS, layer_order=ORDER))
     c = straight(length=7)
     target = c.write_svg(tmp_path / "wg.svg")
     assert target.read_text(encoding="utf-8") == c._repr_svg_() == svg.to_svg(c, layers=LAYERS, layer_order=ORDER)
