@@ -220,7 +220,10 @@ def _run_pass(core: Any, paths: list[Path], reload: bool) -> dict[str, Any]:
     """One pass with the database's state before and after."""
     before_f, before_m = _snapshot()
     start = time.perf_counter()
-    written, deleted = core.register_cells(paths=paths, reload=reload)
+    from morvane.core import database as db
+
+    with db.pass_scope():
+        written, deleted = core.register_cells(paths=paths, reload=reload)
     duration = time.perf_counter() - start
     after_f, after_m = _snapshot()
     return {

@@ -7,14 +7,26 @@ and so is the schema, marked with an application id and a schema version
 (``PRAGMA application_id`` / ``PRAGMA user_version``). A file that is not an
 SQLite database, one that another program made, or one with a newer schema
 version raises ``DatabaseError`` naming the file; nothing is ever dropped or
-overwritten to make it fit.
+overwritten to make it fit. Creating and upgrading the schema happen under
+the write lock, so any number of processes may start on a file that does not
+exist yet; a lock held by another process is waited for up to
+``BUSY_TIMEOUT`` seconds.
 
 Every public function runs as one transaction: if it fails part way, the
-database is left as it was. The file is opened in WAL mode with a busy
-timeout, so a command and a watcher can use it at the same time. Each
-process keeps one connection, reopened when the database path changes
-(after a fork the child opens its own); the connection is shared by the
-threads of the process under a lock.
+database is left as it was. Inside ``pass_scope()`` the calls of one
+registration pass join a single transaction instead, committed when the
+scope ends, so another process sees the database before the pass or after
+it, never in between. Inside ``reading()`` the file is opened read-only and
+never created. The file is opened in WAL mode, so readers never wait for a
+pass. Each process keeps one connection, reopened when the database path
+changes (after a fork the child opens its own) and when the file was
+deleted or replaced (``reopen_if_replaced``); the connection is shared by
+the threads of the process under a lock.
+
+Rows are checked as they are read: a value of a type this module never
+writes (a BLOB name, say) raises ``DatabaseError`` naming the row. A source
+path that is not valid UTF-8 (a file name in another encoding) is stored as
+its bytes and read back as the same ``str``.
 """
 
 from __future__ import annotations
@@ -23,6 +35,8 @@ import contextlib
 import os
 import sqlite3
 import threading
+import time
+import urllib.parse
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TypeVar
@@ -38,6 +52,7 @@ __all__ = [
     "get_all_factories",
     "get_factories_by_name",
     "get_factories_by_source",
+    "get_factories_in",
     "add_factories",
     "remove_factories",
     "set_all_factories_has_model",
@@ -55,7 +70,7 @@ __all__ = [
 ]
 
 APPLICATION_ID = 0x4D52564E  # "MRVN"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 BUSY_TIMEOUT = 30.0  # seconds to wait for another process's write lock
 _CHUNK = 500  # names per IN (...) clause, well under SQLite's variable limit
 
@@ -79,11 +94,14 @@ _SCHEMA = (
         message   TEXT NOT NULL
     )
     """,
+    "CREATE INDEX factories_by_source ON factories (source)",
 )
 
 # Upgrades from an older schema version: version -> statements that lead to
-# version + 1. None yet.
-_MIGRATIONS: dict[int, Sequence[str]] = {}
+# version + 1.
+_MIGRATIONS: dict[int, Sequence[str]] = {
+    1: ("CREATE INDEX factories_by_source ON factories (source)",),
+}
 
 T = TypeVar("T")
 
@@ -92,12 +110,25 @@ class DatabaseError(Exception):
     """The project database cannot be opened or used."""
 
 
+class _Pass:
+    """The registration pass whose transaction is open on ``_conn``."""
+
+    depth = 0  # nesting of pass_scope() on the owning thread
+    broken: str | None = None  # why the transaction was lost part way
+
+
 _lock = threading.RLock()
 _conn: sqlite3.Connection | None = None
 _conn_path: Path | None = None
 _conn_pid: int | None = None
+_conn_file: tuple[int, int] | None = None  # (device, inode) of the file when opened
 _override: Path | None = None
 _abandoned: list[sqlite3.Connection] = []  # inherited across fork; never closed here
+_pass = _Pass()
+_local = threading.local()  # .reading: depth of reading() on this thread
+_ro_conn: sqlite3.Connection | None = None
+_ro_key: tuple[Path, int] | None = None
+_readers = 0  # reading() scopes open in this process
 
 
 # -- connection -----------------------------------------------------------
@@ -119,26 +150,44 @@ def use_database(path: str | os.PathLike[str] | None) -> None:
 
 
 def close() -> None:
-    """Close this process's connection; the next call opens it again."""
-    global _conn, _conn_path, _conn_pid
+    """Close this process's connection; the next call opens it again.
+
+    A pass in progress on the connection is rolled back.
+    """
+    global _conn, _conn_path, _conn_pid, _conn_file
     with _lock:
+        if _pass.depth:
+            _pass.broken = "the database was closed during the pass"
         if _conn is not None:
             if _conn_pid == os.getpid():
                 _conn.close()
             else:
                 _abandoned.append(_conn)
-        _conn = _conn_path = _conn_pid = None
+        _conn = _conn_path = _conn_pid = _conn_file = None
+        _close_read_only()
+
+
+def _file_id(path: Path) -> tuple[int, int] | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_dev, st.st_ino)
 
 
 def _connection() -> sqlite3.Connection:
-    global _conn, _conn_path, _conn_pid
+    global _conn, _conn_path, _conn_pid, _conn_file
     path = database_path()
     if _conn is not None and _conn_path == path and _conn_pid == os.getpid():
         return _conn
     close()
     conn = _open(path)
-    _conn, _conn_path, _conn_pid = conn, path, os.getpid()
+    _conn, _conn_path, _conn_pid, _conn_file = conn, path, os.getpid(), _file_id(path)
     return conn
+
+
+def _connect(target: str | Path, *, uri: bool = False) -> sqlite3.Connection:
+    return sqlite3.connect(target, timeout=BUSY_TIMEOUT, isolation_level=None, check_same_thread=False, uri=uri)
 
 
 def _open(path: Path) -> sqlite3.Connection:
@@ -151,43 +200,77 @@ def _open(path: Path) -> sqlite3.Connection:
     if path.is_dir():
         raise DatabaseError(f"the project database {path} is a directory, not a file")
     try:
-        conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None, check_same_thread=False)
+        conn = _connect(path)
     except sqlite3.Error as exc:
         raise DatabaseError(f"cannot open the project database {path}: {exc}") from exc
     try:
-        _prepare(conn, path)
-    except sqlite3.OperationalError as exc:
+        _retrying_while_busy(lambda: _prepare(conn, path))
+    except BaseException as exc:
         conn.close()
-        raise DatabaseError(f"cannot use the project database {path}: {exc}") from exc
-    except sqlite3.DatabaseError as exc:
-        conn.close()
-        raise DatabaseError(f"{path} is not a morvane database (not a usable SQLite file: {exc})") from exc
-    except BaseException:
-        conn.close()
+        if isinstance(exc, sqlite3.OperationalError):
+            raise DatabaseError(f"cannot use the project database {path}: {exc}") from exc
+        if isinstance(exc, sqlite3.DatabaseError):
+            raise DatabaseError(f"{path} is not a morvane database (not a usable SQLite file: {exc})") from exc
         raise
     return conn
+
+
+def _is_busy(exc: BaseException) -> bool:
+    code = getattr(exc, "sqlite_errorcode", None)
+    return isinstance(exc, sqlite3.OperationalError) and code is not None and code & 0xFF in (
+        sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED,
+    )
+
+
+def _retrying_while_busy(step: Callable[[], T]) -> T:
+    """Run ``step`` again while another process holds a lock it needs.
+
+    SQLite's own busy handler does not cover every case (a journal-mode
+    change, a reader that must upgrade to a writer, WAL recovery): those
+    report "database is locked" at once, so the wait is done here too.
+    """
+    deadline = time.monotonic() + BUSY_TIMEOUT
+    delay = 0.002
+    while True:
+        try:
+            return step()
+        except sqlite3.OperationalError as exc:
+            left = deadline - time.monotonic()
+            if not _is_busy(exc) or left <= 0:
+                raise
+        time.sleep(min(delay, left))
+        delay = min(delay * 2, 0.1)
 
 
 def _pragma(conn: sqlite3.Connection, name: str) -> Any:
     return conn.execute(f"PRAGMA {name}").fetchone()[0]
 
 
+def _header(conn: sqlite3.Connection) -> tuple[int, int]:
+    return _pragma(conn, "application_id"), _pragma(conn, "user_version")
+
+
 def _prepare(conn: sqlite3.Connection, path: Path) -> None:
-    """Check the file is ours and current; create the schema in an empty one."""
-    # Reading the header first: a file that is not a database fails here,
-    # before anything is written to it.
-    app_id, version = _pragma(conn, "application_id"), _pragma(conn, "user_version")
-    _check_version(path, app_id, version)
-    if app_id == 0:
-        _check_empty(conn, path)
-    conn.execute("PRAGMA journal_mode=WAL")
+    """Check the file is ours and current; create or upgrade the schema."""
     conn.execute("PRAGMA synchronous=NORMAL")
-    if app_id == APPLICATION_ID and version == SCHEMA_VERSION:
+    # A file that is not a database fails on the first read, before anything
+    # is written to it. The header is read in one read transaction so its
+    # fields come from the same moment.
+    with _rolled_back_on_error(conn):
+        conn.execute("BEGIN")
+        app_id, version = _header(conn)
+        mode = _pragma(conn, "journal_mode")
+        _check_version(path, app_id, version)
+        if app_id == 0:
+            _check_empty(conn, path)
+        conn.execute("COMMIT")
+    if app_id == APPLICATION_ID and version == SCHEMA_VERSION and mode == "wal":
         return
-    conn.execute("BEGIN IMMEDIATE")
-    try:
-        # Another process may have created the schema meanwhile.
-        app_id, version = _pragma(conn, "application_id"), _pragma(conn, "user_version")
+    # Creating or upgrading: decide again under the write lock, since another
+    # process may have done it meanwhile.
+    with _rolled_back_on_error(conn):
+        conn.execute("BEGIN IMMEDIATE")
+        app_id, version = _header(conn)
         _check_version(path, app_id, version)
         if app_id == 0:
             _check_empty(conn, path)
@@ -201,9 +284,19 @@ def _prepare(conn: sqlite3.Connection, path: Path) -> None:
             version += 1
         conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
         conn.execute("COMMIT")
+    mode = _pragma(conn, "journal_mode=WAL")
+    if mode != "wal":
+        raise DatabaseError(f"cannot use the project database {path}: it cannot be put in WAL mode ({mode})")
+
+
+@contextlib.contextmanager
+def _rolled_back_on_error(conn: sqlite3.Connection) -> Iterator[None]:
+    try:
+        yield
     except BaseException:
         if conn.in_transaction:
-            conn.execute("ROLLBACK")
+            with contextlib.suppress(sqlite3.Error):
+                conn.execute("ROLLBACK")
         raise
 
 
@@ -212,7 +305,7 @@ def _check_empty(conn: sqlite3.Connection, path: Path) -> None:
     if tables:
         raise DatabaseError(
             f"{path} is an SQLite database that morvane did not create "
-            f"(tables: {', '.join(sorted(tables))}); refusing to change it"
+            f"(tables: {', '.join(sorted(map(str, tables)))}); refusing to change it"
         )
 
 
@@ -233,34 +326,247 @@ def _check_version(path: Path, app_id: int, version: int) -> None:
         raise DatabaseError(f"{path} has schema version {version}, which this morvane cannot upgrade")
 
 
+# -- read-only use ------------------------------------------------------------
+
+
+def _close_read_only() -> None:
+    global _ro_conn, _ro_key
+    if _ro_conn is not None and _ro_key is not None and _ro_key[1] == os.getpid():
+        _ro_conn.close()
+    _ro_conn = _ro_key = None
+
+
+def _read_only_connection() -> sqlite3.Connection:
+    global _ro_conn, _ro_key
+    path = database_path()
+    key = (path, os.getpid())
+    if _ro_conn is None or _ro_key != key:
+        _close_read_only()
+        _ro_conn, _ro_key = _open_read_only(path), key
+    return _ro_conn
+
+
+def _open_read_only(path: Path) -> sqlite3.Connection:
+    """``path`` opened read-only, or an empty stand-in when it does not exist
+    yet (or is being created); nothing is written or created."""
+    if path.is_dir():
+        raise DatabaseError(f"the project database {path} is a directory, not a file")
+    if not path.exists():
+        return _empty_database()
+    uri = "file:" + urllib.parse.quote(os.fsencode(path))
+    try:
+        conn = _connect(uri + "?mode=ro", uri=True)
+        try:
+            header = _retrying_while_busy(lambda: _read_only_header(conn, path))
+        except sqlite3.OperationalError as exc:
+            conn.close()
+            wal = Path(f"{path}-wal")
+            if exc.sqlite_errorcode & 0xFF not in (sqlite3.SQLITE_READONLY, sqlite3.SQLITE_CANTOPEN) or (
+                wal.exists() and wal.stat().st_size > 0
+            ):
+                raise
+            # WAL mode needs the shared-memory file, which a folder without
+            # write access cannot hold. With no write-ahead log pending, the
+            # file itself is the whole database and can be read as it is.
+            conn = _connect(uri + "?mode=ro&immutable=1", uri=True)
+            header = _read_only_header(conn, path)
+    except sqlite3.OperationalError as exc:
+        raise DatabaseError(f"cannot read the project database {path}: {exc}") from exc
+    except sqlite3.DatabaseError as exc:
+        raise DatabaseError(f"{path} is not a morvane database (not a usable SQLite file: {exc})") from exc
+    if header is None:
+        conn.close()
+        return _empty_database()
+    return conn
+
+
+def _read_only_header(conn: sqlite3.Connection, path: Path) -> tuple[int, int] | None:
+    with _rolled_back_on_error(conn):
+        conn.execute("BEGIN")
+        app_id, version = _header(conn)
+        _check_version(path, app_id, version)
+        if app_id == 0:
+            _check_empty(conn, path)
+        conn.execute("COMMIT")
+    if app_id == 0:
+        return None  # created by another process right now, still empty
+    if version < SCHEMA_VERSION:
+        raise DatabaseError(
+            f"{path} has schema version {version}; a command that writes to it upgrades it, reading cannot"
+        )
+    return app_id, version
+
+
+def _empty_database() -> sqlite3.Connection:
+    conn = _connect(":memory:")
+    for statement in _SCHEMA:
+        conn.execute(statement)
+    conn.execute("PRAGMA query_only = ON")
+    return conn
+
+
+@contextlib.contextmanager
+def reading() -> Iterator[None]:
+    """Read-only use: inside the scope this process opens the database
+    read-only and never creates it or its directory; a database that does
+    not exist yet reads as empty. Writing inside the scope raises
+    ``DatabaseError``. Inside a pass the pass's own transaction is read."""
+    global _readers
+    with _lock:
+        if _pass.depth:
+            yield
+            return
+        _readers += 1
+    _local.reading = getattr(_local, "reading", 0) + 1
+    try:
+        yield
+    finally:
+        _local.reading -= 1
+        with _lock:
+            _readers -= 1
+            if _readers == 0:
+                _close_read_only()
+
+
+# -- deletion and replacement -------------------------------------------------
+
+
+def reopen_if_replaced() -> str | None:
+    """Reopen the database when its file was deleted or replaced (another
+    device or inode) since this process opened it, creating it anew when it
+    is gone; returns a one-line notice of what was done, or ``None`` when the
+    file is the one in use (or none is open yet)."""
+    with _lock:
+        if _conn is None or _conn_pid != os.getpid() or _conn_path != database_path():
+            return None
+        path = _conn_path
+        now = _file_id(path)
+        if now == _conn_file:
+            return None
+        if _pass.depth:
+            # Swapping the connection would lose the pass: let it fail instead.
+            _pass.broken = f"the project database {path} was deleted or replaced during the pass"
+            return None
+        close()
+        _connection()
+        if now is None:
+            return f"the project database {path} was deleted; created a new, empty one"
+        return f"the project database {path} was replaced by another file; reopened it"
+
+
+def _warn_if_replaced() -> None:
+    notice = reopen_if_replaced()
+    if notice:
+        from morvane.logger import get_logger
+
+        get_logger().warning(notice)
+
+
 # -- transactions -----------------------------------------------------------
 
 
 def _transaction(write: bool, body: Callable[[sqlite3.Connection], T]) -> T:
-    """Run ``body`` in one transaction: committed if it returns, rolled back if it raises."""
+    """Run ``body`` in one transaction: committed if it returns, rolled back if it raises.
+
+    Inside a pass the transaction is the pass's, and ``body`` runs under a
+    savepoint instead, so a failing call still leaves no trace of itself.
+    """
     with _lock:
-        conn = _connection()
-        path = _conn_path
+        if _pass.depth:
+            return _in_pass(body)
+        if getattr(_local, "reading", 0):
+            conn, path, write = _read_only_connection(), database_path(), False
+        else:
+            _warn_if_replaced()
+            conn = _connection()
+            path = _conn_path
         try:
-            conn.execute("BEGIN IMMEDIATE" if write else "BEGIN")
-            try:
+            _retrying_while_busy(lambda: conn.execute("BEGIN IMMEDIATE" if write else "BEGIN"))
+            with _rolled_back_on_error(conn):
                 result = body(conn)
-            except BaseException:
-                if conn.in_transaction:
-                    conn.execute("ROLLBACK")
-                raise
-            conn.execute("COMMIT")
+                conn.execute("COMMIT")
         except sqlite3.Error as exc:
-            if conn.in_transaction:
-                try:
-                    conn.execute("ROLLBACK")
-                except sqlite3.Error:
-                    pass
             raise DatabaseError(f"project database {path}: {exc}") from exc
         return result
 
 
-def _chunks(names: Sequence[str]) -> Iterable[Sequence[str]]:
+def _in_pass(body: Callable[[sqlite3.Connection], T]) -> T:
+    conn, path = _conn, _conn_path
+    if _pass.broken or conn is None or not conn.in_transaction:
+        raise DatabaseError(f"project database {path}: the pass was rolled back: {_pass.broken or 'transaction lost'}")
+    conn.execute("SAVEPOINT call")
+    try:
+        result = body(conn)
+    except BaseException as exc:
+        try:
+            conn.execute("ROLLBACK TO call")
+            conn.execute("RELEASE call")
+        except sqlite3.Error as lost:
+            _pass.broken = f"{exc or type(exc).__name__}; then {lost}"
+        if not conn.in_transaction and _pass.broken is None:
+            _pass.broken = str(exc) or type(exc).__name__
+        if isinstance(exc, sqlite3.Error):
+            raise DatabaseError(f"project database {path}: {exc}") from exc
+        raise
+    conn.execute("RELEASE call")
+    return result
+
+
+@contextlib.contextmanager
+def pass_scope() -> Iterator[None]:
+    """One registration pass as one transaction.
+
+    The database calls made inside the scope join one write transaction,
+    committed when the scope ends and rolled back when it ends with an
+    exception, so that another process never sees half a pass. Nested
+    scopes join the outer one. The scope holds the database's write lock
+    (other processes' writes wait, reads do not) and this process's
+    connection lock (other threads' calls wait) until it ends. A deleted or
+    replaced database file is noticed when the scope starts, and the pass
+    then writes to the file in its place.
+    """
+    with _lock:
+        if _pass.depth:
+            _pass.depth += 1
+            try:
+                yield
+            finally:
+                _pass.depth -= 1
+            return
+        _warn_if_replaced()
+        conn = _connection()
+        path = _conn_path
+        try:
+            _retrying_while_busy(lambda: conn.execute("BEGIN IMMEDIATE"))
+        except sqlite3.Error as exc:
+            raise DatabaseError(f"project database {path}: {exc}") from exc
+        _pass.depth, _pass.broken = 1, None
+        try:
+            yield
+        except BaseException:
+            _end_pass(conn, commit=False)
+            raise
+        broken = _pass.broken
+        try:
+            _end_pass(conn, commit=broken is None)
+        except sqlite3.Error as exc:
+            raise DatabaseError(f"project database {path}: the pass was not saved: {exc}") from exc
+        if broken is not None:
+            raise DatabaseError(f"project database {path}: the pass was not saved: {broken}")
+
+
+def _end_pass(conn: sqlite3.Connection, *, commit: bool) -> None:
+    _pass.depth, _pass.broken = 0, None
+    if conn is not _conn or _conn_pid != os.getpid():
+        return  # closed under the pass; its transaction went with it
+    if commit and conn.in_transaction:
+        conn.execute("COMMIT")
+    elif conn.in_transaction:
+        with contextlib.suppress(sqlite3.Error):
+            conn.execute("ROLLBACK")
+
+
+def _chunks(names: Sequence[T]) -> Iterable[Sequence[T]]:
     for start in range(0, len(names), _CHUNK):
         yield names[start : start + _CHUNK]
 
@@ -272,15 +578,27 @@ def _placeholders(n: int) -> str:
 def _text(value: Any, what: str) -> str:
     if not isinstance(value, str):
         raise TypeError(f"{what} must be a str, got {type(value).__name__}")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        # Lone surrogates (an undecodable file name quoted in a message, say)
+        # are kept visible as escapes rather than failing the write.
+        return value.encode("utf-8", "backslashreplace").decode("utf-8")
     return value
 
 
-def _path_text(value: Any, what: str, *, optional: bool = False) -> str | None:
+def _path_text(value: Any, what: str, *, optional: bool = False) -> str | bytes | None:
     if value is None and optional:
         return None
     if isinstance(value, os.PathLike):
         value = os.fspath(value)
-    return _text(value, what)
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be a str, got {type(value).__name__}")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        return os.fsencode(value)  # a file name that is not UTF-8: its bytes
+    return value
 
 
 def _names(names: tuple[Any, ...], function: str) -> list[str]:
@@ -290,14 +608,50 @@ def _names(names: tuple[Any, ...], function: str) -> list[str]:
     return list(dict.fromkeys(names))
 
 
+_SQL_TYPES = {bytes: "a BLOB", int: "an INTEGER", float: "a REAL", type(None): "NULL"}
+
+
+def _corrupt(table: str, rowid: Any, name: Any, column: str, value: Any) -> DatabaseError:
+    which = f"{name!r}" if isinstance(name, str) else f"rowid {rowid}"
+    held = _SQL_TYPES.get(type(value), type(value).__name__)
+    return DatabaseError(
+        f"project database {_conn_path or database_path()}: corrupt row {which} of table {table}: "
+        f"column {column} holds {held}, not text"
+    )
+
+
+def _stored_text(table: str, row: tuple[Any, ...], columns: Sequence[str], *, paths: Sequence[str] = ()) -> None:
+    """Check that the text columns of ``row`` (``rowid`` last) hold text."""
+    for column, value in zip(columns, row):
+        if isinstance(value, str) or (column in paths and (value is None or isinstance(value, bytes))):
+            continue
+        raise _corrupt(table, row[-1], row[0], column, value)
+
+
+def _stored_path(value: str | bytes | None) -> str | None:
+    return os.fsdecode(value) if isinstance(value, bytes) else value
+
+
 # -- factories --------------------------------------------------------------
 
-_FACTORY_COLUMNS = "name, source, status, message, has_model"
+# A factory also has a model when a model of its own name is stored: the
+# propagation flags only the factories built from others that have one.
+_FACTORY_SELECT = (
+    "SELECT f.name, f.source, f.status, f.message, "
+    "f.has_model OR EXISTS (SELECT 1 FROM models AS m WHERE m.name = f.name), f.rowid "
+    "FROM factories AS f"
+)
+_FACTORY_COLUMNS = ("name", "source", "status", "message")
 
 
 def _factory(row: tuple[Any, ...]) -> FactoryRecord:
-    name, source, status, message, has_model = row
-    return FactoryRecord(name=name, source=source, status=status, message=message, has_model=bool(has_model))
+    _stored_text("factories", row, _FACTORY_COLUMNS, paths=("source",))
+    name, source, status, message, has_model, _ = row
+    if source is None:
+        raise _corrupt("factories", row[-1], name, "source", source)
+    return FactoryRecord(
+        name=name, source=_stored_path(source), status=status, message=message, has_model=bool(has_model)
+    )
 
 
 def _factory_row(record: Any) -> tuple[Any, ...]:
@@ -316,8 +670,8 @@ def get_all_factories() -> dict[str, FactoryRecord]:
     """Every stored factory record, by name (in name order)."""
 
     def body(conn: sqlite3.Connection) -> dict[str, FactoryRecord]:
-        rows = conn.execute(f"SELECT {_FACTORY_COLUMNS} FROM factories ORDER BY name")
-        return {row[0]: _factory(row) for row in rows}
+        records = (_factory(row) for row in conn.execute(f"{_FACTORY_SELECT} ORDER BY f.name"))
+        return {r.name: r for r in records}
 
     return _transaction(False, body)
 
@@ -331,12 +685,31 @@ def get_factories_by_name(*names: str) -> dict[str, FactoryRecord]:
     def body(conn: sqlite3.Connection) -> dict[str, FactoryRecord]:
         found: dict[str, FactoryRecord] = {}
         for chunk in _chunks(wanted):
-            sql = f"SELECT {_FACTORY_COLUMNS} FROM factories WHERE name IN ({_placeholders(len(chunk))})"
+            sql = f"{_FACTORY_SELECT} WHERE f.name IN ({_placeholders(len(chunk))})"
             for row in conn.execute(sql, chunk):
-                found[row[0]] = _factory(row)
+                record = _factory(row)
+                found[record.name] = record
         return {name: found[name] for name in wanted if name in found}
 
     return _transaction(False, body)
+
+
+def _source_spellings(paths: Iterable[str | os.PathLike[str]], function: str) -> list[Path]:
+    project_dir = _settings.get_project_dir()
+    return [Path(project_dir, _path_text(p, f"{function}() path") or "").resolve() for p in paths]
+
+
+def _stored_spellings(absolute: Path, project_dir: Path) -> list[str | bytes]:
+    """How a source under ``absolute`` may be written in the table."""
+    texts = [str(absolute), absolute.as_posix()]
+    if absolute.is_relative_to(project_dir):
+        texts.append(absolute.relative_to(project_dir).as_posix())
+    spellings: list[str | bytes] = []
+    for text in dict.fromkeys(texts):
+        stored = _path_text(text, "path")
+        if stored is not None:
+            spellings.append(stored)
+    return spellings
 
 
 def get_factories_by_source(*paths: str | os.PathLike[str]) -> dict[str, FactoryRecord]:
@@ -349,35 +722,72 @@ def get_factories_by_source(*paths: str | os.PathLike[str]) -> dict[str, Factory
     if not paths:
         return {}
     project_dir = _settings.get_project_dir()
-    wanted: dict[str, None] = {}
-    for p in paths:
-        absolute = Path(project_dir, _path_text(p, "get_factories_by_source() path") or "").resolve()
-        wanted[str(absolute)] = None
-        wanted[absolute.as_posix()] = None
-        if absolute.is_relative_to(project_dir):
-            wanted[absolute.relative_to(project_dir).as_posix()] = None
-    sources = list(wanted)
+    sources = list(dict.fromkeys(
+        s for absolute in _source_spellings(paths, "get_factories_by_source")
+        for s in _stored_spellings(absolute, project_dir)
+    ))
 
     def body(conn: sqlite3.Connection) -> dict[str, FactoryRecord]:
         found: dict[str, FactoryRecord] = {}
         for chunk in _chunks(sources):
-            sql = f"SELECT {_FACTORY_COLUMNS} FROM factories WHERE source IN ({_placeholders(len(chunk))})"
+            sql = f"{_FACTORY_SELECT} WHERE f.source IN ({_placeholders(len(chunk))})"
             for row in conn.execute(sql, chunk):
-                found[row[0]] = _factory(row)
+                record = _factory(row)
+                found[record.name] = record
+        return dict(sorted(found.items()))
+
+    return _transaction(False, body)
+
+
+def get_factories_in(*directories: str | os.PathLike[str]) -> dict[str, FactoryRecord]:
+    """The stored records whose source file lies under one of ``directories``
+    (at any depth), in name order; paths as for ``get_factories_by_source``."""
+    if not directories:
+        return {}
+    project_dir = _settings.get_project_dir()
+    wanted = _source_spellings(directories, "get_factories_in")
+
+    def inside(source: str) -> bool:
+        absolute = Path(project_dir, source)
+        return any(absolute.is_relative_to(d) and absolute != d for d in wanted)
+
+    def body(conn: sqlite3.Connection) -> dict[str, FactoryRecord]:
+        found: dict[str, FactoryRecord] = {}
+        for d in wanted:
+            # A cheap text prefix narrows the rows; the path test decides.
+            for prefix in _stored_spellings(d, project_dir):
+                if isinstance(prefix, bytes):
+                    rows = conn.execute(f"{_FACTORY_SELECT} WHERE typeof(f.source) = 'blob'")
+                else:
+                    pattern = prefix.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")
+                    rows = conn.execute(
+                        f"{_FACTORY_SELECT} WHERE f.source LIKE ? ESCAPE '\\'", (pattern.rstrip("/") + "/%",)
+                    )
+                for row in rows:
+                    record = _factory(row)
+                    if inside(record.source):
+                        found[record.name] = record
         return dict(sorted(found.items()))
 
     return _transaction(False, body)
 
 
 def add_factories(*records: FactoryRecord) -> None:
-    """Store the records, each replacing a stored record of the same name."""
+    """Store the records, each replacing a stored record of the same name.
+
+    A stored row equal to its record is left as it is, not rewritten.
+    """
     if not records:
         return
 
     def body(conn: sqlite3.Connection) -> None:
         conn.executemany(
-            f"INSERT OR REPLACE INTO factories ({_FACTORY_COLUMNS}) VALUES (?, ?, ?, ?, ?)",
-            (_factory_row(r) for r in records),
+            "INSERT INTO factories (name, source, status, message, has_model) VALUES (?, ?, ?, ?, ?) "
+            "ON CONFLICT (name) DO UPDATE SET source = excluded.source, status = excluded.status, "
+            "message = excluded.message, has_model = excluded.has_model "
+            "WHERE source IS NOT excluded.source OR status IS NOT excluded.status "
+            "OR message IS NOT excluded.message OR has_model IS NOT excluded.has_model",
+            [_factory_row(r) for r in records],
         )
 
     _transaction(True, body)
@@ -391,7 +801,7 @@ def remove_factories(*names: str) -> None:
 def set_all_factories_has_model(*, has_model: bool = False) -> None:
     """Set the has-model flag of every stored factory."""
     flag = 1 if has_model else 0
-    _transaction(True, lambda conn: conn.execute("UPDATE factories SET has_model = ?", (flag,)))
+    _transaction(True, lambda conn: conn.execute("UPDATE factories SET has_model = ? WHERE has_model != ?", (flag, flag)))
 
 
 def set_factories_has_model_by_names(*names: str, has_model: bool = True) -> None:
@@ -404,8 +814,8 @@ def set_factories_has_model_by_names(*names: str, has_model: bool = True) -> Non
     def body(conn: sqlite3.Connection) -> None:
         for chunk in _chunks(wanted):
             conn.execute(
-                f"UPDATE factories SET has_model = ? WHERE name IN ({_placeholders(len(chunk))})",
-                (flag, *chunk),
+                f"UPDATE factories SET has_model = ? WHERE has_model != ? AND name IN ({_placeholders(len(chunk))})",
+                (flag, flag, *chunk),
             )
 
     _transaction(True, body)
@@ -413,13 +823,16 @@ def set_factories_has_model_by_names(*names: str, has_model: bool = True) -> Non
 
 # -- models -----------------------------------------------------------------
 
-_MODEL_COLUMNS = "name, settings, source, pdk_type, status, message"
+_MODEL_SELECT = "SELECT name, settings, source, pdk_type, status, message, rowid FROM models"
+_MODEL_COLUMNS = ("name", "settings", "source", "pdk_type", "status", "message")
 
 
 def _model(row: tuple[Any, ...]) -> ModelRecord:
-    name, settings, source, pdk_type, status, message = row
+    _stored_text("models", row, _MODEL_COLUMNS, paths=("source",))
+    name, settings, source, pdk_type, status, message, _ = row
     return ModelRecord(
-        factory=name, settings=settings, source=source, pdk_type=pdk_type, status=status, message=message
+        factory=name, settings=settings, source=_stored_path(source), pdk_type=pdk_type, status=status,
+        message=message,
     )
 
 
@@ -438,14 +851,22 @@ def _model_row(record: Any) -> tuple[Any, ...]:
 
 
 def add_models(*records: ModelRecord) -> None:
-    """Store the records, each replacing a stored record of the same model name."""
+    """Store the records, each replacing a stored record of the same model name.
+
+    A stored row equal to its record is left as it is, not rewritten.
+    """
     if not records:
         return
 
     def body(conn: sqlite3.Connection) -> None:
         conn.executemany(
-            f"INSERT OR REPLACE INTO models ({_MODEL_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?)",
-            (_model_row(r) for r in records),
+            "INSERT INTO models (name, settings, source, pdk_type, status, message) VALUES (?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (name) DO UPDATE SET settings = excluded.settings, source = excluded.source, "
+            "pdk_type = excluded.pdk_type, status = excluded.status, message = excluded.message "
+            "WHERE settings IS NOT excluded.settings OR source IS NOT excluded.source "
+            "OR pdk_type IS NOT excluded.pdk_type OR status IS NOT excluded.status "
+            "OR message IS NOT excluded.message",
+            [_model_row(r) for r in records],
         )
 
     _transaction(True, body)
@@ -453,15 +874,24 @@ def add_models(*records: ModelRecord) -> None:
 
 def get_all_models() -> list[str]:
     """The names of the stored models, in name order."""
-    return _transaction(False, lambda conn: [row[0] for row in conn.execute("SELECT name FROM models ORDER BY name")])
+
+    def body(conn: sqlite3.Connection) -> list[str]:
+        names = []
+        for name, rowid in conn.execute("SELECT name, rowid FROM models ORDER BY name"):
+            if not isinstance(name, str):
+                raise _corrupt("models", rowid, name, "name", name)
+            names.append(name)
+        return names
+
+    return _transaction(False, body)
 
 
 def get_all_model_records() -> dict[str, ModelRecord]:
     """Every stored model record, by model name (in name order)."""
 
     def body(conn: sqlite3.Connection) -> dict[str, ModelRecord]:
-        rows = conn.execute(f"SELECT {_MODEL_COLUMNS} FROM models ORDER BY name")
-        return {row[0]: _model(row) for row in rows}
+        records = (_model(row) for row in conn.execute(f"{_MODEL_SELECT} ORDER BY name"))
+        return {r.factory: r for r in records}
 
     return _transaction(False, body)
 
@@ -481,33 +911,3 @@ def _delete(table: str, names: tuple[Any, ...], function: str) -> None:
             conn.execute(f"DELETE FROM {table} WHERE name IN ({_placeholders(len(chunk))})", chunk)
 
     _transaction(True, body)
-
-
-# -- scopes -------------------------------------------------------------------
-
-
-@contextlib.contextmanager
-def pass_scope() -> Iterator[None]:
-    """One registration pass as one transaction.
-
-    The database calls made inside the scope join one write transaction,
-    committed when the scope ends and rolled back when it ends with an
-    exception, so that another process never sees half a pass.
-    """
-    yield
-
-
-@contextlib.contextmanager
-def reading() -> Iterator[None]:
-    """Read-only use: inside the scope this process opens the database
-    read-only and never creates it or its directory; a database that does
-    not exist yet reads as empty."""
-    yield
-
-
-def reopen_if_replaced() -> str | None:
-    """Reopen the database when its file was deleted or replaced (another
-    device or inode) since this process opened it, creating it anew when it
-    is gone; returns a one-line notice of what was done, or ``None`` when the
-    file is the one in use."""
-    return None
