@@ -80,7 +80,10 @@ class TestImport:
         assert errors[given[0]][0] == "demo.bad_syntax" and isinstance(errors[given[0]][1], SyntaxError)
         assert errors[missing][0] == "demo.bad_import" and isinstance(errors[missing][1], ModuleNotFoundError)
         assert errors[raising][0] == "demo.bad_raise" and str(errors[raising][1]) == "at import"
-        assert isinstance(errors[exiting][1], SystemExit)
+        # Reported as an ImportError, so that building its error cell never exits the process.
+        exit_error = errors[exiting][1]
+        assert isinstance(exit_error, ImportError) and isinstance(exit_error.__cause__, SystemExit)
+        assert str(exit_error) == "SystemExit: 3"
         assert isinstance(errors[given[5]][1], ModuleNotFoundError)
         for name in ("demo.bad_syntax", "demo.bad_import", "demo.bad_raise", "demo.bad_exit"):
             assert name not in sys.modules

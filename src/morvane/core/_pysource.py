@@ -8,9 +8,12 @@ graph (:mod:`morvane.morvane`):
   then the subdirectories, each group sorted by name), skipping hidden
   directories, ``__pycache__``, build and distribution directories,
   ``*.egg-info``, ``node_modules``, ``site-packages`` and virtual
-  environments (any directory holding a ``pyvenv.cfg``).
+  environments (any directory holding a ``pyvenv.cfg``). The walk is
+  iterative, so a tree of any depth is listed; folders it may not read are
+  reported to the caller who asks, not silently left out.
 - :class:`FileCache` keeps one derived result per file, recomputed only when
-  the file's modification time (nanoseconds) or size changes.
+  the file's stamp changes: its modification and status-change times
+  (nanoseconds) and its size, so that a change of permissions counts too.
 - :func:`import_aliases` and :func:`resolve` turn names bound by import
   statements back into the dotted names they stand for.
 """
@@ -28,7 +31,7 @@ SKIPPED_DIR_NAMES = frozenset({
     "__pycache__", "build", "dist", "node_modules", "site-packages", "venv",
 })
 
-Stamp = tuple[int, int]
+Stamp = tuple[int, int, int]
 
 
 def _skipped_dir(entry: os.DirEntry[str]) -> bool:
@@ -38,19 +41,33 @@ def _skipped_dir(entry: os.DirEntry[str]) -> bool:
     return os.path.exists(os.path.join(entry.path, "pyvenv.cfg"))
 
 
-def iter_python_files(root: Path) -> list[Path]:
-    """The ``.py`` files under ``root`` (see the module docstring for order and skips)."""
+def iter_python_files(root: Path, unreadable: list[Path] | None = None) -> list[Path]:
+    """The ``.py`` files under ``root`` (see the module docstring for order and skips).
+
+    Folders that cannot be listed are appended to ``unreadable`` when given.
+    """
     out: list[Path] = []
-    _walk(Path(root), out)
+    # Depth first, in the order a recursive walk would take: each folder's
+    # subfolders go on the stack in reverse so the first is listed next.
+    stack = [Path(root)]
+    while stack:
+        directory = stack.pop()
+        subdirs = _walk(directory, out, unreadable)
+        stack.extend(reversed(subdirs))
     return out
 
 
-def _walk(directory: Path, out: list[Path]) -> None:
+def _walk(directory: Path, out: list[Path], unreadable: list[Path] | None = None) -> list[Path]:
+    """Append ``directory``'s own files to ``out``; return its subfolders to walk."""
     try:
         with os.scandir(directory) as it:
             entries = sorted(it, key=lambda e: e.name)
+    except FileNotFoundError:
+        return []  # deleted while the tree was walked
     except OSError:
-        return
+        if unreadable is not None:
+            unreadable.append(directory)
+        return []
     files, dirs = [], []
     for entry in entries:
         try:
@@ -63,8 +80,7 @@ def _walk(directory: Path, out: list[Path]) -> None:
             continue
     files.sort(key=lambda e: (e.name != "__init__.py", e.name))
     out.extend(directory / e.name for e in files)
-    for entry in dirs:
-        _walk(directory / entry.name, out)
+    return [directory / e.name for e in dirs]
 
 
 def module_name(parts: tuple[str, ...] | list[str]) -> str:
@@ -78,12 +94,12 @@ def module_name(parts: tuple[str, ...] | list[str]) -> str:
 
 
 def file_stamp(path: Path) -> Stamp | None:
-    """``(mtime_ns, size)`` of ``path``, or ``None`` when it cannot be read."""
+    """``(mtime_ns, ctime_ns, size)`` of ``path``, or ``None`` when it cannot be read."""
     try:
         st = os.stat(path)
     except OSError:
         return None
-    return (st.st_mtime_ns, st.st_size)
+    return (st.st_mtime_ns, st.st_ctime_ns, st.st_size)
 
 
 def parse_source(path: Path) -> ast.Module | None:

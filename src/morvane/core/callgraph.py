@@ -193,7 +193,8 @@ def _log() -> Any:
 def create_callgraph() -> nx.DiGraph:
     """The project's factories and who calls whom (see the module docstring)."""
     project_dir = _project_dir()
-    files = _pysource.iter_python_files(project_dir)
+    unreadable: list[Path] = []
+    files = _pysource.iter_python_files(project_dir, unreadable)
     keep = {str(p) for p in files}
     _cache.prune(lambda key: key[0] in keep)
 
@@ -204,6 +205,7 @@ def create_callgraph() -> nx.DiGraph:
         source = str(path)[prefix:].replace(os.sep, "/")
         module = _pysource.module_name(source.split("/"))
         scanned.append((source, module, _file_info(path, module)))
+    scanned.extend(_stored_under(unreadable))
 
     G = nx.DiGraph()
     nodes: dict[str, dict[str, Any]] = {}
@@ -231,6 +233,23 @@ def create_callgraph() -> nx.DiGraph:
     if not _is_acyclic(edges):
         _drop_cycle_edges(G, edges)
     return G
+
+
+def _stored_under(folders: list[Path]) -> list[tuple[str, str, _FileInfo]]:
+    """The stored factories of the files in folders that cannot be read, by
+    source file: they stay in the graph, so that importing them fails and
+    they become error cells instead of vanishing."""
+    if not folders:
+        return []
+    from morvane.core import database
+
+    by_source: dict[str, list[str]] = {}
+    for name, record in database.get_factories_in(*folders).items():
+        by_source.setdefault(record.source, []).append(name)
+    return [
+        (source, _pysource.module_name(source.split("/")), _FileInfo(False, tuple(_Factory(n, ()) for n in names)))
+        for source, names in by_source.items()
+    ]
 
 
 def _is_acyclic(edges: list[tuple[str, str]]) -> bool:

@@ -7,14 +7,22 @@ the front of ``sys.path``. A file outside the project directory takes its
 name from the longest ``sys.path`` entry that contains it.
 
 ``import_modules`` never raises for a file that fails to import: the
-failure (a syntax error, a missing import, any exception raised while the
-module body runs) is reported as ``(module name, exception)`` under the path
-object the caller gave, and the other files are imported all the same. A
-module whose import or reload failed is taken out of ``sys.modules``, so
-nothing half-initialised stays behind.
+failure (a syntax error, a missing import, a file it may not read, anything
+but ``KeyboardInterrupt`` raised while the module body runs) is reported as
+``(module name, exception)`` under the path object the caller gave, and the
+other files are imported all the same. What a file raises that would say
+nothing as text (``sys.exit(0)``, a bare ``MemoryError``) or that must not
+escape as itself (``SystemExit``, ``GeneratorExit``, other exceptions that
+are not ``Exception``s) is reported as a ``ProjectFileError`` whose text
+names it ("SystemExit: 0", "MemoryError"), chained from it. A module whose
+import or reload failed is taken out of ``sys.modules``, so nothing
+half-initialised stays behind. A reloaded module starts from a clean
+namespace, as in a fresh process, but stays the same module object, so
+that other modules' references to it see the new contents.
 
 ``get_cells_from_regex`` finds the cell factories of a file from its text
-alone, for files that cannot be imported (or even parsed).
+alone, for files that cannot be imported (or even parsed); for a file that
+cannot be read at all, the names the project database holds for it.
 """
 
 from __future__ import annotations
@@ -25,7 +33,9 @@ import importlib.util
 import keyword
 import os
 import re
+import stat
 import sys
+import unicodedata
 from collections.abc import Iterable
 from pathlib import Path
 from types import ModuleType
@@ -33,7 +43,7 @@ from types import ModuleType
 from morvane import settings as _settings
 from morvane.logger import get_logger
 
-__all__ = ["import_modules", "module_name_for", "get_cells_from_regex"]
+__all__ = ["import_modules", "module_name_for", "get_cells_from_regex", "ProjectFileError"]
 
 PathLike = str | os.PathLike[str]
 
@@ -100,6 +110,48 @@ def _fallback_name(file: Path) -> str:
 
 
 # -- importing ----------------------------------------------------------------
+
+
+class ProjectFileError(ImportError):
+    """What a project file raised, when its own text would not say it
+    (``SystemExit: 0``) or it must not propagate as itself; the original is
+    the ``__cause__``."""
+
+
+# A module's own attributes that the import system set and a reload keeps.
+_IMPORT_ATTRIBUTES = frozenset({
+    "__name__", "__spec__", "__loader__", "__file__", "__path__", "__package__", "__cached__", "__builtins__",
+})
+_BARE_NUMBER = re.compile(r"[-+]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][-+]?\d+)?")
+
+
+def _file_error(exc: BaseException, name: str, file: Path) -> BaseException:
+    """The error to report for ``exc`` raised by importing ``file``."""
+    try:
+        text = str(exc).strip()
+    except Exception:  # a broken __str__ of the project's own exception class
+        text = ""
+    if isinstance(exc, Exception) and text and not _BARE_NUMBER.fullmatch(text):
+        return exc
+    label = type(exc).__name__
+    error = ProjectFileError(f"{label}: {text}" if text else label, name=name, path=str(file))
+    error.__cause__ = exc
+    return error.with_traceback(exc.__traceback__)
+
+
+def _clear_namespace(module: ModuleType) -> None:
+    """Empty ``module``'s namespace before its body runs again, keeping what
+    a fresh import would also find there: the import system's attributes and
+    the submodules still imported."""
+    namespace = vars(module)
+    prefix = f"{module.__name__}."
+    for key, value in list(namespace.items()):
+        if key in _IMPORT_ATTRIBUTES:
+            continue
+        if isinstance(value, ModuleType) and sys.modules.get(prefix + key) is value:
+            continue
+        del namespace[key]
+    namespace["__doc__"] = None
 
 
 def _is_file_of(module: ModuleType, file: Path) -> bool:
@@ -221,6 +273,7 @@ def _import_file(name: str, file: Path, base: Path, reload: bool) -> ModuleType:
             return existing
         _drop_stale_bytecode(file)
         try:
+            _clear_namespace(existing)
             module = importlib.reload(existing)
         except BaseException:
             _forget(name, existing)
@@ -283,18 +336,27 @@ def import_modules(
             name = _fallback_name(file)
             errors[path] = (name, ImportError(str(exc), name=name, path=str(file)))
         else:
-            if not file.is_file():
+            try:
+                is_file = stat.S_ISREG(os.stat(file).st_mode)
+            except (FileNotFoundError, NotADirectoryError):
+                is_file = False
+            except OSError as exc:  # a folder on the way that may not be read
+                errors[path] = (name, exc)
+                is_file = None
+            if is_file is False:
                 errors[path] = (
                     name,
                     ModuleNotFoundError(f"No module named {name!r}: {file} does not exist", name=name, path=str(file)),
                 )
-            else:
+            elif is_file:
                 try:
                     modules[path] = _import_file(name, file, base, bool(reload))
-                except (Exception, SystemExit) as exc:
-                    # SystemExit too: a project file calling sys.exit() at
-                    # import is a broken file, not a request to stop.
-                    errors[path] = (name, exc)
+                except KeyboardInterrupt:
+                    raise
+                except BaseException as exc:
+                    # Whatever else a project file raises at import (even
+                    # SystemExit) is a broken file, not a request to stop.
+                    errors[path] = (name, _file_error(exc, name, file))
         done[file] = (True, modules[path]) if path in modules else (False, errors[path])
 
     return modules, errors
@@ -313,6 +375,20 @@ _STATEMENT_START = re.compile(r"(?:@|(?:async[ \t]+)?def[ \t]|class[ \t])")
 _CELL_ALIAS = re.compile(r"\bcell[ \t]+as[ \t]+([^\W\d]\w*)")
 
 
+def _stored_cells(path: PathLike) -> list[str]:
+    """The cell names the project database holds for the file ``path``."""
+    from morvane.core import database
+
+    try:
+        return list(database.get_factories_by_source(path))
+    except Exception:  # no project or no usable database: nothing known
+        return []
+
+
+def _identifier(text: str) -> str:
+    return unicodedata.normalize("NFKC", text)
+
+
 def get_cells_from_regex(path: PathLike) -> list[str]:
     """The names of the top-level functions in ``path`` decorated with the
     layout library's cell decorator, found in the text (the file need not
@@ -322,12 +398,27 @@ def get_cells_from_regex(path: PathLike) -> list[str]:
     ``@polyforge.cell``, ``@cell(...)``), or is an alias bound by an import
     ``... cell as name``. Decorator arguments may span lines; blank and
     comment lines may sit between the decorators and the ``def``. Names are
-    returned in file order, each once. The scan is line by line and linear
-    in the size of the file. Raises ``OSError`` when the file cannot be read.
+    returned in file order, each once, normalised (NFKC) as the compiler
+    normalises identifiers. The scan is line by line and linear in the size
+    of the file.
+
+    A file that cannot be read (no permission, say) still defines the cells
+    it defined when it was last read: their names are taken from the project
+    database. ``OSError`` is raised when the database has none, and for a
+    file that does not exist.
     """
-    text = Path(path).read_bytes().decode("utf-8", errors="replace")
+    try:
+        data = Path(path).read_bytes()
+    except (FileNotFoundError, NotADirectoryError, IsADirectoryError):
+        raise
+    except OSError as exc:
+        stored = _stored_cells(path)
+        if not stored:
+            raise exc from None
+        return stored
+    text = data.decode("utf-8", errors="replace")
     lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
-    aliases = {"cell", *_CELL_ALIAS.findall(text)}
+    aliases = {"cell", *map(_identifier, _CELL_ALIAS.findall(text))}
     names: dict[str, None] = {}
 
     in_decorators = False  # inside a run of decorators at the top level
@@ -341,7 +432,7 @@ def get_cells_from_regex(path: PathLike) -> list[str]:
             depth = 0  # an unclosed argument list: give up on it
         decorator = _DECORATOR_LINE.match(line)
         if decorator:
-            target = re.sub(r"[ \t]+", "", decorator.group(1))
+            target = _identifier(re.sub(r"[ \t]+", "", decorator.group(1)))
             is_cell = (is_cell if in_decorators else False) or target in aliases or target.endswith(".cell")
             in_decorators = True
             depth = max(0, line.count("(") - line.count(")"))
@@ -350,7 +441,7 @@ def get_cells_from_regex(path: PathLike) -> list[str]:
             definition = _DEF_LINE.match(line)
             if definition:
                 if is_cell:
-                    names[definition.group(1)] = None
+                    names[_identifier(definition.group(1))] = None
             elif _FILLER_LINE.fullmatch(line):
                 continue
         in_decorators = is_cell = False
