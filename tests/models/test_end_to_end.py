@@ -211,5 +211,5 @@ def test_register_cells_registers_the_models_and_flags_factories(project):
     assert {"leaf_a", "leaf_b", "mid", "top", "plain", "mixed"} <= set(written)
     assert set(database.get_all_models()) == {"broken_model", "leaf_a", "leaf_b", "ring", "straight"}
     factories = database.get_all_factories()
-    # only the factories flagged during the propagation reach the database
-    assert {n for n, r in factories.items() if r.has_model} == {"mid", "top"}
+    # flagged during the propagation (mid, top), or with a model of their own name
+    assert {n for n, r in factories.items() if r.has_model} == {"leaf_a", "leaf_b", "mid", "top"}

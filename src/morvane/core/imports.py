@@ -27,6 +27,7 @@ cannot be read at all, the names the project database holds for it.
 
 from __future__ import annotations
 
+import errno
 import importlib
 import importlib.machinery
 import importlib.util
@@ -338,9 +339,13 @@ def import_modules(
         else:
             try:
                 is_file = stat.S_ISREG(os.stat(file).st_mode)
+                if is_file and not os.access(file, os.R_OK):
+                    # Python would run it from its cached bytecode, unseen;
+                    # a file its owner made unreadable is an error instead.
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(file))
             except (FileNotFoundError, NotADirectoryError):
                 is_file = False
-            except OSError as exc:  # a folder on the way that may not be read
+            except OSError as exc:  # the file or a folder on the way may not be read
                 errors[path] = (name, exc)
                 is_file = None
             if is_file is False:
