@@ -1,3 +1,4 @@
+import os
 import sqlite3
 import subprocess
 import sys
@@ -186,3 +187,86 @@ class TestFiles:
         finally:
             child.wait(timeout=30)
         assert sorted(db.get_all_factories()) == ["a", "b"]
+
+
+class TestScopes:
+    def test_a_pass_is_one_transaction(self, project):
+        db.add_factories(fr("keep"), fr("old"))
+        path = project / ".morvane" / "morvane.db"
+        with db.pass_scope():
+            db.add_factories(fr("new"))
+            with db.pass_scope():  # nesting joins the outer pass
+                db.remove_factories("old")
+            with pytest.raises(TypeError):  # a failing call leaves no trace, the pass goes on
+                db.add_factories(fr("half"), "not a record")
+            other = sqlite3.connect(path)
+            assert sorted(r[0] for r in other.execute("SELECT name FROM factories")) == ["keep", "old"]
+            assert db.get_factories_by_name("new", "old", "half") == {"new": fr("new")}
+        assert sorted(db.get_all_factories()) == ["keep", "new"]
+        with pytest.raises(RuntimeError), db.pass_scope():
+            db.remove_factories("keep", "new")
+            raise RuntimeError("pass failed")
+        assert sorted(db.get_all_factories()) == ["keep", "new"]
+
+    def test_reading_never_creates_and_refuses_writes(self, project):
+        with db.reading():
+            assert db.get_all_factories() == {} and db.get_all_models() == []
+            with pytest.raises(DatabaseError):
+                db.add_factories(fr("a"))
+        assert not (project / ".morvane").exists()
+        db.add_factories(fr("a"))
+        with db.reading():
+            assert list(db.get_all_factories()) == ["a"]
+
+    def test_deleted_database_is_noticed_and_recreated(self, project):
+        db.add_factories(fr("a"))
+        assert db.reopen_if_replaced() is None
+        for leftover in (project / ".morvane").iterdir():
+            leftover.unlink()
+        (project / ".morvane").rmdir()
+        notice = db.reopen_if_replaced()
+        assert "deleted" in notice and "\n" not in notice
+        db.add_factories(fr("b"))
+        assert sqlite3.connect(project / ".morvane" / "morvane.db").execute(
+            "SELECT name FROM factories").fetchall() == [("b",)]
+
+
+class TestStoredRows:
+    @pytest.mark.parametrize("column, value", [("name", b"blob"), ("status", 3), ("message", None)])
+    def test_foreign_values_are_reported_naming_the_row(self, project, column, value):
+        db.add_factories(fr("a"), fr("b"))
+        db.close()
+        conn = sqlite3.connect(project / ".morvane" / "morvane.db")
+        conn.execute("PRAGMA ignore_check_constraints = ON")
+        conn.execute("PRAGMA writable_schema = OFF")
+        conn.execute("DROP TABLE factories")
+        conn.execute("CREATE TABLE factories (name, source, status, message, has_model)")
+        conn.execute("INSERT INTO factories VALUES ('a', 'cells.py', 'UNKNOWN', '', 0)")
+        row = {"name": "b", "source": "cells.py", "status": "UNKNOWN", "message": "", column: value}
+        conn.execute("INSERT INTO factories VALUES (?, ?, ?, ?, 0)", list(row.values()))
+        conn.commit()
+        conn.close()
+        with pytest.raises(DatabaseError, match=f"corrupt row .* column {column}") as info:
+            db.get_all_factories()
+        assert "\n" not in str(info.value)
+
+    def test_undecodable_source_and_message_round_trip(self, project):
+        source = os.fsdecode(b"chip/caf\xe9.py")
+        db.add_factories(fr("cafe", source=source, status="ERROR", message=f"cannot import {source}"))
+        stored = db.get_factories_by_source(source)["cafe"]
+        assert stored.source == source and "caf" in stored.message
+        assert db.get_factories_in("chip")["cafe"].source == source
+
+    def test_version_1_database_is_upgraded_keeping_its_rows(self, project):
+        db.add_factories(fr("a"))
+        db.close()
+        path = project / ".morvane" / "morvane.db"
+        conn = sqlite3.connect(path)
+        conn.execute("DROP INDEX factories_by_source")
+        conn.execute("PRAGMA user_version = 1")
+        conn.commit()
+        conn.close()
+        assert list(db.get_all_factories()) == ["a"]
+        conn = sqlite3.connect(path)
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION
+        assert conn.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND name = 'factories_by_source'").fetchone()

@@ -696,7 +696,12 @@ def get_factories_by_name(*names: str) -> dict[str, FactoryRecord]:
 
 def _source_spellings(paths: Iterable[str | os.PathLike[str]], function: str) -> list[Path]:
     project_dir = _settings.get_project_dir()
-    return [Path(project_dir, _path_text(p, f"{function}() path") or "").resolve() for p in paths]
+    absolute = []
+    for p in paths:
+        if not isinstance(p, (str, os.PathLike)) or not isinstance(os.fspath(p), str):
+            raise TypeError(f"{function}() takes paths as str or os.PathLike, got {type(p).__name__}")
+        absolute.append(Path(project_dir, p).resolve())
+    return absolute
 
 
 def _stored_spellings(absolute: Path, project_dir: Path) -> list[str | bytes]:
@@ -753,20 +758,19 @@ def get_factories_in(*directories: str | os.PathLike[str]) -> dict[str, FactoryR
 
     def body(conn: sqlite3.Connection) -> dict[str, FactoryRecord]:
         found: dict[str, FactoryRecord] = {}
+        # A cheap text prefix narrows the rows, the path test decides; a
+        # source stored as bytes (not UTF-8) is tested whatever its prefix.
+        queries = [(f"{_FACTORY_SELECT} WHERE typeof(f.source) = 'blob'", ())]
         for d in wanted:
-            # A cheap text prefix narrows the rows; the path test decides.
             for prefix in _stored_spellings(d, project_dir):
-                if isinstance(prefix, bytes):
-                    rows = conn.execute(f"{_FACTORY_SELECT} WHERE typeof(f.source) = 'blob'")
-                else:
+                if isinstance(prefix, str):
                     pattern = prefix.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")
-                    rows = conn.execute(
-                        f"{_FACTORY_SELECT} WHERE f.source LIKE ? ESCAPE '\\'", (pattern.rstrip("/") + "/%",)
-                    )
-                for row in rows:
-                    record = _factory(row)
-                    if inside(record.source):
-                        found[record.name] = record
+                    queries.append((f"{_FACTORY_SELECT} WHERE f.source LIKE ? ESCAPE '\\'", (pattern.rstrip("/") + "/%",)))
+        for sql, args in queries:
+            for row in conn.execute(sql, args):
+                record = _factory(row)
+                if inside(record.source):
+                    found[record.name] = record
         return dict(sorted(found.items()))
 
     return _transaction(False, body)
