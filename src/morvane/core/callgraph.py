@@ -490,3 +490,9 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
                 seen.add(importer)
                 todo.append(module_of[importer])
     return [p for p in files if p in seen and p not in start]
+
+
+def imported_modules(path: Path, module: str) -> frozenset[str]:
+    """The dotted names the module-level imports of the file ``path`` (the
+    module ``module``) may load; see :func:`importers_of`."""
+    return _imports_cache.get(path, module, path.name == "__init__.py")

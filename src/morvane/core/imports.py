@@ -307,7 +307,8 @@ def _ensure_on_sys_path(project_dir: Path) -> None:
 def import_modules(
     *, paths: Iterable[PathLike], reload: bool = False, from_project: bool = False
 ) -> tuple[dict[PathLike, ModuleType], dict[PathLike, tuple[str, BaseException]]]:
-    """Import the files ``paths``, in the order given.
+    """Import the files ``paths``, in the order given (with ``reload``, each
+    after the files of the list it imports).
 
     Returns ``(modules, errors)``: ``modules`` maps each path that imported to
     its module, ``errors`` each path that failed to ``(module name,
@@ -319,52 +320,117 @@ def import_modules(
     _ensure_on_sys_path(project_dir)
     importlib.invalidate_caches()
 
+    entries = [(path, Path(path).resolve()) for path in paths]
+    if from_project:
+        entries = [(path, file) for path, file in entries if file.is_relative_to(project_dir)]
+    files = list(dict.fromkeys(file for _, file in entries))  # a file listed twice is imported once
+    _forget_deleted(files, project_dir)
+    if reload:
+        files = _dependencies_first(files, project_dir)
+    results = {file: _import_one(file, project_dir, bool(reload)) for file in files}
+
     modules: dict[PathLike, ModuleType] = {}
     errors: dict[PathLike, tuple[str, BaseException]] = {}
-    done: dict[Path, tuple[bool, object]] = {}  # a file listed twice is imported once
+    for path, file in entries:
+        ok, result = results[file]
+        (modules if ok else errors)[path] = result  # type: ignore[index]
+    return modules, errors
 
-    for path in paths:
-        file = Path(path).resolve()
-        if from_project and not file.is_relative_to(project_dir):
-            continue
-        if file in done:
-            ok, result = done[file]
-            (modules if ok else errors)[path] = result  # type: ignore[index]
+
+def _forget_deleted(files: list[Path], project_dir: Path) -> None:
+    """Take the modules of deleted project files out of ``sys.modules``.
+
+    Done before anything is imported: a file of the same pass that still
+    imports a deleted module must fail as it would in a new process, not
+    find the module left over from an earlier pass."""
+    for file in files:
+        if os.path.lexists(file) or not file.is_relative_to(project_dir):
             continue
         try:
-            name, base = _name_and_base(file, project_dir)
-        except ValueError as exc:
-            name = _fallback_name(file)
-            errors[path] = (name, ImportError(str(exc), name=name, path=str(file)))
-        else:
-            try:
-                is_file = stat.S_ISREG(os.stat(file).st_mode)
-                if is_file and not os.access(file, os.R_OK):
-                    # Python would run it from its cached bytecode, unseen;
-                    # a file its owner made unreadable is an error instead.
-                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(file))
-            except (FileNotFoundError, NotADirectoryError):
-                is_file = False
-            except OSError as exc:  # the file or a folder on the way may not be read
-                errors[path] = (name, exc)
-                is_file = None
-            if is_file is False:
-                errors[path] = (
-                    name,
-                    ModuleNotFoundError(f"No module named {name!r}: {file} does not exist", name=name, path=str(file)),
-                )
-            elif is_file:
-                try:
-                    modules[path] = _import_file(name, file, base, bool(reload))
-                except KeyboardInterrupt:
-                    raise
-                except BaseException as exc:
-                    # Whatever else a project file raises at import (even
-                    # SystemExit) is a broken file, not a request to stop.
-                    errors[path] = (name, _file_error(exc, name, file))
-        done[file] = (True, modules[path]) if path in modules else (False, errors[path])
+            name, _ = _name_and_base(file, project_dir)
+        except ValueError:
+            continue
+        module = sys.modules.get(name)
+        if module is not None and _is_file_of(module, file):
+            _forget(name, module)
 
-    return modules, errors
+
+def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
+    """``files`` reordered so that each comes after the files of the list it
+    imports (the given order otherwise; an import cycle is cut where it
+    closes). A reload must run a module's project imports first, or it binds
+    the names of the copies that are about to be replaced."""
+    from morvane.core.callgraph import imported_modules
+
+    if len(files) < 2:
+        return files
+    by_module: dict[str, Path] = {}
+    for file in files:
+        try:
+            by_module[_name_and_base(file, project_dir)[0]] = file
+        except ValueError:
+            continue
+    module_of = {file: name for name, file in by_module.items()}
+
+    def dependencies(file: Path) -> list[Path]:
+        name = module_of.get(file)
+        if name is None:
+            return []
+        targets = (by_module.get(imported) for imported in sorted(imported_modules(file, name)))
+        return [t for t in targets if t is not None and t != file]
+
+    # Depth first, without recursion: import chains may be long.
+    order: dict[Path, None] = {}
+    visiting: set[Path] = set()
+    for root in files:
+        if root in order:
+            continue
+        visiting.add(root)
+        stack = [(root, iter(dependencies(root)))]
+        while stack:
+            file, pending = stack[-1]
+            for dependency in pending:
+                if dependency not in order and dependency not in visiting:
+                    visiting.add(dependency)
+                    stack.append((dependency, iter(dependencies(dependency))))
+                    break
+            else:
+                stack.pop()
+                visiting.discard(file)
+                order[file] = None
+    return list(order)
+
+
+def _import_one(file: Path, project_dir: Path, reload: bool) -> tuple[bool, object]:
+    """``(True, module)`` or ``(False, (module name, exception))`` for one file."""
+    try:
+        name, base = _name_and_base(file, project_dir)
+    except ValueError as exc:
+        name = _fallback_name(file)
+        return False, (name, ImportError(str(exc), name=name, path=str(file)))
+    try:
+        is_file = stat.S_ISREG(os.stat(file).st_mode)
+        if is_file and not os.access(file, os.R_OK):
+            # Python would run it from its cached bytecode, unseen;
+            # a file its owner made unreadable is an error instead.
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(file))
+    except (FileNotFoundError, NotADirectoryError):
+        is_file = False
+    except OSError as exc:  # the file or a folder on the way may not be read
+        return False, (name, exc)
+    if not is_file:
+        return False, (
+            name,
+            ModuleNotFoundError(f"No module named {name!r}: {file} does not exist", name=name, path=str(file)),
+        )
+    try:
+        return True, _import_file(name, file, base, reload)
+    except KeyboardInterrupt:
+        raise
+    except BaseException as exc:
+        # Whatever else a project file raises at import (even
+        # SystemExit) is a broken file, not a request to stop.
+        return False, (name, _file_error(exc, name, file))
 
 
 # -- finding cells in a file's text -----------------------------------------
