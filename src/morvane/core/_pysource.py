@@ -153,36 +153,52 @@ class FileCache:
 
     def get(self, name: str, path: Path, *extra: Any) -> Any:
         """The result of analysis ``name`` for ``path`` as it is now."""
-        key = os.fspath(path)
-        before = time.time_ns()
-        stamp = file_stamp(path)
-        if stamp is None:
-            self._entries.pop(key, None)
+        entry, data = self._current(path)
+        if entry is None:
             return self._analyses[name](path, None, *extra)
-        entry = self._entries.get(key)
-        if entry is not None and entry.stamp == stamp and not entry.racy:
-            hit = entry.results.get((name, *extra), _MISSING)
-            if hit is not _MISSING:
-                return hit
-        try:
-            data = Path(path).read_bytes()
-        except OSError:
-            self._entries.pop(key, None)
-            return self._analyses[name](path, None, *extra)
-        digest = hashlib.blake2b(data, digest_size=16).digest()
-        racy = stamp[0] >= before - _RACY_NS
-        if entry is not None and entry.digest == digest:
-            entry.stamp, entry.racy = stamp, racy
-            hit = entry.results.get((name, *extra), _MISSING)
-            if hit is not _MISSING:
-                return hit
-        else:
-            entry = self._entries[key] = _Entry(stamp, digest, racy)
+        hit = entry.results.get((name, *extra), _MISSING)
+        if hit is not _MISSING:
+            return hit
+        if data is None:
+            try:
+                data = Path(path).read_bytes()
+            except OSError:
+                return self._analyses[name](path, None, *extra)
         tree = _parse(data, path)
         self.parses += 1
         for other, compute in self._analyses.items():
             entry.results[(other, *extra)] = compute(path, tree, *extra)
         return entry.results[(name, *extra)]
+
+    def digest(self, path: Path) -> bytes | None:
+        """A digest of ``path``'s content as it is now; ``None`` when it cannot be read."""
+        entry, _ = self._current(path)
+        return None if entry is None else entry.digest
+
+    def _current(self, path: Path) -> tuple[_Entry | None, bytes | None]:
+        """The file's entry, made fresh (results dropped when the content
+        changed), and its bytes when they had to be read."""
+        key = os.fspath(path)
+        before = time.time_ns()
+        stamp = file_stamp(path)
+        entry = self._entries.get(key)
+        if stamp is None:
+            self._entries.pop(key, None)
+            return None, None
+        if entry is not None and entry.stamp == stamp and not entry.racy:
+            return entry, None
+        try:
+            data = Path(path).read_bytes()
+        except OSError:
+            self._entries.pop(key, None)
+            return None, None
+        digest = hashlib.blake2b(data, digest_size=16).digest()
+        racy = stamp[0] >= before - _RACY_NS
+        if entry is not None and entry.digest == digest:
+            entry.stamp, entry.racy = stamp, racy
+        else:
+            entry = self._entries[key] = _Entry(stamp, digest, racy)
+        return entry, data
 
     def prune(self, keep: Callable[[str], bool]) -> None:
         """Drop the entries of the files (paths as strings) that ``keep`` rejects."""

@@ -22,15 +22,21 @@ wants a fresh process's view).
 
 from __future__ import annotations
 
+import weakref
+from pathlib import Path
+from types import ModuleType
 from typing import Any
 
-from morvane.core._pysource import FileCache, Stamp
+from morvane.core._pysource import FileCache, module_name
 
-__all__ = ["files", "loaded", "clear", "graph_state", "set_graph_state"]
+__all__ = ["files", "loaded", "clear", "graph_state", "set_graph_state",
+           "unchanged_since_load", "record_load", "forget_load"]
 
 files = FileCache()
 
-loaded: dict[str, tuple[Any, dict[str, Stamp | None]]] = {}
+# file -> (the module object, content digest of every project file it imports
+# transitively, itself included, when it last ran to the end)
+loaded: dict[Path, tuple[weakref.ref[ModuleType], dict[Path, bytes | None]]] = {}
 
 _graph: Any = None
 
@@ -44,7 +50,60 @@ def set_graph_state(state: Any) -> None:
     _graph = state
 
 
+def _module_file(project_dir: Path, name: str) -> Path | None:
+    base = project_dir.joinpath(*name.split("."))
+    for candidate in (base.with_name(base.name + ".py"), base / "__init__.py"):
+        if candidate.is_file():
+            return candidate
+    return None
+
+
+def _closure(file: Path) -> dict[Path, bytes | None]:
+    """The content digests of ``file`` and of the project files it imports,
+    directly or through others."""
+    from morvane import settings
+    from morvane.core import callgraph  # noqa: F401  (registers the "imports" analysis)
+
+    project_dir = Path(settings.get_project_dir()).resolve()
+    digests = {file: files.digest(file)}
+    todo = [file]
+    while todo:
+        current = todo.pop()
+        if not current.is_relative_to(project_dir):
+            continue
+        module = module_name(current.relative_to(project_dir).parts)
+        for name in files.get("imports", current, module, current.name == "__init__.py"):
+            target = _module_file(project_dir, name)
+            if target is not None and target not in digests:
+                digests[target] = files.digest(target)
+                todo.append(target)
+    return digests
+
+
+def unchanged_since_load(file: Path, module: ModuleType) -> bool:
+    """Whether ``module``, run from ``file``, is still what running the file
+    again would give: it is the module that ran last, and neither the file
+    nor any project file it imports, directly or through others, changed
+    since (a module that imports a changed one must run again)."""
+    record = loaded.get(file)
+    if record is None or record[0]() is not module:
+        return False
+    digests = record[1]
+    if files.digest(file) != digests.get(file):
+        return False
+    return _closure(file) == digests
+
+
+def record_load(file: Path, module: ModuleType) -> None:
+    loaded[file] = (weakref.ref(module), _closure(file))
+
+
+def forget_load(file: Path) -> None:
+    loaded.pop(file, None)
+
+
 def clear() -> None:
+    """Forget everything kept between passes."""
     global _graph
     files.clear()
     loaded.clear()
