@@ -4,9 +4,9 @@
     One registration pass: all project files, or only ``PATHS``. Prints the
     factories that became new, changed or were removed in the project
     database, the error cells with their messages and the models.
-``python -m morvane watch [--project-dir DIR] [--interval S]``
-    A full pass, then re-registers every project file that changes (polling
-    modification times) until interrupted with Ctrl-C.
+``python -m morvane watch [--project-dir DIR] [--poll] [--interval S]``
+    A full pass, then re-registers every project file that changes, with the
+    files that import it, until interrupted with Ctrl-C.
 ``python -m morvane list [--project-dir DIR] [--json]``
     What the project database holds: factories and models.
 ``python -m morvane show NAME --svg FILE [--project-dir DIR]``
@@ -340,38 +340,13 @@ def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
 # --------------------------------------------------------------------------
 
 
-def _scan(project_dir: Path) -> dict[Path, tuple[int, int]]:
-    from morvane.core import _pysource
-
-    stamps = {}
-    for path in _pysource.iter_python_files(project_dir):
-        stamp = _pysource.file_stamp(path)
-        if stamp is not None:
-            stamps[path] = stamp
-    return stamps
-
-
-def _watch_line(out: _Out, what: str, result: dict[str, Any], project_dir: Path,
-                files: set[str] | None) -> None:
-    f, m = result["factories"], result["models"]
-    parts = [f"{len(f['written'])} written", f"{len(f['removed'])} removed"]
-    if m["new"] or m["removed"] or m["updated"]:
-        parts.append(f"models +{len(m['new'])} ~{len(m['updated'])} -{len(m['removed'])}")
-    errors = [r for _, r in sorted(result["after_factories"].items())
-              if r.status == "ERROR" and (files is None or r.source in files)]
-    if errors:
-        parts.append(f"{len(errors)} error cell{'s' if len(errors) != 1 else ''}")
-    out.print(f"{time.strftime('%H:%M:%S')} {what}: {', '.join(parts)} ({result['duration_s']:.3f} s)")
-    for r in errors:
-        out.print(f"    ERROR {r.name}: {_one_line(r.message, 120)}")
-
-
 def _cmd_watch(args: argparse.Namespace, out: _Out) -> int:
     if args.interval <= 0:
         raise CliError("--interval must be a positive number of seconds", status=2)
     current = _select_project(args.project_dir)
     core = _core_pdk()
     _activate(core, current)
+    from morvane.watch import watch
 
     def stop(signum: int, frame: Any) -> None:
         raise KeyboardInterrupt
@@ -379,55 +354,10 @@ def _cmd_watch(args: argparse.Namespace, out: _Out) -> int:
     # A service manager's SIGTERM stops the watcher as Ctrl-C does.
     previous = signal.signal(signal.SIGTERM, stop)
     try:
-        return _watch_loop(args, out, core, current)
+        out.progress(f"Registering all files of project {current.project_name!r} ({current.project_dir}) ...")
+        return watch(core, current.project_dir, print=out.print, interval=args.interval, poll=args.poll)
     finally:
         signal.signal(signal.SIGTERM, previous)
-
-
-def _watch_loop(args: argparse.Namespace, out: _Out, core: Any, current: Any) -> int:
-    project_dir = current.project_dir
-    pyproject = project_dir / "pyproject.toml"
-
-    def stamp_of(path: Path) -> Any:
-        from morvane.core import _pysource
-
-        return _pysource.file_stamp(path)
-
-    out.progress(f"Registering all files of project {current.project_name!r} ({project_dir}) ...")
-    stamps = _scan(project_dir)
-    settings_stamp = stamp_of(pyproject)
-    _watch_line(out, "full pass", _run_pass(core, [], True), project_dir, None)
-    out.print(f"Watching {len(stamps)} files in {project_dir} every {args.interval:g} s; "
-              "press Ctrl-C to stop")
-    try:
-        while True:
-            time.sleep(args.interval)
-            if stamp_of(pyproject) != settings_stamp:
-                settings_stamp = stamp_of(pyproject)
-                out.print(f"{time.strftime('%H:%M:%S')} pyproject.toml changed: restart the "
-                          "watcher for new settings to take effect")
-            current_stamps = _scan(project_dir)
-            changed = [p for p, s in current_stamps.items() if stamps.get(p) != s]
-            deleted = [p for p in stamps if p not in current_stamps]
-            stamps = current_stamps
-            try:
-                if deleted:
-                    names = ", ".join(_relative(p, project_dir) for p in deleted)
-                    _watch_line(out, f"deleted {names}; full pass", _run_pass(core, [], True),
-                                project_dir, None)
-                    continue
-                for path in changed:
-                    rel = _relative(path, project_dir)
-                    _watch_line(out, rel, _run_pass(core, [path], True), project_dir, {rel})
-            except (CliError, KeyboardInterrupt):
-                raise
-            except Exception as exc:
-                # Keep watching: the next save may well fix it.
-                out.print(f"{time.strftime('%H:%M:%S')} pass failed: {type(exc).__name__}: "
-                          f"{_one_line(exc, 200)}")
-    except KeyboardInterrupt:
-        out.print("stopped")
-        return 0
 
 
 # --------------------------------------------------------------------------
@@ -501,7 +431,9 @@ def _parser() -> argparse.ArgumentParser:
                            description="Register the project, then every file that changes, "
                                        "until Ctrl-C.")
     watch.add_argument("--interval", type=float, default=1.0, metavar="S",
-                       help="seconds between two looks at the files (default: 1)")
+                       help="seconds between two looks at the files with --poll (default: 1)")
+    watch.add_argument("--poll", action="store_true",
+                       help="look at the files' modification times instead of waiting for file events")
 
     lst = sub.add_parser("list", parents=[common], help="show what the project database holds",
                          description="List the factories and models of the project database.")

@@ -31,8 +31,17 @@ STATUS_ERROR = "ERROR"
 STATUS_SUCCESS = "SUCCESS"
 
 
-def _absolute(source: str) -> Path:
-    return (_settings.get_project_dir() / source).resolve()
+def _cached_absolute(record: FactoryRecord | ModelRecord, source: str) -> Path:
+    # Resolving costs a system call per path component, and a pass asks a
+    # record for its file several times: keep the answer on the record for
+    # as long as its source and the project directory stay the same.
+    project_dir = _settings.get_project_dir()
+    cached = record._resolved
+    if cached is not None and cached[0] == source and cached[1] == project_dir:
+        return cached[2]
+    resolved = (project_dir / source).resolve()
+    record._resolved = (source, project_dir, resolved)
+    return resolved
 
 
 @dataclass(slots=True)
@@ -44,10 +53,11 @@ class FactoryRecord:
     status: str = STATUS_UNKNOWN
     message: str = ""
     has_model: bool = field(default=False, compare=False)
+    _resolved: tuple[str, Path, Path] | None = field(default=None, init=False, repr=False, compare=False)
 
     def absolute_source(self) -> Path:
         """The source file as an absolute, resolved path."""
-        return _absolute(self.source)
+        return _cached_absolute(self, self.source)
 
 
 @dataclass(slots=True)
@@ -62,6 +72,7 @@ class ModelRecord:
     pdk_type: str
     status: str = STATUS_UNKNOWN
     message: str = ""
+    _resolved: tuple[str, Path, Path] | None = field(default=None, init=False, repr=False, compare=False)
 
     @property
     def name(self) -> str:
@@ -72,4 +83,4 @@ class ModelRecord:
         """The source file as an absolute, resolved path; None without one."""
         if not self.source:
             return None
-        return _absolute(self.source)
+        return _cached_absolute(self, self.source)

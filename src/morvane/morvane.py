@@ -26,7 +26,7 @@ libraries (also those defined inside module-level ``if``, ``try`` and
     (``width=2 * W`` gives ``"2 * W"``, ``f=np.sin`` gives ``"np.sin"``).
     So ``json.dumps`` always accepts the mapping.
 
-Results are cached per file by modification time (ns) and size.
+Results are kept per file while it is unchanged (:mod:`morvane.core.project_state`).
 """
 
 from __future__ import annotations
@@ -37,7 +37,7 @@ import json
 from pathlib import Path
 from typing import Any
 
-from morvane.core import _pysource
+from morvane.core import _pysource, project_state
 
 __all__ = ["generate_call_graph"]
 
@@ -78,7 +78,18 @@ def _analyse(path: Path, tree: ast.Module | None, module: str, is_package: bool)
     return tuple(functions.values())
 
 
-_cache = _pysource.FileCache(_analyse)
+def _frozen(records: tuple[dict[str, Any], ...]) -> tuple[tuple[dict[str, Any], bool], ...]:
+    # Whether a record's defaults hold lists or dicts, which each caller
+    # must get copies of; strings, numbers and None are shared.
+    return tuple((r, any(isinstance(v, (list, dict)) for v in r["parameter_defaults"].values()))
+                 for r in records)
+
+
+def _analyse_frozen(path: Path, tree: ast.Module | None, module: str, is_package: bool) -> Any:
+    return _frozen(_analyse(path, tree, module, is_package))
+
+
+project_state.files.analysis("functions", _analyse_frozen)
 
 
 def _library_files(name: str, root: Path) -> list[tuple[str, Path]]:
@@ -93,9 +104,12 @@ def _library_files(name: str, root: Path) -> list[tuple[str, Path]]:
     return []
 
 
-def _fresh(record: dict[str, Any]) -> dict[str, Any]:
-    defaults = {k: (copy.deepcopy(v) if isinstance(v, (list, dict)) else v)
-                for k, v in record["parameter_defaults"].items()}
+def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
+    defaults = record["parameter_defaults"]
+    if mutable:
+        defaults = {k: (copy.deepcopy(v) if isinstance(v, (list, dict)) else v) for k, v in defaults.items()}
+    else:
+        defaults = dict(defaults)
     return {**record, "parameter_defaults": defaults}
 
 
@@ -120,6 +134,6 @@ def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dic
                 continue
             modules[module] = {"path": str(path)}
             is_package = path.name == "__init__.py" or (root.is_file() and root.name == "__init__.py")
-            for record in _cache.get(path, module, is_package):
-                functions[f"{module}.{record['name']}"] = _fresh(record)
+            for record, mutable in project_state.files.get("functions", path, module, is_package):
+                functions[f"{module}.{record['name']}"] = _fresh(record, mutable)
     return {"functions": functions, "modules": modules}

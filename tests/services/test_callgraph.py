@@ -235,8 +235,8 @@ def test_unchanged_files_are_not_parsed_again(project, monkeypatch):
     for i in range(5):
         put(project, f"demo/m{i}.py", f"import polyforge as pf\n@pf.cell\ndef c{i}(): ...\n")
     parsed: list[Path] = []
-    real = _pysource.parse_source
-    monkeypatch.setattr(_pysource, "parse_source", lambda p: parsed.append(p) or real(p))
+    real = _pysource._parse
+    monkeypatch.setattr(_pysource, "_parse", lambda data, p: parsed.append(p) or real(data, p))
 
     cg.create_callgraph()
     assert len(parsed) == 5

@@ -149,8 +149,8 @@ def test_results_are_fresh_and_cached_per_file(tmp_path, monkeypatch):
     put(tmp_path, "lib/a.py", "def f(x=[1]) -> int: ...\n")
     put(tmp_path, "lib/b.py", "def g(): ...\n")
     parsed: list[Path] = []
-    real = _pysource.parse_source
-    monkeypatch.setattr(_pysource, "parse_source", lambda p: parsed.append(p) or real(p))
+    real = _pysource._parse
+    monkeypatch.setattr(_pysource, "_parse", lambda data, p: parsed.append(p) or real(data, p))
 
     first = graph(lib=tmp_path / "lib")
     first["functions"]["lib.a.f"]["parameter_defaults"]["x"].append(2)

@@ -11,9 +11,8 @@ graph (:mod:`morvane.morvane`):
   environments (any directory holding a ``pyvenv.cfg``). The walk is
   iterative, so a tree of any depth is listed; folders it may not read are
   reported to the caller who asks, not silently left out.
-- :class:`FileCache` keeps one derived result per file, recomputed only when
-  the file's stamp changes: its modification and status-change times
-  (nanoseconds) and its size, so that a change of permissions counts too.
+- :class:`FileCache` keeps what the services derive from each file, one
+  parse per content of the file, recomputed only when the file changed.
 - :func:`import_aliases` and :func:`resolve` turn names bound by import
   statements back into the dotted names they stand for.
 """
@@ -22,7 +21,9 @@ from __future__ import annotations
 
 import ast
 import copy
+import hashlib
 import os
+import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
@@ -106,39 +107,116 @@ def parse_source(path: Path) -> ast.Module | None:
     """The syntax tree of ``path``, or ``None`` when it cannot be read or parsed."""
     try:
         source = Path(path).read_bytes()
+    except OSError:
+        return None
+    return _parse(source, path)
+
+
+def _parse(source: bytes, path: Path) -> ast.Module | None:
+    try:
         return ast.parse(source, filename=str(path))
-    except (OSError, SyntaxError, ValueError, UnicodeDecodeError, RecursionError, MemoryError):
+    except (SyntaxError, ValueError, UnicodeDecodeError, RecursionError, MemoryError):
         return None
 
 
-class FileCache:
-    """One computed result per (file, extra key), kept while the file is unchanged.
+class _Entry:
+    __slots__ = ("stamp", "digest", "racy", "results")
 
-    ``compute(path, tree, *extra)`` receives the parsed tree, or ``None`` for
-    a file that does not parse. The stamp is taken before the file is read,
-    so an edit that lands during parsing makes the next lookup recompute.
+    def __init__(self, stamp: Stamp, digest: bytes, racy: bool) -> None:
+        self.stamp = stamp
+        self.digest = digest
+        self.racy = racy
+        self.results: dict[tuple[Any, ...], Any] = {}
+
+
+# Timestamps of some file systems are coarse (whole seconds, two on FAT): a
+# file modified this close to the moment its stamp was taken may be
+# rewritten again with the same stamp.
+_RACY_NS = 2_000_000_000
+
+
+class FileCache:
+    """What the services derive from each file's syntax tree, kept while the
+    file is unchanged, so that a pass over one saved file parses that file only.
+
+    Analyses are registered by name; ``compute(path, tree, *extra)`` receives
+    the parsed tree, or ``None`` for a file that cannot be read or parsed,
+    and ``extra`` (the module name and whether it is a package, say). When
+    one analysis misses, every registered analysis is computed from the same
+    tree for the same ``extra``: a file is parsed once, however many
+    services look at it.
+
+    An entry is stale when the file's ``(mtime_ns, size)`` differs from the
+    stamp taken before it was read, or when that stamp was taken within two
+    seconds of the modification time (a file system with coarse timestamps
+    can then rewrite the file without changing it); a stale entry whose
+    content digest still matches is kept, results and all. Results are
+    shared between callers and must not be changed.
     """
 
-    def __init__(self, compute: Callable[..., Any]) -> None:
-        self._compute = compute
-        self._entries: dict[tuple[Any, ...], tuple[Stamp, Any]] = {}
+    def __init__(self) -> None:
+        self._analyses: dict[str, Callable[..., Any]] = {}
+        self._entries: dict[str, _Entry] = {}
+        self.parses = 0
 
-    def get(self, path: Path, *extra: Any) -> Any:
-        key = (os.fspath(path), *extra)
+    def analysis(self, name: str, compute: Callable[..., Any]) -> None:
+        """Register ``compute`` under ``name``; its cached results are dropped."""
+        self._analyses[name] = compute
+        for entry in self._entries.values():
+            for key in [k for k in entry.results if k[0] == name]:
+                del entry.results[key]
+
+    def get(self, name: str, path: Path, *extra: Any) -> Any:
+        """The result of analysis ``name`` for ``path`` as it is now."""
+        entry, data = self._current(path)
+        if entry is None:
+            return self._analyses[name](path, None, *extra)
+        hit = entry.results.get((name, *extra), _MISSING)
+        if hit is not _MISSING:
+            return hit
+        if data is None:
+            try:
+                data = Path(path).read_bytes()
+            except OSError:
+                return self._analyses[name](path, None, *extra)
+        tree = _parse(data, path)
+        self.parses += 1
+        for other, compute in self._analyses.items():
+            entry.results[(other, *extra)] = compute(path, tree, *extra)
+        return entry.results[(name, *extra)]
+
+    def digest(self, path: Path) -> bytes | None:
+        """A digest of ``path``'s content as it is now; ``None`` when it cannot be read."""
+        entry, _ = self._current(path)
+        return None if entry is None else entry.digest
+
+    def _current(self, path: Path) -> tuple[_Entry | None, bytes | None]:
+        """The file's entry, made fresh (results dropped when the content
+        changed), and its bytes when they had to be read."""
+        key = os.fspath(path)
+        before = time.time_ns()
         stamp = file_stamp(path)
+        entry = self._entries.get(key)
         if stamp is None:
             self._entries.pop(key, None)
-            return self._compute(path, None, *extra)
-        hit = self._entries.get(key)
-        if hit is not None and hit[0] == stamp:
-            return hit[1]
-        result = self._compute(path, parse_source(path), *extra)
-        self._entries[key] = (stamp, result)
-        return result
+            return None, None
+        if entry is not None and entry.stamp == stamp and not entry.racy:
+            return entry, None
+        try:
+            data = Path(path).read_bytes()
+        except OSError:
+            self._entries.pop(key, None)
+            return None, None
+        digest = hashlib.blake2b(data, digest_size=16).digest()
+        racy = stamp[0] >= before - _RACY_NS
+        if entry is not None and entry.digest == digest:
+            entry.stamp, entry.racy = stamp, racy
+        else:
+            entry = self._entries[key] = _Entry(stamp, digest, racy)
+        return entry, data
 
-    def prune(self, keep: Callable[[tuple[Any, ...]], bool]) -> None:
-        """Drop the entries whose key (the file's path as a string, then the
-        extra keys) does not satisfy ``keep``."""
+    def prune(self, keep: Callable[[str], bool]) -> None:
+        """Drop the entries of the files (paths as strings) that ``keep`` rejects."""
         for key in [k for k in self._entries if not keep(k)]:
             del self._entries[key]
 
@@ -147,6 +225,9 @@ class FileCache:
 
     def __len__(self) -> int:
         return len(self._entries)
+
+
+_MISSING = object()
 
 
 # --------------------------------------------------------------------------

@@ -47,8 +47,9 @@ Files that do not parse
     without edges, so that a syntax error turns the file's cells into error
     cells during registration instead of making them disappear.
 
-Parse results are cached per file, keyed by modification time (ns) and size,
-so a pass over one changed file re-reads that file only.
+Parse results are kept per file (:mod:`morvane.core.project_state`), and
+the graph's nodes and edges are rebuilt only when a file's factories or
+calls changed, so a pass over one saved file re-reads that file only.
 """
 
 from __future__ import annotations
@@ -60,7 +61,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import networkx as nx
 
-from morvane.core import _pysource
+from morvane import morvane as _functions  # noqa: F401  (its analysis shares our parse)
+from morvane.core import _pysource, project_state
 
 if TYPE_CHECKING:
     from collections.abc import Iterable
@@ -161,11 +163,8 @@ def _analyse(path: Path, tree: ast.Module | None, module: str, is_package: bool)
     return _FileInfo(True, tuple(factories.values()))
 
 
-_cache = _pysource.FileCache(_analyse)
-
-
 def _file_info(path: Path, module: str) -> _FileInfo:
-    return _cache.get(path, module, path.name == "__init__.py")
+    return project_state.files.get("factories", path, module, path.name == "__init__.py")
 
 
 # --------------------------------------------------------------------------
@@ -190,14 +189,27 @@ def _log() -> Any:
 # --------------------------------------------------------------------------
 
 
-def create_callgraph() -> nx.DiGraph:
-    """The project's factories and who calls whom (see the module docstring)."""
-    project_dir = _project_dir()
+class _GraphState:
+    """The call graph as of the last call, and what it was built from."""
+
+    __slots__ = ("project_dir", "scanned", "nodes", "edges", "succ")
+
+    def __init__(self, project_dir: Path, scanned: list[tuple[str, str, _FileInfo]],
+                 nodes: dict[str, tuple[str, str]], edges: list[tuple[str, str]],
+                 succ: dict[str, list[str]]) -> None:
+        self.project_dir = project_dir
+        self.scanned = scanned  # (source, module, info) per file, in file order
+        self.nodes = nodes  # factory name -> (source, module) of the definition kept
+        self.edges = edges  # every call edge, in file order, before cycles are cut
+        self.succ = succ  # the graph's edges: factory name -> callees, in edge order
+
+
+def _scan(project_dir: Path) -> list[tuple[str, str, _FileInfo]]:
     unreadable: list[Path] = []
     files = _pysource.iter_python_files(project_dir, unreadable)
     keep = {str(p) for p in files}
-    _cache.prune(lambda key: key[0] in keep)
-
+    inside = str(project_dir).rstrip(os.sep) + os.sep
+    project_state.files.prune(lambda key: key in keep or not key.startswith(inside))
     scanned: list[tuple[str, str, _FileInfo]] = []
     prefix = len(str(project_dir).rstrip(os.sep) + os.sep)
     for path in files:
@@ -206,32 +218,126 @@ def create_callgraph() -> nx.DiGraph:
         module = _pysource.module_name(source.split("/"))
         scanned.append((source, module, _file_info(path, module)))
     scanned.extend(_stored_under(unreadable))
+    return scanned
 
-    G = nx.DiGraph()
-    nodes: dict[str, dict[str, Any]] = {}
+
+def _same_graph_input(old: list[tuple[str, str, _FileInfo]], new: list[tuple[str, str, _FileInfo]]) -> bool:
+    # Equal infos give equal graphs; a save that changes a cell's geometry
+    # but not its name or its calls leaves the graph as it was.
+    return len(old) == len(new) and all(a is b or a == b for a, b in zip(old, new))
+
+
+def _nodes_and_edges(scanned: list[tuple[str, str, _FileInfo]]) -> tuple[dict[str, tuple[str, str]],
+                                                                           list[tuple[str, str]]]:
+    nodes: dict[str, tuple[str, str]] = {}
     for source, module, info in scanned:
         for factory in info.factories:
-            if factory.name in nodes:
-                first = nodes[factory.name]["source"]
-                _log().warning(
-                    f"factory '{factory.name}' of {source} is also defined in {first}; "
-                    f"keeping the one of {first}")
-                continue
-            nodes[factory.name] = {"has_model": False, "source": source, "module": module}
-    G.add_nodes_from(nodes.items())
-
+            if factory.name not in nodes:
+                nodes[factory.name] = (source, module)
     roots = {module.split(".")[0] for _, module, _ in scanned if module}
     edges: list[tuple[str, str]] = []
     for source, _, info in scanned:
         for factory in info.factories:
-            if nodes[factory.name]["source"] != source:
+            if nodes[factory.name][0] != source:
                 continue  # the duplicate that was not kept
             for callee, origin in factory.callees:
                 if callee != factory.name and callee in nodes and (origin is None or origin in roots):
                     edges.append((factory.name, callee))
+    return nodes, edges
+
+
+def _warn_duplicates(scanned: list[tuple[str, str, _FileInfo]], nodes: dict[str, tuple[str, str]]) -> None:
+    for source, _, info in scanned:
+        for factory in info.factories:
+            first = nodes[factory.name][0]
+            if first != source:
+                _log().warning(
+                    f"factory '{factory.name}' of {source} is also defined in {first}; "
+                    f"keeping the one of {first}")
+
+
+def _successors(edges: list[tuple[str, str]]) -> dict[str, list[str]]:
+    succ: dict[str, list[str]] = {}
+    for u, v in edges:
+        succ.setdefault(u, []).append(v)
+    return succ
+
+
+def _acyclic_edges(edges: list[tuple[str, str]], previous: _GraphState | None) -> dict[str, list[str]]:
+    """The graph's edges: all of ``edges`` when they form no cycle, else
+    those kept by :func:`_drop_cycle_edges`. When the previous graph kept
+    every edge, only the new edges can close a cycle, and only they are
+    checked."""
+    succ = _successors(edges)
+    if previous is not None and len(previous.edges) == sum(map(len, previous.succ.values())):
+        old = set(previous.edges)
+        added = [e for e in edges if e not in old]
+        if not any(_reaches(succ, v, u) for u, v in added):
+            return succ
+    elif _is_acyclic(edges):
+        return succ
+    G = nx.DiGraph()
     G.add_edges_from(edges)
-    if not _is_acyclic(edges):
-        _drop_cycle_edges(G, edges)
+    _drop_cycle_edges(G, edges)
+    kept: dict[str, list[str]] = {}
+    for u, v in G.edges:
+        kept.setdefault(u, []).append(v)
+    return {u: kept[u] for u in succ if u in kept}
+
+
+def _reaches(succ: dict[str, list[str]], start: str, goal: str) -> bool:
+    seen = {start}
+    todo = [start]
+    while todo:
+        n = todo.pop()
+        if n == goal:
+            return True
+        for m in succ.get(n, ()):
+            if m not in seen:
+                seen.add(m)
+                todo.append(m)
+    return False
+
+
+def _graph_state(project_dir: Path) -> _GraphState:
+    scanned = _scan(project_dir)
+    previous = project_state.graph_state()
+    if previous is not None and previous.project_dir != project_dir:
+        previous = None
+    if previous is not None and _same_graph_input(previous.scanned, scanned):
+        previous.scanned = scanned
+        state = previous
+    else:
+        nodes, edges = _nodes_and_edges(scanned)
+        state = _GraphState(project_dir, scanned, nodes, edges, _acyclic_edges(edges, previous))
+        project_state.set_graph_state(state)
+    _warn_duplicates(state.scanned, state.nodes)
+    return state
+
+
+def _to_digraph(state: _GraphState) -> nx.DiGraph:
+    """A new graph of ``state``, with attribute dictionaries of its own."""
+    G = nx.DiGraph()
+    if type(G) is nx.DiGraph and isinstance(getattr(G, "_succ", None), dict) \
+            and isinstance(getattr(G, "_pred", None), dict) and isinstance(getattr(G, "_node", None), dict):
+        # Fast path: fill the adjacency dictionaries of a plain DiGraph
+        # directly, as add_nodes_from/add_edges_from would, without their
+        # per-item checks (nodes are strings, edges carry no data).
+        succ, pred, node = G._succ, G._pred, G._node
+        for name, (source, module) in state.nodes.items():
+            node[name] = {"has_model": False, "source": source, "module": module}
+            succ[name] = {}
+            pred[name] = {}
+        for u, callees in state.succ.items():
+            out = succ[u]
+            for v in callees:
+                data: dict[str, Any] = {}
+                out[v] = data
+                pred[v][u] = data
+        return G
+    G.add_nodes_from((name, {"has_model": False, "source": source, "module": module})
+                     for name, (source, module) in state.nodes.items())
+    G.add_edges_from((u, v) for u, callees in state.succ.items() for v in callees)
     return G
 
 
@@ -250,6 +356,13 @@ def _stored_under(folders: list[Path]) -> list[tuple[str, str, _FileInfo]]:
         (source, _pysource.module_name(source.split("/")), _FileInfo(False, tuple(_Factory(n, ()) for n in names)))
         for source, names in by_source.items()
     ]
+
+
+def create_callgraph() -> nx.DiGraph:
+    """The project's factories and who calls whom (see the module docstring).
+
+    The graph is new on every call; the caller may change it."""
+    return _to_digraph(_graph_state(_project_dir()))
 
 
 def _is_acyclic(edges: list[tuple[str, str]]) -> bool:
@@ -462,7 +575,8 @@ def _imported_modules(path: Path, tree: ast.Module | None, module: str, is_packa
     return frozenset(out)
 
 
-_imports_cache = _pysource.FileCache(_imported_modules)
+project_state.files.analysis("factories", _analyse)
+project_state.files.analysis("imports", _imported_modules)
 
 
 def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
@@ -476,7 +590,7 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
     module_of = {path: _pysource.module_name(path.relative_to(project_dir).parts) for path in files}
     importers: dict[str, set[Path]] = {}
     for path, module in module_of.items():
-        for name in _imports_cache.get(path, module, path.name == "__init__.py"):
+        for name in project_state.files.get("imports", path, module, path.name == "__init__.py"):
             if name != module:
                 importers.setdefault(name, set()).add(path)
 
@@ -495,4 +609,4 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
 def imported_modules(path: Path, module: str) -> frozenset[str]:
     """The dotted names the module-level imports of the file ``path`` (the
     module ``module``) may load; see :func:`importers_of`."""
-    return _imports_cache.get(path, module, path.name == "__init__.py")
+    return project_state.files.get("imports", path, module, path.name == "__init__.py")

@@ -42,6 +42,7 @@ from pathlib import Path
 from types import ModuleType
 
 from morvane import settings as _settings
+from morvane.core import project_state
 from morvane.logger import get_logger
 
 __all__ = ["import_modules", "module_name_for", "get_cells_from_regex", "ProjectFileError"]
@@ -263,6 +264,22 @@ def _ensure_package(name: str, base: Path) -> ModuleType:
 
 
 def _import_file(name: str, file: Path, base: Path, reload: bool) -> ModuleType:
+    """Import or reload ``file``; a reload of a module whose file and
+    project imports are unchanged since it last ran is skipped."""
+    existing = sys.modules.get(name)
+    if reload and existing is not None and project_state.unchanged_since_load(file, existing):
+        return existing
+    try:
+        module = _run_file(name, file, base, reload)
+    except BaseException:
+        project_state.forget_load(file)
+        raise
+    if reload or module is not existing:  # it ran
+        project_state.record_load(file, module)
+    return module
+
+
+def _run_file(name: str, file: Path, base: Path, reload: bool) -> ModuleType:
     existing = sys.modules.get(name)
     parent_name = name.rpartition(".")[0]
     if existing is not None and reload and parent_name and parent_name not in sys.modules:

@@ -1,0 +1,128 @@
+"""Re-register a project's files as they change.
+
+:func:`watch` runs a full pass, then waits for file events (or, with
+``poll``, looks at the files' stamps every ``interval`` seconds), gathers a
+burst of saves into one set of changes and runs one pass over the changed
+and deleted files and the project files that import them
+(:func:`pass_paths`). A change whose pass failed is kept and tried again
+with the next change or poll.
+"""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Callable, Iterable, Iterator
+from pathlib import Path
+from typing import Any
+
+__all__ = ["pass_paths", "watch"]
+
+DEBOUNCE_MS = 50
+
+
+def pass_paths(changed: Iterable[Path], deleted: Iterable[Path]) -> list[Path]:
+    """The files one pass must cover after ``changed`` files were written and
+    ``deleted`` ones removed: those files and the project files that import
+    one of them, directly or through others; each once, in that order."""
+    from morvane.core import callgraph
+
+    out = dict.fromkeys(Path(p).resolve() for p in [*changed, *deleted])
+    out.update(dict.fromkeys(callgraph.importers_of(list(out))))
+    return list(out)
+
+
+def _scan(project_dir: Path) -> dict[Path, tuple[int, int]]:
+    from morvane.core import _pysource
+
+    stamps = {}
+    for path in _pysource.iter_python_files(project_dir):
+        stamp = _pysource.file_stamp(path)
+        if stamp is not None:
+            stamps[path] = stamp
+    return stamps
+
+
+def _polled(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set[Path]]]:
+    stamps = _scan(project_dir)
+    while True:
+        time.sleep(interval)
+        current = _scan(project_dir)
+        changed = {p for p, s in current.items() if stamps.get(p) != s}
+        deleted = {p for p in stamps if p not in current}
+        stamps = current
+        yield changed, deleted
+
+
+def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set[Path]]]:
+    import watchfiles
+
+    def python_file(change: Any, path: str) -> bool:
+        return path.endswith(".py") and "/." not in path and "__pycache__" not in path
+
+    for batch in watchfiles.watch(project_dir, watch_filter=python_file, debounce=1600,
+                                  step=DEBOUNCE_MS, rust_timeout=int(interval * 1000),
+                                  yield_on_timeout=True):
+        changed, deleted = set(), set()
+        for change, raw in batch:
+            path = Path(raw).resolve()
+            (deleted if change == watchfiles.Change.deleted or not path.exists() else changed).add(path)
+        yield changed - deleted, deleted
+
+
+def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interval: float = 1.0,
+          poll: bool = False) -> int:
+    """Watch ``project_dir`` until interrupted; ``core`` is the pdk module."""
+    from morvane.core import database as db
+
+    def run(paths: list[Path], what: str) -> bool:
+        notice = db.reopen_if_replaced()
+        if notice is not None:
+            print(f"{time.strftime('%H:%M:%S')} {notice}")
+        start = time.perf_counter()
+        try:
+            with db.pass_scope():
+                written, removed = core.register_cells(paths=paths, reload=True)
+        except KeyboardInterrupt:
+            raise
+        except Exception as exc:
+            print(f"{time.strftime('%H:%M:%S')} {what}: pass failed: {type(exc).__name__}: "
+                  f"{' '.join(str(exc).split())[:200]}; retrying with the next change")
+            return False
+        duration = time.perf_counter() - start
+        errors = []
+        if paths:
+            rows = db.get_factories_by_source(*paths)
+            errors = [r for r in rows.values() if r.status == "ERROR"]
+        parts = [f"{len(written)} written", f"{len(removed)} removed"]
+        if errors:
+            parts.append(f"{len(errors)} error cell{'s' if len(errors) != 1 else ''}")
+        print(f"{time.strftime('%H:%M:%S')} {what}: {', '.join(parts)} ({duration:.3f} s)")
+        for r in errors:
+            print(f"    ERROR {r.name}: {' '.join(r.message.split())[:120]}")
+        return True
+
+    def relative(path: Path) -> str:
+        return path.relative_to(project_dir).as_posix() if path.is_relative_to(project_dir) else str(path)
+
+    run([], "full pass")
+    source = _polled(project_dir, interval) if poll else _events(project_dir, interval)
+    how = f"every {interval:g} s" if poll else "for changes"
+    print(f"Watching {project_dir} {how}; press Ctrl-C to stop")
+    pending_changed: set[Path] = set()
+    pending_deleted: set[Path] = set()
+    try:
+        for changed, deleted in source:
+            pending_changed = (pending_changed - deleted) | changed
+            pending_deleted = (pending_deleted - changed) | deleted
+            if not pending_changed and not pending_deleted:
+                continue
+            paths = pass_paths(sorted(pending_changed), sorted(pending_deleted))
+            own = {*pending_changed, *pending_deleted}
+            names = [relative(p) + (" (deleted)" if p in pending_deleted else "") for p in paths if p in own]
+            dependents = [relative(p) for p in paths if p not in own]
+            what = ", ".join(names) + (f"; importers: {', '.join(dependents)}" if dependents else "")
+            if run(paths, what):
+                pending_changed, pending_deleted = set(), set()
+    except KeyboardInterrupt:
+        print("stopped")
+    return 0

@@ -1,0 +1,80 @@
+"""State kept between passes against a fresh process's view, and the watcher's choice of files."""
+
+from __future__ import annotations
+
+import os
+import random
+
+import networkx as nx
+
+from morvane.core import callgraph as cg
+from morvane.core import project_state
+from morvane.watch import pass_paths
+
+from .conftest import write
+
+
+def _fresh_graph() -> nx.DiGraph:
+    saved = project_state.files, project_state.graph_state()
+    project_state.files = type(saved[0])()
+    for name, compute in saved[0]._analyses.items():
+        project_state.files.analysis(name, compute)
+    project_state.set_graph_state(None)
+    try:
+        return cg.create_callgraph()
+    finally:
+        project_state.files = saved[0]
+        project_state.set_graph_state(saved[1])
+
+
+def _same(a: nx.DiGraph, b: nx.DiGraph) -> None:
+    assert list(a.nodes(data=True)) == list(b.nodes(data=True))
+    assert list(a.edges) == list(b.edges)
+
+
+def test_incremental_graph_matches_a_fresh_build_after_random_edits(project):
+    rng = random.Random(7)
+    names = [f"c{i}" for i in range(12)]
+
+    def text(i: int) -> str:
+        calls = rng.sample(names, 3)
+        body = "".join(f"    {c}()\n" for c in calls)
+        name = rng.choice(names)
+        return f"import polyforge as pf\nfrom demo.m{rng.randrange(6)} import *\n@pf.cell\ndef {name}():\n{body}"
+
+    for i in range(6):
+        write(project / f"demo/m{i}.py", text(i))
+    for step in range(40):
+        i = rng.randrange(8)
+        path = project / f"demo/m{i}.py"
+        action = rng.choice(["edit", "edit", "delete", "rename", "same-stamp"])
+        if action == "delete" and path.exists():
+            path.unlink()
+        elif action == "rename" and path.exists():
+            path.rename(project / f"demo/m{rng.randrange(8)}.py")
+        elif action == "same-stamp" and path.exists():
+            # Rewritten with the same size and modification time.
+            stat = path.stat()
+            old = path.read_text()
+            new = old.replace("c1", "c2") if "c1" in old else old.replace("c2", "c1")
+            path.write_text(new)
+            os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+        else:
+            write(path, text(i))
+        G = cg.create_callgraph()
+        _same(G, _fresh_graph())
+        G.nodes[next(iter(G), "x")]["has_model"] = True if len(G) else None  # the caller's to change
+        assert all(not d["has_model"] for _, d in cg.create_callgraph().nodes(data=True))
+
+
+def test_pass_paths_adds_the_importers_of_changed_and_deleted_files(project):
+    write(project / "demo/__init__.py")
+    base = write(project / "demo/base.py", "X = 1\n")
+    write(project / "demo/mid.py", "from demo.base import X\n")
+    top = write(project / "demo/top.py", "import demo.mid\n")
+    gone = project / "demo/gone.py"
+    write(project / "demo/uses_gone.py", "from demo import gone\n")
+    chosen = pass_paths([base], [gone])
+    assert chosen[:2] == [base.resolve(), gone.resolve()]
+    assert set(chosen[2:]) == {(project / "demo" / n).resolve() for n in ("mid.py", "top.py", "uses_gone.py")}
+    assert pass_paths([top], []) == [top.resolve()]
