@@ -52,10 +52,12 @@ __all__ = [
     "pass_scope",
     "reopen_if_replaced",
     "reading",
+    "set_import_errors",
+    "get_import_errors",
 ]
 
 APPLICATION_ID = 0x4D52564E  # "MRVN"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 BUSY_TIMEOUT = 30.0  # seconds to wait for another process's write lock
 _CHUNK = 500  # names per IN (...) clause, well under SQLite's variable limit
 
@@ -79,11 +81,23 @@ _SCHEMA = (
         message   TEXT NOT NULL
     )
     """,
+    """
+    CREATE TABLE import_errors (
+        source    TEXT PRIMARY KEY NOT NULL,
+        type      TEXT NOT NULL,
+        message   TEXT NOT NULL,
+        file      TEXT NOT NULL,
+        line      INTEGER,
+        traceback TEXT NOT NULL
+    )
+    """,
 )
 
 # Upgrades from an older schema version: version -> statements that lead to
-# version + 1. None yet.
-_MIGRATIONS: dict[int, Sequence[str]] = {}
+# version + 1.
+_MIGRATIONS: dict[int, Sequence[str]] = {
+    1: (_SCHEMA[2],),  # the import errors of the failed files
+}
 
 T = TypeVar("T")
 
@@ -511,3 +525,47 @@ def reopen_if_replaced() -> str | None:
     is gone; returns a one-line notice of what was done, or ``None`` when the
     file is the one in use."""
     return None
+
+
+# -- import errors ------------------------------------------------------------
+
+_IMPORT_ERROR_COLUMNS = ("type", "message", "file", "line", "traceback")
+
+
+def set_import_errors(errors: dict[str, dict[str, Any] | None]) -> None:
+    """Store the import error of each source file (a dict with the keys
+    "type", "message", "file", "line" and "traceback"), replacing the stored
+    one; a value of ``None`` deletes the file's stored error."""
+    if not errors:
+        return
+
+    def body(conn: sqlite3.Connection) -> None:
+        for source, error in errors.items():
+            if error is None:
+                conn.execute("DELETE FROM import_errors WHERE source = ?", (_text(source, "source"),))
+            else:
+                conn.execute(
+                    "INSERT OR REPLACE INTO import_errors (source, type, message, file, line, traceback) "
+                    "VALUES (?, ?, ?, ?, ?, ?)",
+                    (_text(source, "source"), *(error[k] for k in _IMPORT_ERROR_COLUMNS)),
+                )
+
+    _transaction(True, body)
+
+
+def get_import_errors(*sources: str) -> dict[str, dict[str, Any]]:
+    """The stored import errors by source file: of those files, or of every
+    file when none is given."""
+
+    def body(conn: sqlite3.Connection) -> dict[str, dict[str, Any]]:
+        query = f"SELECT source, {', '.join(_IMPORT_ERROR_COLUMNS)} FROM import_errors"
+        if sources:
+            rows: Iterable[tuple[Any, ...]] = [
+                row for chunk in _chunks(list(sources))
+                for row in conn.execute(f"{query} WHERE source IN ({_placeholders(len(chunk))})", chunk)
+            ]
+        else:
+            rows = conn.execute(query)
+        return {row[0]: dict(zip(_IMPORT_ERROR_COLUMNS, row[1:])) for row in rows}
+
+    return _transaction(False, body)

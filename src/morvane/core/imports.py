@@ -26,7 +26,7 @@ import keyword
 import os
 import re
 import sys
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import ModuleType
 
@@ -250,6 +250,11 @@ def _ensure_on_sys_path(project_dir: Path) -> None:
         sys.path.insert(0, entry)
 
 
+# Called with each file's resolved path once it has been imported or has
+# failed to; the command line drives its progress bar with it.
+progress_hook: Callable[[Path], object] | None = None
+
+
 def import_modules(
     *, paths: Iterable[PathLike], reload: bool = False, from_project: bool = False
 ) -> tuple[dict[PathLike, ModuleType], dict[PathLike, tuple[str, BaseException]]]:
@@ -296,6 +301,8 @@ def import_modules(
                     # import is a broken file, not a request to stop.
                     errors[path] = (name, exc)
         done[file] = (True, modules[path]) if path in modules else (False, errors[path])
+        if progress_hook is not None:
+            progress_hook(file)
 
     return modules, errors
 
