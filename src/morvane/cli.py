@@ -43,6 +43,7 @@ from types import FrameType, TracebackType
 from typing import Any, TextIO
 
 from rich.console import Console
+from rich.padding import Padding
 from rich.table import Table
 from rich.text import Text
 
@@ -158,20 +159,21 @@ class _Out:
     def table(self, headers: Sequence[str], rows: Sequence[Sequence[Any]], *,
               styles: Sequence[str | None] = ()) -> None:
         """A table that fits the width; cells are shortened, never wrapped."""
-        table = Table(box=None, pad_edge=False, show_edge=False, header_style="bold",
-                      padding=(0, 2, 0, 0))
+        body = [[_one_line(c) for c in row] for row in rows]
+        table = Table(box=None, pad_edge=False, show_edge=False, header_style="bold", padding=(0, 1))
         for i, header in enumerate(headers):
-            last = i == len(headers) - 1
+            # The last column (a message, mostly) gives way first when the
+            # width is short; the others keep up to 40 characters.
+            longest = max([len(header), *(len(row[i]) for row in body)])
             table.add_column(header, no_wrap=True, overflow="ellipsis",
-                             ratio=1 if last else None, min_width=min(len(header), 8))
-        for row in rows:
-            cells = [Text(_one_line(c)) for c in row]
+                             min_width=min(len(header), 8) if i == len(headers) - 1 else min(longest, 40))
+        for row in body:
+            cells = [Text(c) for c in row]
             for cell, style in zip(cells, styles):
                 if style:
                     cell.stylize(style)
             table.add_row(*cells)
-        self.console.print(Text("  "), end="")
-        self.console.print(table)
+        self.console.print(Padding(table, (0, 0, 0, 2), expand=False))
         self.stream.flush()
 
     def more(self, shown: int, total: int) -> None:
@@ -417,17 +419,19 @@ def _json_dump(obj: dict[str, Any]) -> str:
 # --------------------------------------------------------------------------
 
 
-def _user_frames(exc: BaseException) -> traceback.StackSummary:
-    """The traceback's frames without the importer's own machinery."""
-    importer = str(Path(__file__).parent / "core")
+def _user_frames(exc: BaseException, project_dir: Path) -> traceback.StackSummary:
+    """The traceback from the first frame of the project's own code on: the
+    importer's machinery and the error cell that raised it again are left out."""
     frames = traceback.extract_tb(exc.__traceback__)
+    for i, frame in enumerate(frames):
+        if Path(frame.filename).is_relative_to(project_dir):
+            return traceback.StackSummary.from_list(frames[i:])
     return traceback.StackSummary.from_list(
-        [f for f in frames if not f.filename.startswith("<frozen importlib")
-         and not f.filename.startswith(importer)])
+        [f for f in frames if not f.filename.startswith("<frozen importlib")])
 
 
-def _error_info(exc: BaseException, source: Path) -> dict[str, Any]:
-    frames = _user_frames(exc)
+def _error_info(exc: BaseException, source: Path, project_dir: Path) -> dict[str, Any]:
+    frames = _user_frames(exc, project_dir)
     if isinstance(exc, SyntaxError) and exc.filename:
         file, line = exc.filename, exc.lineno
     else:
@@ -446,7 +450,10 @@ def _record_import_errors(core: Any, after: dict[str, Any]) -> dict[str, dict[st
     stored errors of files that have no error cell any more."""
     from morvane.core import database as db
 
+    from morvane import settings
+
     cells = core.get_pdk().cells
+    project_dir = settings.get_project_dir()
     by_source: dict[str, Any] = {}
     for record in after.values():
         if record.status == "ERROR":
@@ -460,9 +467,9 @@ def _record_import_errors(core: Any, after: dict[str, Any]) -> dict[str, dict[st
         try:
             cell()
         except Exception as exc:
-            changes[source] = _error_info(exc, Path(record.absolute_source()))
+            changes[source] = _error_info(exc, Path(record.absolute_source()), project_dir)
         except SystemExit as exc:
-            changes[source] = _error_info(exc, Path(record.absolute_source()))
+            changes[source] = _error_info(exc, Path(record.absolute_source()), project_dir)
     changes = {s: e for s, e in changes.items() if stored.get(s) != e}
     db.set_import_errors(changes)
     return {**{s: e for s, e in stored.items() if s in by_source},
@@ -612,6 +619,16 @@ def _print_errors(out: _Out, factories: dict[str, Any], import_errors: dict[str,
     out.more(len(shown), len(errors))
 
 
+def _shown_source(r: Any) -> str:
+    """A source as the tables show it: relative inside the project, else absolute."""
+    from morvane import settings
+
+    absolute = _absolute_source(r)
+    if absolute is None:
+        return "-"
+    return _relative(Path(absolute), settings.get_project_dir())
+
+
 def _print_models(out: _Out, models: dict[str, Any]) -> None:
     if not models:
         out.print("Models: none")
@@ -625,7 +642,7 @@ def _print_models(out: _Out, models: dict[str, Any]) -> None:
     shown = ordered if out.show_all else ordered[:SUMMARY_ROWS]
     if shown:
         headers = ["NAME", "FROM", "STATUS", "SOURCE"]
-        rows: list[list[str]] = [[r.factory, r.pdk_type, _status_text(r.status), r.source or "-"]
+        rows: list[list[str]] = [[r.factory, r.pdk_type, _status_text(r.status), _shown_source(r)]
                                  for r in shown]
         if any(r.message for r in shown):
             headers.append("MESSAGE")
@@ -778,7 +795,8 @@ def _check_cells(pdk: Any, factories: dict[str, Any], timeout: float, out: _Out)
         if problem is None:
             ok.append(name)
         else:
-            failed.append({"name": name, "source": _absolute_source(record), "error": problem})
+            failed.append({"name": name, "source": _absolute_source(record), "relative": record.source,
+                           "error": problem})
     return {"built": len(ok) + len(failed), "ok": len(ok), "failed": failed, "errors": errors,
             "skipped": skipped}
 
@@ -790,7 +808,7 @@ def _print_check(out: _Out, check: dict[str, Any]) -> None:
     out.print(line, style="bold red" if check["failed"] or check["errors"] else "green")
     if check["failed"]:
         shown = check["failed"] if out.show_all else check["failed"][:SUMMARY_ROWS]
-        out.table(["NAME", "SOURCE", "ERROR"], [(f["name"], f["source"], f["error"]) for f in shown],
+        out.table(["NAME", "SOURCE", "ERROR"], [(f["name"], f["relative"], f["error"]) for f in shown],
                   styles=("red",))
         out.more(len(shown), len(check["failed"]))
 
@@ -866,7 +884,7 @@ def _cmd_show(args: argparse.Namespace, out: _Out) -> int:
         model = models.get(name)
         error = db.get_import_errors(factory.source).get(factory.source) if factory is not None else None
         if factory is None and model is None:
-            known = [*db.get_all_factories(), *models]
+            known = list(dict.fromkeys([*db.get_all_factories(), *models]))
             close = difflib.get_close_matches(name, known, n=3)
             hint = f" (did you mean {', '.join(close)}?)" if close else f" (run `{PROG} list` for the names)"
             raise CliError(f"no cell or model named {name!r} in the project database{hint}", EXIT_USAGE)
