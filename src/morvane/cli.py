@@ -218,7 +218,7 @@ class _CliHandler(logging.StreamHandler[TextIO]):
         self.holder = _HeldWarnings()
         self.addFilter(self.holder)
 
-    @property  # type: ignore[override]
+    @property
     def stream(self) -> TextIO:
         return sys.stderr
 
@@ -700,9 +700,10 @@ def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
     errors = sum(1 for r in result["after_factories"].values() if r.status == "ERROR")
     if not out.quiet:
         out.print(f"Project {current.project_name} ({project_dir}), PDK {current.pdk_name}")
-        out.print(f"Registration pass over {scope}: {result['duration_s']:.2f} s, "
-                  f"{_plural(total, 'factory').replace('factorys', 'factories')} in the database, "
-                  f"{_plural(errors, 'error cell')}")
+    out.print(f"Registration pass over {scope}: {result['duration_s']:.2f} s, "
+              f"{total:,} {'factory' if total == 1 else 'factories'} in the database, "
+              f"{_plural(errors, 'error cell')}")
+    if not out.quiet:
         if importers:
             out.print(f"  also passed over, as they import those files: "
                       f"{_names_summary([_relative(p, project_dir) for p in importers], out.show_all)}")

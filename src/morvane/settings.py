@@ -243,7 +243,7 @@ def get_settings() -> Settings:
         cached = _cache
         if cached is not None and cached[0] == key:
             return cached[1]
-        project_dir = _project_dir_from_env(env_dir) if env_dir else find_project_dir(Path(cwd))
+        project_dir = _project_dir_from_env(env_dir) if env_dir else find_project_dir(Path(cwd or "."))
         settings = _load(project_dir, env_db)
         _cache = (key, settings)
         return settings

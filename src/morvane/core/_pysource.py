@@ -22,7 +22,9 @@ import copy
 import os
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any
+from typing import Any, Generic, TypeVar
+
+T = TypeVar("T")
 
 SKIPPED_DIR_NAMES = frozenset({
     "__pycache__", "build", "dist", "node_modules", "site-packages", "venv",
@@ -95,7 +97,7 @@ def parse_source(path: Path) -> ast.Module | None:
         return None
 
 
-class FileCache:
+class FileCache(Generic[T]):
     """One computed result per (file, extra key), kept while the file is unchanged.
 
     ``compute(path, tree, *extra)`` receives the parsed tree, or ``None`` for
@@ -103,11 +105,11 @@ class FileCache:
     so an edit that lands during parsing makes the next lookup recompute.
     """
 
-    def __init__(self, compute: Callable[..., Any]) -> None:
+    def __init__(self, compute: Callable[..., T]) -> None:
         self._compute = compute
-        self._entries: dict[tuple[Any, ...], tuple[Stamp, Any]] = {}
+        self._entries: dict[tuple[Any, ...], tuple[Stamp, T]] = {}
 
-    def get(self, path: Path, *extra: Any) -> Any:
+    def get(self, path: Path, *extra: Any) -> T:
         key = (os.fspath(path), *extra)
         stamp = file_stamp(path)
         if stamp is None:

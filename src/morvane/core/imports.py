@@ -280,7 +280,7 @@ def import_modules(
             continue
         if file in done:
             ok, result = done[file]
-            (modules if ok else errors)[path] = result  # type: ignore[index]
+            (modules if ok else errors)[path] = result  # type: ignore[assignment]
             continue
         try:
             name, base = _name_and_base(file, project_dir)
