@@ -544,6 +544,21 @@ def _import_progress(out: _Out | None, total: int) -> Iterator[None]:
             imports.progress_hook = previous
 
 
+def _remove_cells_of_deleted_files(core: Any, paths: list[Path]) -> list[str]:
+    """The cells still stored for files of the pass that no longer exist,
+    removed from the database and the PDK."""
+    from morvane.core import database as db
+
+    gone = [p for p in paths if not p.exists()]
+    stale = list(db.get_factories_by_source(*gone)) if gone else []
+    if stale:
+        db.remove_factories(*stale)
+        cells = core.get_pdk().cells
+        for name in stale:
+            cells.pop(name, None)
+    return stale
+
+
 def _run_pass(core: Any, paths: list[Path], reload: bool, *, out: _Out | None = None,
               total_files: int = 0) -> dict[str, Any]:
     """One pass with the database's state before and after, and the import
@@ -562,6 +577,7 @@ def _run_pass(core: Any, paths: list[Path], reload: bool, *, out: _Out | None = 
     with _hold_warnings(shown_in_report), _import_progress(out, total_files or len(paths)):
         with database.pass_scope():
             written, deleted = core.register_cells(paths=paths, reload=reload)
+            deleted = [*deleted, *_remove_cells_of_deleted_files(core, paths)]
         after_f, after_m = _snapshot()
         shown.extend(r.message for r in after_f.values() if r.status == "ERROR" and r.message)
     duration = time.perf_counter() - start
@@ -838,13 +854,22 @@ def _cmd_check(args: argparse.Namespace, out: _Out) -> int:
 # --------------------------------------------------------------------------
 
 
+def _stored(current: Any) -> tuple[dict[str, Any], dict[str, Any], dict[str, dict[str, Any]]]:
+    """What the database holds, read without creating it."""
+    from morvane.core import database as db
+
+    if not current.database_path.exists():
+        return {}, {}, {}
+    with db.reading():
+        factories, models = _snapshot()
+        return factories, models, db.get_import_errors()
+
+
 def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
     from morvane.core import database as db
 
     current = _select_project(args.project_dir)
-    with db.reading():
-        factories, models = _snapshot()
-        import_errors = db.get_import_errors()
+    factories, models, import_errors = _stored(current)
     if args.json:
         out.print(_json_dump({
             "schema_version": REPORT_SCHEMA_VERSION,
@@ -879,16 +904,15 @@ def _cmd_show(args: argparse.Namespace, out: _Out) -> int:
 
     current = _select_project(args.project_dir)
     name = args.name
+    factories, models, import_errors = _stored(current)
+    factory, model = factories.get(name), models.get(name)
+    error = import_errors.get(factory.source) if factory is not None else None
+    if factory is None and model is None:
+        known = list(dict.fromkeys([*factories, *models]))
+        close = difflib.get_close_matches(name, known, n=3)
+        hint = f" (did you mean {', '.join(close)}?)" if close else f" (run `{PROG} list` for the names)"
+        raise CliError(f"no cell or model named {name!r} in the project database{hint}", EXIT_USAGE)
     with db.reading():
-        factory = db.get_factories_by_name(name).get(name)
-        models = db.get_all_model_records()
-        model = models.get(name)
-        error = db.get_import_errors(factory.source).get(factory.source) if factory is not None else None
-        if factory is None and model is None:
-            known = list(dict.fromkeys([*db.get_all_factories(), *models]))
-            close = difflib.get_close_matches(name, known, n=3)
-            hint = f" (did you mean {', '.join(close)}?)" if close else f" (run `{PROG} list` for the names)"
-            raise CliError(f"no cell or model named {name!r} in the project database{hint}", EXIT_USAGE)
         G = callgraph.create_callgraph()
     uses = sorted(G.successors(name)) if name in G else []
     used_by = sorted(G.predecessors(name)) if name in G else []
