@@ -148,12 +148,14 @@ class _Out:
     def print(self, text: str | Text = "", style: str | None = None) -> None:
         if isinstance(text, str):
             text = Text(safe_text(text), style=style or "")
-        self.console.print(text, soft_wrap=True)
+        # On a terminal lines wrap at its width; elsewhere they stay whole.
+        self.console.print(text, soft_wrap=not self.console.is_terminal)
         self.stream.flush()
 
     def progress(self, text: str) -> None:
         if not self.quiet:
-            self.err_console.print(Text(safe_text(text), style="dim"), soft_wrap=True)
+            self.err_console.print(Text(safe_text(text), style="dim"),
+                                   soft_wrap=not self.err_console.is_terminal)
             self.err.flush()
 
     def table(self, headers: Sequence[str], rows: Sequence[Sequence[Any]], *,
