@@ -79,7 +79,7 @@ in_env() {
         local cmd var
         printf -v cmd '%q ' "$@"
         # Carry the project's own settings into the root; nothing else leaks in.
-        for var in $(compgen -e | grep -E '^(MORVANE_|PYTEST_ADDOPTS$|HYPOTHESIS_)' || true); do
+        for var in $(compgen -e | grep -E '^(MORVANE_|PYTEST_ADDOPTS$|HYPOTHESIS_|NO_COLOR$|COLUMNS$)' || true); do
             printf -v cmd 'export %s=%q; %s' "$var" "${!var}" "$cmd"
         done
         mkdir -p "$dir$REPO"

@@ -1,115 +1,289 @@
 """The ``morvane`` command line.
 
-``python -m morvane register [--project-dir DIR] [PATHS...] [--no-reload] [--json]``
-    One registration pass: all project files, or only ``PATHS``. Prints the
-    factories that became new, changed or were removed in the project
-    database, the error cells with their messages and the models.
-``python -m morvane watch [--project-dir DIR] [--poll] [--interval S]``
-    A full pass, then re-registers every project file that changes, with the
-    files that import it, until interrupted with Ctrl-C.
-``python -m morvane list [--project-dir DIR] [--json]``
-    What the project database holds: factories and models.
-``python -m morvane show NAME --svg FILE [--project-dir DIR]``
-    Builds the cell NAME with its defaults and writes its drawing to FILE.
-``python -m morvane serve [--project-dir DIR] [--port N] [--interval S]``
+``morvane init [DIR]``
+    Write a minimal project (``pyproject.toml``, a package with one cell).
+``morvane register [PATHS...]``
+    One registration pass: every project file, or ``PATHS`` and the project
+    files that import them. ``--check`` also builds every cell.
+``morvane check``
+    A full pass, then every cell built with its defaults.
+``morvane show NAME``
+    One cell or model: where it is defined, its status, its model, what it
+    uses and what uses it, and for an error cell the import error.
+``morvane list``
+    What the project database holds. Never writes a file.
+``morvane watch``
+    A full pass, then a pass over every file that changes, with the files
+    that import it, until Ctrl-C.
+``morvane show NAME --svg FILE``
+    Build the cell NAME with its defaults and write its drawing to FILE.
+``morvane serve [--port N]``
     A live page of the project on http://127.0.0.1:N/ that follows every save.
 
-Without ``--project-dir`` the project is found from ``MORVANE_PROJECT_DIR`` or
-from the working directory upwards. The exit status is 0 when the pass ran,
-also when project files fail to import (they become error cells); it is 1
-for a real failure (no project, bad settings, an unusable database, a PDK
-that cannot be activated, or an unexpected error, whose traceback ``-vv``
-shows), reported on one line, and 2 for bad usage.
+Exit status: 0 clean; 1 error cells or failing builds (with ``--check`` or
+``check``); 2 bad usage; 3 a project, configuration or database error, or a
+PDK that cannot be activated. ``--json`` output follows the schema described
+in the README (``schema_version`` in every object).
 """
 
 from __future__ import annotations
 
 import argparse
+import difflib
+import inspect
 import json
 import logging
+import math
 import os
+import re
 import signal
 import sqlite3
 import sys
-import textwrap
 import time
 import traceback
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from pathlib import Path
+from types import FrameType, TracebackType
 from typing import Any, TextIO
 
-__all__ = ["main"]
+from rich.console import Console
+from rich.padding import Padding
+from rich.table import Table
+from rich.text import Text
+
+__all__ = ["main", "pass_report_json", "safe_text", "REPORT_SCHEMA_VERSION"]
 
 PROG = "morvane"
+
+EXIT_OK = 0
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_PROJECT = 3
+
+# Version of the JSON objects the commands print; raised on any change that
+# removes or renames a field.
+REPORT_SCHEMA_VERSION = 1
+
+SUMMARY_NAMES = 5  # names shown per group without --all
+SUMMARY_ROWS = 10  # table rows shown without --all
+PROGRESS_MIN_FILES = 20  # a pass over fewer files shows no progress bar
+
+ENVIRONMENT = {
+    "MORVANE_PROJECT_DIR": "the project directory (instead of searching from the working directory)",
+    "MORVANE_DATABASE": "the project database file (overrides [tool.morvane] database)",
+    "MORVANE_LOG_LEVEL": "level of the log lines on stderr when neither -v nor -q is given",
+    "NO_COLOR": "when set and not empty, no colour (as --color=no)",
+    "COLUMNS": "the width of the output (default: the terminal's)",
+}
 
 
 class CliError(Exception):
     """A failure reported on one line, with an exit status."""
 
-    def __init__(self, message: str, status: int = 1) -> None:
+    def __init__(self, message: str, status: int = EXIT_PROJECT) -> None:
         super().__init__(message)
         self.status = status
 
 
 # --------------------------------------------------------------------------
-# Output helpers
+# Text that is safe on a terminal
 # --------------------------------------------------------------------------
+
+# C0 and C1 control characters but tab and newline, and the Unicode controls
+# that reorder or hide text.
+_UNSAFE = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u200b-\u200f\u202a-\u202e\u2066-\u2069\ufeff]")
+
+
+def _escape(match: re.Match[str]) -> str:
+    code = ord(match.group())
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
+def safe_text(text: object) -> str:
+    """``text`` as a string with its control characters escaped (``\\x1b``),
+    so that stored messages cannot move the cursor, retitle the window or
+    hide what follows them. Tabs and newlines are kept."""
+    return _UNSAFE.sub(_escape, str(text))
 
 
 def _one_line(text: Any, limit: int | None = None) -> str:
-    line = " ".join(str(text).split())
+    line = " ".join(safe_text(text).split())
     if limit is not None and len(line) > limit:
         line = line[: max(limit - 1, 1)] + "…"
     return line
 
 
-def _table(headers: Sequence[str], rows: Iterable[Sequence[Any]], *, indent: str = "  ",
-           last_limit: int | None = 100) -> str:
-    """A left-aligned text table; the last column is shortened to ``last_limit``."""
-    body = [[_one_line(c) for c in row] for row in rows]
-    if last_limit is not None:
-        for row in body:
-            row[-1] = _one_line(row[-1], last_limit)
-    widths = [len(h) for h in headers]
-    for row in body:
-        widths = [max(w, len(c)) for w, c in zip(widths, row)]
-
-    def fmt(cells: Sequence[str]) -> str:
-        return (indent + "  ".join(c.ljust(w) for c, w in zip(cells, widths))).rstrip()
-
-    lines = [fmt(headers), fmt(["-" * w for w in widths])]
-    lines.extend(fmt(row) for row in body)
-    return "\n".join(lines)
+def _plural(n: int, word: str) -> str:
+    return f"{n:,} {word}{'' if n == 1 else 's'}"
 
 
-def _changes(groups: Sequence[tuple[str, Sequence[str]]], width: int = 100) -> str:
-    """One entry per non-empty group, every name listed, wrapped under its label."""
-    labels = [f"{label} ({len(names)}):" for label, names in groups if names]
-    pad = max(map(len, labels), default=0) + 2
-    lines = []
-    for label, (_, names) in zip(labels, [g for g in groups if g[1]]):
-        wrapped = textwrap.wrap(", ".join(names), width=max(width - pad, 20),
-                                break_long_words=False, break_on_hyphens=False)
-        lines.append("  " + label.ljust(pad) + wrapped[0])
-        lines.extend("  " + " " * pad + rest for rest in wrapped[1:])
-    return "\n".join(lines)
+def _names_summary(names: Sequence[str], show_all: bool) -> str:
+    if show_all or len(names) <= SUMMARY_NAMES:
+        return ", ".join(names)
+    return ", ".join(names[:SUMMARY_NAMES]) + f", … and {len(names) - SUMMARY_NAMES:,} more"
+
+
+# --------------------------------------------------------------------------
+# Output
+# --------------------------------------------------------------------------
+
+
+def _console(stream: TextIO, color: str) -> Console:
+    is_tty = stream.isatty() if hasattr(stream, "isatty") else False
+    columns = os.environ.get("COLUMNS", "")
+    width = int(columns) if columns.isdigit() and int(columns) > 0 else None
+    if width is None and not is_tty:
+        width = 200  # no terminal: keep lines whole for grep and files
+    no_color = color == "no" or (color == "auto" and bool(os.environ.get("NO_COLOR")))
+    return Console(file=stream, width=width, force_terminal=True if color == "yes" else None,
+                   no_color=no_color, highlight=False, markup=False, emoji=False,
+                   color_system="auto" if not no_color else None)
 
 
 class _Out:
-    def __init__(self, stream: TextIO, err: TextIO, quiet: bool) -> None:
-        self.stream, self.err, self.quiet = stream, err, quiet
+    """Where a command writes: the report to stdout, progress to stderr."""
 
-    def print(self, text: str = "") -> None:
-        print(text, file=self.stream, flush=True)
+    def __init__(self, stream: TextIO, err: TextIO, quiet: bool, *, color: str = "auto",
+                 show_all: bool = False) -> None:
+        self.stream, self.err, self.quiet, self.show_all = stream, err, quiet, show_all
+        self.console = _console(stream, color)
+        self.err_console = _console(err, color)
+
+    def print(self, text: str | Text = "", style: str | None = None) -> None:
+        if isinstance(text, str):
+            text = Text(safe_text(text), style=style or "")
+        # On a terminal lines wrap at its width; elsewhere they stay whole.
+        self.console.print(text, soft_wrap=not self.console.is_terminal)
+        self.stream.flush()
 
     def progress(self, text: str) -> None:
         if not self.quiet:
-            print(text, file=self.err, flush=True)
+            self.err_console.print(Text(safe_text(text), style="dim"),
+                                   soft_wrap=not self.err_console.is_terminal)
+            self.err.flush()
+
+    def table(self, headers: Sequence[str], rows: Sequence[Sequence[Any]], *,
+              styles: Sequence[str | None] = ()) -> None:
+        """A table that fits the width; cells are shortened, never wrapped."""
+        body = [[_one_line(c) for c in row] for row in rows]
+        table = Table(box=None, pad_edge=False, show_edge=False, header_style="bold", padding=(0, 1))
+        for i, header in enumerate(headers):
+            # The last column (a message, mostly) gives way first when the
+            # width is short; the others keep up to 40 characters.
+            longest = max([len(header), *(len(row[i]) for row in body)])
+            table.add_column(header, no_wrap=True, overflow="ellipsis",
+                             min_width=min(len(header), 8) if i == len(headers) - 1 else min(longest, 40))
+        for row in body:
+            cells = [Text(c) for c in row]
+            for cell, style in zip(cells, styles):
+                if style:
+                    cell.stylize(style)
+            table.add_row(*cells)
+        self.console.print(Padding(table, (0, 0, 0, 2), expand=False))
+        self.stream.flush()
+
+    def more(self, shown: int, total: int) -> None:
+        if total > shown:
+            self.print(f"  … and {total - shown:,} more (--all lists them)", style="dim")
+
+
+def _status_style(status: str) -> str | None:
+    return "bold red" if status == "ERROR" else "green"
+
+
+# --------------------------------------------------------------------------
+# Logging: the command line's own handler on the package logger
+# --------------------------------------------------------------------------
+
+
+class _SafeFormatter(logging.Formatter):
+    def format(self, record: logging.LogRecord) -> str:
+        return safe_text(super().format(record))
+
+
+class _HeldWarnings(logging.Filter):
+    """While held, warnings are kept back, so that the report can drop those
+    it shows itself (one per error cell) and let the others through."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.held: list[logging.LogRecord] | None = None
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if self.held is not None and record.levelno == logging.WARNING:
+            self.held.append(record)
+            return False
+        return True
+
+
+class _CliHandler(logging.StreamHandler[TextIO]):
+    """Writes to whatever ``sys.stderr`` is when a record is emitted."""
+
+    def __init__(self) -> None:
+        logging.Handler.__init__(self)
+        self.holder = _HeldWarnings()
+        self.addFilter(self.holder)
+
+    @property
+    def stream(self) -> TextIO:
+        return sys.stderr
+
+    @stream.setter
+    def stream(self, value: TextIO) -> None:  # StreamHandler.setStream assigns it
+        pass
+
+
+_handler: _CliHandler | None = None
+
+
+def _install_log_handler(verbosity: int, timestamps: bool) -> _CliHandler:
+    from morvane.logger import get_logger, level_from_env
+
+    logger = get_logger()
+    handler = _CliHandler()
+    fmt = "%(asctime)s %(levelname)s: %(message)s" if timestamps else f"{PROG}: %(levelname)s: %(message)s"
+    handler.setFormatter(_SafeFormatter(fmt, "%H:%M:%S"))
+    env_level, complaint = level_from_env()
+    if verbosity == 0 and env_level is not None:
+        level = env_level
+    else:
+        level = {-1: logging.ERROR, 0: logging.WARNING, 1: logging.INFO}.get(
+            max(min(verbosity, 2), -1), logging.DEBUG)
+    logger.setLevel(level)
+    logger.addHandler(handler)
+    logger.propagate = False  # the command line is the application: one copy of each line
+    if complaint:
+        logger.warning(complaint)
+    return handler
+
+
+@contextmanager
+def _hold_warnings(drop: Callable[[str], bool]) -> Iterator[None]:
+    """Keep the pass's warnings back; afterwards let through those ``drop``
+    does not claim. Only in the quiet default: with -v every line is live."""
+    handler = _handler
+    if handler is None or handler.level > logging.WARNING or handler.holder.held is not None \
+            or logging.getLogger("morvane").level < logging.WARNING:
+        yield
+        return
+    handler.holder.held = []
+    try:
+        yield
+    finally:
+        held, handler.holder.held = handler.holder.held, None
+        for record in held or ():
+            if not drop(record.getMessage()):
+                handler.handle(record)
 
 
 # --------------------------------------------------------------------------
 # Project selection
 # --------------------------------------------------------------------------
+
+
+def _init_hint(directory: Path | str) -> str:
+    return f"run `{PROG} init {directory}` to make it one"
 
 
 def _select_project(project_dir: str | None) -> Any:
@@ -124,6 +298,10 @@ def _select_project(project_dir: str | None) -> Any:
         os.environ[settings.PROJECT_DIR_ENV] = str(path.resolve())
     settings.reset_settings()
     current = settings.get_settings()
+    pyproject = current.project_dir / settings.PYPROJECT
+    if not settings.has_tool_table(pyproject):
+        raise CliError(f"{current.project_dir} is not a morvane project: no [tool.morvane] table in "
+                       f"{pyproject} ({_init_hint(current.project_dir)})")
     from morvane.core import database
 
     database.close()
@@ -134,18 +312,35 @@ def _select_project(project_dir: str | None) -> Any:
 
 
 def _resolve_paths(raw: Sequence[str], project_dir: Path) -> list[Path]:
+    """The files of a pass: each path inside the project, an existing Python
+    file, a directory (its Python files) or a deleted file that still has
+    cells in the database; anything else is refused before the pass runs."""
+    from morvane.core import _pysource
+    from morvane.core import database as db
+
     out: list[Path] = []
     for item in raw:
         path = Path(item).expanduser()
         candidates = [path] if path.is_absolute() else [Path.cwd() / path, project_dir / path]
-        for candidate in candidates:
-            if candidate.is_file():
-                out.append(candidate.resolve())
-                break
+        existing = [c for c in candidates if c.exists()]
+        inside = [c.resolve() for c in candidates if c.resolve().is_relative_to(project_dir)]
+        target = existing[0].resolve() if existing else (inside or [candidates[0].resolve()])[0]
+        if not target.is_relative_to(project_dir):
+            raise CliError(f"{item} is outside the project {project_dir}", EXIT_USAGE)
+        if target.is_dir():
+            out.extend(_pysource.iter_python_files(target))
+        elif target.exists():
+            if target.suffix != ".py":
+                raise CliError(f"{item} is not a Python file", EXIT_USAGE)
+            out.append(target)
         else:
-            raise CliError(f"no such file: {item} (a deleted file's cells are removed by a pass "
-                           "over the whole project: run register without paths)", status=2)
-    return out
+            with db.reading():
+                stored = db.get_factories_by_source(target)
+            if not stored:
+                raise CliError(f"no such file: {item} (and no cells of it in the project database)",
+                               EXIT_USAGE)
+            out.append(target)  # deleted: the pass removes its cells
+    return list(dict.fromkeys(out))
 
 
 def _relative(path: Path, project_dir: Path) -> str:
@@ -182,18 +377,110 @@ def _diff(before: dict[str, Any], after: dict[str, Any], key: Any) -> dict[str, 
     }
 
 
-def _factory_json(r: Any) -> dict[str, Any]:
-    return {"name": r.name, "source": r.source, "status": r.status, "message": r.message,
-            "has_model": bool(r.has_model)}
-
-
-def _model_json(r: Any) -> dict[str, Any]:
-    return {"name": r.factory, "source": r.source, "pdk_type": r.pdk_type, "status": r.status,
-            "message": r.message, "settings": r.settings}
+def _status_word(status: str) -> str:
+    """The one status vocabulary of the JSON output: "SUCCESS" or "ERROR"."""
+    return "ERROR" if status == "ERROR" else "SUCCESS"
 
 
 def _status_text(status: str) -> str:
     return "ERROR" if status == "ERROR" else "ok"
+
+
+def _absolute_source(r: Any) -> str | None:
+    source = r.absolute_source()
+    return None if source is None else str(Path(source).resolve())
+
+
+def _settings_json(text: str) -> Any:
+    try:
+        return json.loads(text)
+    except (TypeError, ValueError):
+        return text
+
+
+def _factory_json(r: Any, import_errors: dict[str, dict[str, Any]] | None = None) -> dict[str, Any]:
+    out = {"name": r.name, "source": _absolute_source(r), "status": _status_word(r.status),
+           "message": r.message, "has_model": bool(r.has_model)}
+    if r.status == "ERROR":
+        out["error"] = (import_errors or {}).get(r.source)
+    return out
+
+
+def _model_json(r: Any) -> dict[str, Any]:
+    return {"name": r.factory, "source": _absolute_source(r), "pdk_type": r.pdk_type,
+            "status": _status_word(r.status), "message": r.message,
+            "settings": _settings_json(r.settings)}
+
+
+def _project_json(current: Any) -> dict[str, Any]:
+    return {"name": current.project_name, "dir": str(current.project_dir), "pdk": current.pdk_name,
+            "is_a_pdk": current.is_a_pdk, "database": str(current.database_path)}
+
+
+def _json_dump(obj: dict[str, Any]) -> str:
+    return json.dumps(obj, indent=2, ensure_ascii=True)
+
+
+# --------------------------------------------------------------------------
+# Import errors: type, place and traceback, kept from the pass
+# --------------------------------------------------------------------------
+
+
+def _user_frames(exc: BaseException, project_dir: Path) -> traceback.StackSummary:
+    """The traceback from the first frame of the project's own code on: the
+    importer's machinery and the error cell that raised it again are left out."""
+    frames = traceback.extract_tb(exc.__traceback__)
+    for i, frame in enumerate(frames):
+        if Path(frame.filename).is_relative_to(project_dir):
+            return traceback.StackSummary.from_list(frames[i:])
+    return traceback.StackSummary.from_list(
+        [f for f in frames if not f.filename.startswith("<frozen importlib")])
+
+
+def _error_info(exc: BaseException, source: Path, project_dir: Path) -> dict[str, Any]:
+    frames = _user_frames(exc, project_dir)
+    if isinstance(exc, SyntaxError) and exc.filename:
+        file, line = exc.filename, exc.lineno
+    else:
+        own = [f for f in frames if Path(f.filename) == source]
+        last = own[-1] if own else (frames[-1] if frames else None)
+        file, line = (last.filename, last.lineno) if last else (str(source), None)
+    text = ["Traceback (most recent call last):\n", *frames.format()] if frames else []
+    text.extend(traceback.format_exception_only(exc))
+    return {"type": type(exc).__qualname__, "message": str(exc), "file": str(file), "line": line,
+            "traceback": "".join(text)}
+
+
+def _record_import_errors(core: Any, after: dict[str, Any]) -> dict[str, dict[str, Any]]:
+    """Capture the import error behind each file's error cells (calling an
+    error cell raises it again, with its traceback), store it, and forget the
+    stored errors of files that have no error cell any more."""
+    from morvane.core import database as db
+
+    from morvane import settings
+
+    cells = core.get_pdk().cells
+    project_dir = settings.get_project_dir()
+    by_source: dict[str, Any] = {}
+    for record in after.values():
+        if record.status == "ERROR":
+            by_source.setdefault(record.source, record)
+    stored = db.get_import_errors()
+    changes: dict[str, dict[str, Any] | None] = {s: None for s in stored if s not in by_source}
+    for source, record in by_source.items():
+        cell = cells.get(record.name)
+        if not callable(cell):
+            continue
+        try:
+            cell()
+        except Exception as exc:
+            changes[source] = _error_info(exc, Path(record.absolute_source()), project_dir)
+        except SystemExit as exc:
+            changes[source] = _error_info(exc, Path(record.absolute_source()), project_dir)
+    changes = {s: e for s, e in changes.items() if stored.get(s) != e}
+    db.set_import_errors(changes)
+    return {**{s: e for s, e in stored.items() if s in by_source},
+            **{s: e for s, e in changes.items() if e is not None}}
 
 
 # --------------------------------------------------------------------------
@@ -209,23 +496,99 @@ def _core_pdk() -> Any:
     return pdk
 
 
+def _pdk_problem(name: str, exc: BaseException) -> str:
+    """A one-line explanation of why the PDK ``name`` cannot be activated."""
+    import polyforge as pf
+
+    if name.lower() not in ("generic", "gpdk"):
+        if isinstance(exc, ModuleNotFoundError) and exc.name == name.split(".")[0]:
+            return (f"the PDK package {name!r} cannot be imported: {exc} (install it, or put it in "
+                    "the project directory)")
+        module = sys.modules.get(name)
+        if module is not None:
+            pdk = getattr(module, "PDK", None)
+            if pdk is None:
+                return (f"the PDK package {name!r} has no attribute PDK: its __init__.py must set "
+                        f"PDK = polyforge.Pdk(...)")
+            if not isinstance(pdk, pf.Pdk):
+                return f"{name}.PDK must be a polyforge.Pdk, got {type(pdk).__name__}"
+    return f"cannot activate the PDK {name!r}: {type(exc).__name__}: {_one_line(exc, 300)}"
+
+
 def _activate(core: Any, current: Any) -> Any:
+    import polyforge as pf
+
     try:
-        return core.get_pdk()
-    except (ImportError, AttributeError) as exc:
-        raise CliError(f"cannot activate the PDK {current.pdk_name!r}: {exc}") from None
+        pdk = core.get_pdk()
+    except SystemExit as exc:
+        raise CliError(f"the PDK package {current.pdk_name!r} called sys.exit({exc.code!r}) while "
+                       "being imported") from None
+    except Exception as exc:
+        raise CliError(_pdk_problem(current.pdk_name, exc)) from None
+    if not isinstance(pdk, pf.Pdk):
+        raise CliError(f"{current.pdk_name}.PDK must be a polyforge.Pdk, got {type(pdk).__name__}")
+    return pdk
 
 
-def _run_pass(core: Any, paths: list[Path], reload: bool) -> dict[str, Any]:
-    """One pass with the database's state before and after."""
-    before_f, before_m = _snapshot()
-    start = time.perf_counter()
+@contextmanager
+def _import_progress(out: _Out | None, total: int) -> Iterator[None]:
+    """A progress bar over the files a pass imports, on a terminal only."""
+    from morvane.core import imports
+
+    if out is None or out.quiet or total < PROGRESS_MIN_FILES or not out.err_console.is_terminal:
+        yield
+        return
+    from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
+
+    columns = (TextColumn("importing"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn())
+    with Progress(*columns, console=out.err_console, transient=True) as bar:
+        task = bar.add_task("importing", total=total)
+        previous = imports.progress_hook
+        imports.progress_hook = lambda path: bar.advance(task)
+        try:
+            yield
+        finally:
+            imports.progress_hook = previous
+
+
+def _remove_cells_of_deleted_files(core: Any, paths: list[Path]) -> list[str]:
+    """The cells still stored for files of the pass that no longer exist,
+    removed from the database and the PDK."""
     from morvane.core import database as db
 
-    with db.pass_scope():
-        written, deleted = core.register_cells(paths=paths, reload=reload)
+    gone = [p for p in paths if not p.exists()]
+    stale = list(db.get_factories_by_source(*gone)) if gone else []
+    if stale:
+        db.remove_factories(*stale)
+        cells = core.get_pdk().cells
+        for name in stale:
+            cells.pop(name, None)
+    return stale
+
+
+def _run_pass(core: Any, paths: list[Path], reload: bool, *, out: _Out | None = None,
+              total_files: int = 0) -> dict[str, Any]:
+    """One pass with the database's state before and after, and the import
+    errors behind the error cells."""
+    from morvane.core import database
+
+    before_f, before_m = _snapshot()
+    start = time.perf_counter()
+    shown: list[str] = []
+
+    def shown_in_report(message: str) -> bool:
+        # The report lists every error cell with its error: the pass's
+        # warning about each one would say it twice.
+        return any(message.endswith(m) for m in shown)
+
+    with _hold_warnings(shown_in_report), _import_progress(out, total_files or len(paths)):
+        with database.pass_scope():
+            written, deleted = core.register_cells(paths=paths, reload=reload)
+            deleted = [*deleted, *_remove_cells_of_deleted_files(core, paths)]
+        after_f, after_m = _snapshot()
+        shown.extend(r.message for r in after_f.values() if r.status == "ERROR" and r.message)
     duration = time.perf_counter() - start
-    after_f, after_m = _snapshot()
+    import_errors = _record_import_errors(core, after_f)
     return {
         "duration_s": round(duration, 4),
         "factories": {**_diff(before_f, after_f, _factory_key),
@@ -233,106 +596,451 @@ def _run_pass(core: Any, paths: list[Path], reload: bool) -> dict[str, Any]:
         "models": _diff(before_m, after_m, _model_key),
         "after_factories": after_f,
         "after_models": after_m,
+        "import_errors": import_errors,
     }
 
 
-def _print_errors(out: _Out, factories: dict[str, Any], scope: set[str] | None = None) -> None:
-    errors = [r for n, r in sorted(factories.items())
-              if r.status == "ERROR" and (scope is None or r.source in scope)]
+def pass_report_json(result: dict[str, Any], current: Any, *, command: str = "register",
+                     paths: Sequence[Path] = (), importers: Sequence[Path] = (),
+                     check: dict[str, Any] | None = None) -> dict[str, Any]:
+    """The JSON object of one pass (``result`` as ``_run_pass`` returns it):
+    the schema ``register --json`` prints and ``watch --json`` prints once
+    per pass. ``paths`` empty means a pass over the whole project."""
+    errors = result.get("import_errors", {})
+    report: dict[str, Any] = {
+        "schema_version": REPORT_SCHEMA_VERSION,
+        "command": command,
+        "project": _project_json(current),
+        "scope": {"all": not paths, "paths": [str(p) for p in paths],
+                  "importers": [str(p) for p in importers]},
+        "duration_s": result["duration_s"],
+        "factories": {**result["factories"], "total": len(result["after_factories"])},
+        "errors": [_factory_json(r, errors) for _, r in sorted(result["after_factories"].items())
+                   if r.status == "ERROR"],
+        "models": {**result["models"],
+                   "records": [_model_json(r) for _, r in sorted(result["after_models"].items())]},
+    }
+    if check is not None:
+        report["check"] = check
+    return report
+
+
+def _print_errors(out: _Out, factories: dict[str, Any], import_errors: dict[str, dict[str, Any]]) -> None:
+    errors = [r for _, r in sorted(factories.items()) if r.status == "ERROR"]
     if not errors:
-        out.print("Error cells: none")
+        out.print("Error cells: none", style="green")
         return
-    out.print(f"Error cells ({len(errors)}):")
-    out.print(_table(["NAME", "SOURCE", "MESSAGE"], [(r.name, r.source, r.message) for r in errors]))
+    out.print(f"Error cells ({len(errors):,}):", style="bold red")
+    shown = errors if out.show_all else errors[:SUMMARY_ROWS]
+    rows = []
+    for r in shown:
+        info = import_errors.get(r.source)
+        where = r.source if not info or not info.get("line") else f"{r.source}:{info['line']}"
+        what = f"{info['type']}: {info['message']}" if info else r.message
+        rows.append((r.name, where, what))
+    out.table(["NAME", "SOURCE", "ERROR"], rows, styles=("red",))
+    out.more(len(shown), len(errors))
+
+
+def _shown_source(r: Any) -> str:
+    """A source as the tables show it: relative inside the project, else absolute."""
+    from morvane import settings
+
+    absolute = _absolute_source(r)
+    if absolute is None:
+        return "-"
+    return _relative(Path(absolute), settings.get_project_dir())
 
 
 def _print_models(out: _Out, models: dict[str, Any]) -> None:
     if not models:
         out.print("Models: none")
         return
-    own = sum(1 for r in models.values() if r.pdk_type == "pdk")
-    out.print(f"Models ({len(models)}: {own} of the project, {len(models) - own} of the base PDK):")
-    ordered = sorted(models.values(), key=lambda r: (r.pdk_type != "pdk", r.factory))
-    headers = ["NAME", "FROM", "STATUS", "SOURCE"]
-    rows = [[r.factory, r.pdk_type, "ok" if r.status == "SUCCESS" else r.status, r.source or "-"]
-            for r in ordered]
-    if any(r.message for r in ordered):
-        headers.append("MESSAGE")
-        for row, r in zip(rows, ordered):
-            row.append(r.message or "")
-    out.print(_table(headers, rows))
+    own = [r for r in models.values() if r.pdk_type == "pdk"]
+    out.print(f"Models ({len(models):,}: {len(own):,} of the project, "
+              f"{len(models) - len(own):,} of the base PDK):")
+    ordered = sorted(models.values(), key=lambda r: (r.status != "ERROR", r.pdk_type != "pdk", r.factory))
+    if not out.show_all:
+        ordered = [r for r in ordered if r.pdk_type == "pdk" or r.status == "ERROR"]
+    shown = ordered if out.show_all else ordered[:SUMMARY_ROWS]
+    if shown:
+        headers = ["NAME", "FROM", "STATUS", "SOURCE"]
+        rows: list[list[str]] = [[r.factory, r.pdk_type, _status_text(r.status), _shown_source(r)]
+                                 for r in shown]
+        if any(r.message for r in shown):
+            headers.append("MESSAGE")
+            for row, r in zip(rows, shown):
+                row.append(r.message or "")
+        out.table(headers, rows)
+    hidden = len(models) - len(shown)
+    if hidden:
+        out.print(f"  … and {hidden:,} more (--all lists them)", style="dim")
 
 
-def _register_report(result: dict[str, Any], current: Any, scope: str) -> dict[str, Any]:
-    return {
-        "project": {"name": current.project_name, "dir": str(current.project_dir),
-                    "pdk": current.pdk_name, "database": str(current.database_path)},
-        "scope": scope,
-        "duration_s": result["duration_s"],
-        "factories": result["factories"],
-        "errors": [_factory_json(r) for _, r in sorted(result["after_factories"].items())
-                   if r.status == "ERROR"],
-        "models": {**result["models"],
-                   "records": [_model_json(r) for _, r in sorted(result["after_models"].items())]},
-    }
+def _print_changes(out: _Out, result: dict[str, Any]) -> None:
+    f, m = result["factories"], result["models"]
+    groups = [(f"{k} {what}", group[k]) for what, group in (("factories", f), ("models", m))
+              for k in ("new", "updated", "removed") if group[k]]
+    if not groups:
+        out.print("  nothing new: no factory or model was added, changed or removed")
+        return
+    pad = max(len(f"{label} ({len(names):,}):") for label, names in groups) + 2
+    for label, names in groups:
+        head = f"{label} ({len(names):,}):".ljust(pad)
+        out.print(f"  {head}{_names_summary(names, out.show_all)}")
 
 
 def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
+    from morvane.core import _pysource, callgraph
+
     current = _select_project(args.project_dir)
     paths = _resolve_paths(args.paths, current.project_dir)
+    importers = callgraph.importers_of(paths) if paths else []
     core = _core_pdk()
-    scope = (", ".join(_relative(p, current.project_dir) for p in paths) if paths
-             else "all files")
+    project_dir = current.project_dir
+    if paths:
+        scope = ", ".join(_relative(p, project_dir) for p in paths)
+        total_files = len(paths) + len(importers)
+    else:
+        total_files = len(_pysource.iter_python_files(project_dir))
+        scope = f"all {_plural(total_files, 'file')}"
     out.progress(f"Registering {scope} of project {current.project_name!r} "
-                 f"({current.project_dir}, PDK {current.pdk_name!r}) ...")
-    _activate(core, current)
-    result = _run_pass(core, paths, not args.no_reload)
+                 f"({project_dir}, PDK {current.pdk_name!r}) ...")
+    if importers:
+        out.progress(f"  and the files importing them: {', '.join(_relative(p, project_dir) for p in importers)}")
+    pdk = _activate(core, current)
+    result = _run_pass(core, [*paths, *importers], not args.no_reload, out=out, total_files=total_files)
+    check = _check_cells(pdk, result["after_factories"], args.timeout, out) if args.check else None
+    failed = bool(check and (check["failed"] or check["errors"]))
+    status = EXIT_FAILED if failed else EXIT_OK
 
     if args.json:
-        out.print(json.dumps(_register_report(result, current, scope), indent=2))
-        return 0
+        out.print(_json_dump(pass_report_json(result, current, paths=paths, importers=importers,
+                                              check=check)))
+        return status
 
-    f, m = result["factories"], result["models"]
     total = len(result["after_factories"])
-    out.print(f"Project {current.project_name} ({current.project_dir}), PDK {current.pdk_name}")
+    errors = sum(1 for r in result["after_factories"].values() if r.status == "ERROR")
+    if not out.quiet:
+        out.print(f"Project {current.project_name} ({project_dir}), PDK {current.pdk_name}")
     out.print(f"Registration pass over {scope}: {result['duration_s']:.2f} s, "
-              f"{total} factories in the database")
-    if any(f[k] or m[k] for k in ("new", "updated", "removed")):
-        out.print(_changes([(f"{k} {what}", group[k]) for what, group in (("factories", f), ("models", m))
-                            for k in ("new", "updated", "removed")]))
-    else:
-        out.print("  nothing new: no factory or model was added, changed or removed")
-    out.print()
-    _print_errors(out, result["after_factories"])
-    out.print()
-    _print_models(out, result["after_models"])
-    return 0
+              f"{total:,} {'factory' if total == 1 else 'factories'} in the database, "
+              f"{_plural(errors, 'error cell')}")
+    if not out.quiet:
+        if importers:
+            out.print(f"  also passed over, as they import those files: "
+                      f"{_names_summary([_relative(p, project_dir) for p in importers], out.show_all)}")
+        _print_changes(out, result)
+        out.print()
+    _print_errors(out, result["after_factories"], result["import_errors"])
+    if not out.quiet:
+        out.print()
+        _print_models(out, result["after_models"])
+    if check is not None:
+        out.print()
+        _print_check(out, check)
+    return status
+
+
+# --------------------------------------------------------------------------
+# Building the cells
+# --------------------------------------------------------------------------
+
+
+class _CellTimeout(BaseException):
+    """Raised into a cell that builds for longer than the time limit; not an
+    ``Exception``, so that the cell's own handlers do not swallow it."""
+
+
+@contextmanager
+def _time_limit(seconds: float) -> Iterator[None]:
+    if seconds <= 0 or not hasattr(signal, "setitimer") or signal.getsignal(signal.SIGALRM) is None:
+        yield
+        return
+
+    def expire(signum: int, frame: FrameType | None) -> None:
+        raise _CellTimeout
+
+    try:
+        previous = signal.signal(signal.SIGALRM, expire)
+    except ValueError:  # not the main thread: no limit
+        yield
+        return
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def _needs_arguments(factory: Callable[..., Any]) -> bool:
+    try:
+        signature = inspect.signature(factory)
+    except (TypeError, ValueError):
+        return False
+    return any(p.default is p.empty and p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)
+               for p in signature.parameters.values())
+
+
+def _build(factory: Callable[..., Any], timeout: float) -> str | None:
+    """Build one cell with its defaults: ``None`` when it gave a component,
+    else what went wrong."""
+    import polyforge as pf
+
+    try:
+        with _time_limit(timeout):
+            component = factory()
+    except _CellTimeout:
+        return f"took longer than {timeout:g} s"
+    except Exception as exc:
+        return f"{type(exc).__name__}: {exc}"
+    if not isinstance(component, pf.Component):
+        return f"returned {type(component).__name__}, not a polyforge.Component"
+    return None
+
+
+def _check_cells(pdk: Any, factories: dict[str, Any], timeout: float, out: _Out) -> dict[str, Any]:
+    """Build every project cell with its defaults, in this process."""
+    ok: list[str] = []
+    failed: list[dict[str, Any]] = []
+    skipped: list[str] = []
+    errors = sorted(n for n, r in factories.items() if r.status == "ERROR")
+    todo = [(n, r) for n, r in sorted(factories.items()) if r.status != "ERROR"]
+    out.progress(f"Building {_plural(len(todo), 'cell')} with their defaults ...")
+    for name, record in todo:
+        factory = pdk.cells.get(name)
+        if factory is None:
+            continue  # settled as a container, or not a cell of this PDK
+        if _needs_arguments(factory):
+            skipped.append(name)
+            continue
+        problem = _build(factory, timeout)
+        if problem is None:
+            ok.append(name)
+        else:
+            failed.append({"name": name, "source": _absolute_source(record), "relative": record.source,
+                           "error": problem})
+    return {"built": len(ok) + len(failed), "ok": len(ok), "failed": failed, "errors": errors,
+            "skipped": skipped}
+
+
+def _print_check(out: _Out, check: dict[str, Any]) -> None:
+    line = (f"Built {_plural(check['built'], 'cell')}: {check['ok']:,} ok, {len(check['failed']):,} failed"
+            + (f", {len(check['skipped']):,} skipped (they need arguments)" if check["skipped"] else "")
+            + (f"; {_plural(len(check['errors']), 'error cell')}" if check["errors"] else ""))
+    out.print(line, style="bold red" if check["failed"] or check["errors"] else "green")
+    if check["failed"]:
+        shown = check["failed"] if out.show_all else check["failed"][:SUMMARY_ROWS]
+        out.table(["NAME", "SOURCE", "ERROR"], [(f["name"], f["relative"], f["error"]) for f in shown],
+                  styles=("red",))
+        out.more(len(shown), len(check["failed"]))
+
+
+def _cmd_check(args: argparse.Namespace, out: _Out) -> int:
+    current = _select_project(args.project_dir)
+    core = _core_pdk()
+    pdk = _activate(core, current)
+    from morvane.core import _pysource
+
+    total_files = len(_pysource.iter_python_files(current.project_dir))
+    out.progress(f"Registering all files of project {current.project_name!r} ...")
+    result = _run_pass(core, [], True, out=out, total_files=total_files)
+    check = _check_cells(pdk, result["after_factories"], args.timeout, out)
+    status = EXIT_FAILED if check["failed"] or check["errors"] else EXIT_OK
+    if args.json:
+        out.print(_json_dump(pass_report_json(result, current, command="check", check=check)))
+        return status
+    _print_errors(out, result["after_factories"], result["import_errors"])
+    _print_check(out, check)
+    return status
+
+
+# --------------------------------------------------------------------------
+# Reading the database: list and show
+# --------------------------------------------------------------------------
+
+
+def _stored(current: Any) -> tuple[dict[str, Any], dict[str, Any], dict[str, dict[str, Any]]]:
+    """What the database holds, read without creating it."""
+    from morvane.core import database as db
+
+    if not current.database_path.exists():
+        return {}, {}, {}
+    with db.reading():
+        factories, models = _snapshot()
+        return factories, models, db.get_import_errors()
 
 
 def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
+    from morvane.core import database as db
+
     current = _select_project(args.project_dir)
-    factories, models = _snapshot()
+    factories, models, import_errors = _stored(current)
     if args.json:
-        out.print(json.dumps({
-            "project": {"name": current.project_name, "dir": str(current.project_dir),
-                        "database": str(current.database_path)},
-            "factories": [_factory_json(r) for _, r in sorted(factories.items())],
+        out.print(_json_dump({
+            "schema_version": REPORT_SCHEMA_VERSION,
+            "command": "list",
+            "project": _project_json(current),
+            "factories": [_factory_json(r, import_errors) for _, r in sorted(factories.items())],
             "models": [_model_json(r) for _, r in sorted(models.items())],
-        }, indent=2))
-        return 0
+        }))
+        return EXIT_OK
     out.print(f"Project {current.project_name} ({current.project_dir})")
     out.print(f"Database {current.database_path}")
     out.print()
     if factories:
-        out.print(f"Factories ({len(factories)}):")
-        out.print(_table(["NAME", "STATUS", "MODEL", "SOURCE", "MESSAGE"], [
+        ordered = sorted(factories.values(), key=lambda r: (r.status != "ERROR", r.name))
+        shown = ordered if out.show_all else ordered[:SUMMARY_ROWS]
+        errors = sum(1 for r in ordered if r.status == "ERROR")
+        out.print(f"Factories ({len(factories):,}, {_plural(errors, 'error cell')}):")
+        out.table(["NAME", "STATUS", "MODEL", "SOURCE", "MESSAGE"], [
             (r.name, _status_text(r.status), "yes" if r.has_model else "-", r.source, r.message or "")
-            for _, r in sorted(factories.items())]))
+            for r in shown], styles=(None, *(None,)))
+        out.more(len(shown), len(ordered))
     else:
-        out.print("Factories: none (run `python -m morvane register` first)")
+        out.print(f"Factories: none (run `{PROG} register` first)")
     out.print()
     _print_models(out, models)
-    return 0
+    return EXIT_OK
+
+
+def _cmd_show(args: argparse.Namespace, out: _Out) -> int:
+    if args.svg:
+        return _cmd_show_svg(args, out)
+    from morvane.core import callgraph
+    from morvane.core import database as db
+
+    current = _select_project(args.project_dir)
+    name = args.name
+    factories, models, import_errors = _stored(current)
+    factory, model = factories.get(name), models.get(name)
+    error = import_errors.get(factory.source) if factory is not None else None
+    if factory is None and model is None:
+        known = list(dict.fromkeys([*factories, *models]))
+        close = difflib.get_close_matches(name, known, n=3)
+        hint = f" (did you mean {', '.join(close)}?)" if close else f" (run `{PROG} list` for the names)"
+        raise CliError(f"no cell or model named {name!r} in the project database{hint}", EXIT_USAGE)
+    with db.reading():
+        G = callgraph.create_callgraph()
+    uses = sorted(G.successors(name)) if name in G else []
+    used_by = sorted(G.predecessors(name)) if name in G else []
+
+    if args.json:
+        out.print(_json_dump({
+            "schema_version": REPORT_SCHEMA_VERSION,
+            "command": "show",
+            "project": _project_json(current),
+            "name": name,
+            "factory": _factory_json(factory, {factory.source: error} if error else {}) if factory else None,
+            "model": _model_json(model) if model else None,
+            "uses": uses,
+            "used_by": used_by,
+        }))
+        return EXIT_OK
+
+    def field(label: str, value: str, style: str | None = None) -> None:
+        line = Text(f"  {label:<12}")
+        line.append(safe_text(value), style=style or "")
+        out.print(line)
+
+    if factory is not None:
+        out.print(Text(f"{name}  cell  ").append(_status_text(factory.status),
+                                                  style=_status_style(factory.status) or ""))
+        field("defined in", _absolute_source(factory) or factory.source)
+        field("has model", "yes" if factory.has_model else "no")
+        field("uses", ", ".join(uses) or "-")
+        field("used by", ", ".join(used_by) or "-")
+        if factory.status == "ERROR":
+            if error:
+                field("error", f"{error['type']}: {_one_line(error['message'])}", "bold red")
+                field("at", f"{error['file']}:{error['line']}" if error.get("line") else error["file"])
+                out.print()
+                for line in error["traceback"].rstrip("\n").splitlines():
+                    out.print(f"    {line}")
+            else:
+                field("error", _one_line(factory.message), "bold red")
+    if model is not None:
+        if factory is not None:
+            out.print()
+        out.print(Text(f"{name}  model  ").append(_status_text(model.status),
+                                                   style=_status_style(model.status) or ""))
+        field("defined in", _absolute_source(model) or "-")
+        field("from", "the project" if model.pdk_type == "pdk" else "the base PDK")
+        field("settings", json.dumps(_settings_json(model.settings)))
+        if model.message:
+            field("message", _one_line(model.message), "bold red" if model.status == "ERROR" else None)
+    elif factory is not None:
+        field("model", "none")
+    return EXIT_OK
+
+
+# --------------------------------------------------------------------------
+# A new project
+# --------------------------------------------------------------------------
+
+_INIT_PYPROJECT = """\
+[project]
+name = "{dist}"
+version = "0.1.0"
+requires-python = ">=3.14"
+
+[tool.morvane]
+pdk = "generic"
+"""
+
+_INIT_CELLS = '''\
+"""The project's cells."""
+
+import polyforge as pf
+
+
+@pf.cell
+def straight(length: float = 10.0, width: float = 0.5) -> pf.Component:
+    """A straight waveguide."""
+    c = pf.Component()
+    c.add_polygon([(0, -width / 2), (length, -width / 2), (length, width / 2), (0, width / 2)])
+    c.add_port("o1", (0, 0), width, 180)
+    c.add_port("o2", (length, 0), width, 0)
+    return c
+'''
+
+
+def _cmd_init(args: argparse.Namespace, out: _Out) -> int:
+    from morvane import settings
+
+    directory = Path(args.dir).expanduser().resolve()
+    if directory.exists() and not directory.is_dir():
+        raise CliError(f"{args.dir} exists and is not a directory")
+    pyproject = directory / settings.PYPROJECT
+    if settings.has_tool_table(pyproject):
+        raise CliError(f"{directory} is already a morvane project ({pyproject} has a [tool.morvane] table)")
+    name = args.name or settings.normalise_module_name(directory.name)
+    if not re.fullmatch(r"[^\W\d]\w*", name) or name in sys.stdlib_module_names:
+        raise CliError(f"cannot use {name!r} as the project's module name: give one with --name",
+                       EXIT_USAGE)
+    files = {directory / name / "__init__.py": "", directory / name / "cells.py": _INIT_CELLS,
+             directory / ".gitignore": ".morvane/\n__pycache__/\n"}
+    taken = [p for p in files if p.exists()]
+    if taken:
+        raise CliError(f"{taken[0]} exists already; nothing was written")
+    directory.mkdir(parents=True, exist_ok=True)
+    if pyproject.exists():
+        # Keep the user's file: add the table at its end.
+        text = pyproject.read_text(encoding="utf-8")
+        pyproject.write_text(text + ("" if text.endswith("\n") or not text else "\n")
+                             + '\n[tool.morvane]\npdk = "generic"\n', encoding="utf-8")
+        out.print(f"added a [tool.morvane] table to {pyproject}")
+    else:
+        pyproject.write_text(_INIT_PYPROJECT.format(dist=name.replace("_", "-")), encoding="utf-8")
+        out.print(f"wrote {pyproject}")
+    for path, text in files.items():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text, encoding="utf-8")
+        out.print(f"wrote {path}")
+    where = "" if directory == Path.cwd() else f"cd {directory} && "
+    out.print(f"next: {where}{PROG} register")
+    return EXIT_OK
 
 
 # --------------------------------------------------------------------------
@@ -342,7 +1050,7 @@ def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
 
 def _cmd_watch(args: argparse.Namespace, out: _Out) -> int:
     if args.interval <= 0:
-        raise CliError("--interval must be a positive number of seconds", status=2)
+        raise CliError("--interval must be a positive number of seconds", status=EXIT_USAGE)
     current = _select_project(args.project_dir)
     core = _core_pdk()
     _activate(core, current)
@@ -406,85 +1114,209 @@ def _cmd_serve(args: argparse.Namespace, out: _Out) -> int:
 # Entry point
 # --------------------------------------------------------------------------
 
+MAX_INTERVAL = 24 * 3600.0
 
-def _parser() -> argparse.ArgumentParser:
+
+def _interval(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not math.isfinite(value) or not 0 < value <= MAX_INTERVAL:
+        raise argparse.ArgumentTypeError(
+            f"must be a number of seconds above 0 and at most {MAX_INTERVAL:g}, got {text!r}")
+    return value
+
+
+def _timeout(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 (no limit) or a positive number of seconds, got {text!r}")
+    return value
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("morvane")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def _epilog() -> str:
+    lines = ["exit status:",
+             "  0  clean",
+             "  1  error cells or cells that fail to build (register --check, check)",
+             "  2  bad usage: an unknown option, a bad value, a path outside the project",
+             "  3  a project, configuration or database error, or a PDK that cannot be activated",
+             "",
+             "environment variables:"]
+    pad = max(map(len, ENVIRONMENT)) + 2
+    lines.extend(f"  {name.ljust(pad)}{text}" for name, text in ENVIRONMENT.items())
+    return "\n".join(lines)
+
+
+def _add_output_options(parser: argparse.ArgumentParser, dest_suffix: str) -> None:
+    # Accepted before and after the command: the two counts are added up.
+    default: Any = 0 if dest_suffix == "top" else argparse.SUPPRESS
+    parser.add_argument("-v", "--verbose", action="count", default=default, dest=f"verbose_{dest_suffix}",
+                        help="more log lines on stderr: -v info, -vv debug and tracebacks")
+    parser.add_argument("-q", "--quiet", action="count", default=default, dest=f"quiet_{dest_suffix}",
+                        help="less output: no progress, no header, only errors and the summary")
+    parser.add_argument("--color", choices=("auto", "yes", "no"), default=argparse.SUPPRESS,
+                        help="colour in the output (default: auto, on a terminal unless NO_COLOR is set)")
+
+
+def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--project-dir", metavar="DIR",
                         help="the project directory (default: $MORVANE_PROJECT_DIR, else the nearest "
                              "directory upwards whose pyproject.toml has a [tool.morvane] table)")
-    common.add_argument("-v", "--verbose", action="count", default=0,
-                        help="log the pass's info (-v) or debug (-vv) lines to stderr")
+    _add_output_options(common, "sub")
+    listing = argparse.ArgumentParser(add_help=False)
+    listing.add_argument("--all", action="store_true", help="list every name (default: counts and the first names)")
+    json_opt = argparse.ArgumentParser(add_help=False)
+    json_opt.add_argument("--json", action="store_true", help="print the result as one JSON object")
+    timeout = argparse.ArgumentParser(add_help=False)
+    timeout.add_argument("--timeout", type=_timeout, default=10.0, metavar="S",
+                         help="time limit for building one cell, in seconds; 0 for none (default: 10)")
 
-    parser = argparse.ArgumentParser(prog=PROG, description="Register the cells and models of a "
-                                     "morvane layout project.")
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser = argparse.ArgumentParser(prog=PROG, formatter_class=formatter, epilog=_epilog(),
+                                     description="Register, check and inspect the cells and models of a "
+                                                 "morvane layout project.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    _add_output_options(parser, "top")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    reg = sub.add_parser("register", parents=[common], help="run one registration pass",
-                         description="Register the project's cells and models.")
+    def command(name: str, parents: list[argparse.ArgumentParser], help: str, description: str) -> argparse.ArgumentParser:
+        return sub.add_parser(name, parents=parents, help=help, description=description, epilog=_epilog(),
+                              formatter_class=formatter)
+
+    init = command("init", _only_output(), "write a minimal project",
+                   "Write a minimal morvane project into DIR: pyproject.toml with a [tool.morvane] "
+                   "table, and a package with one cell. Existing files are never overwritten.")
+    init.add_argument("dir", nargs="?", default=".", metavar="DIR", help="the project directory (default: .)")
+    init.add_argument("--name", help="the project's module name (default: from the directory name)")
+
+    reg = command("register", [common, listing, json_opt, timeout], "run one registration pass",
+                  "Register the project's cells and models: every file, or PATHS and the project "
+                  "files that import them.")
     reg.add_argument("paths", nargs="*", metavar="PATHS",
-                     help="only these project files (default: every file of the project)")
+                     help="only these project files or directories (a deleted file's cells are removed)")
     reg.add_argument("--no-reload", action="store_true",
                      help="do not reload modules already imported, and leave the models alone")
-    reg.add_argument("--json", action="store_true", help="print the result as JSON")
+    reg.add_argument("--check", action="store_true",
+                     help="also build every cell; exit status 1 on error cells or failing builds")
 
-    watch = sub.add_parser("watch", parents=[common], help="re-register files as they change",
-                           description="Register the project, then every file that changes, "
-                                       "until Ctrl-C.")
-    watch.add_argument("--interval", type=float, default=1.0, metavar="S",
+    chk = command("check", [common, listing, json_opt, timeout], "register, then build every cell",
+                  "Register the whole project, then build every cell with its defaults and report the "
+                  "cells that raise or return something that is not a component. Exit status 1 when "
+                  "any does, or when a file fails to import.")
+    del chk
+
+    show = command("show", [common, json_opt], "show one cell or model",
+                   "Where a cell or model is defined, its status, its model, what it uses and what "
+                   "uses it, and for an error cell the import error with its traceback. Reads the "
+                   "database of the last pass; writes nothing.")
+    show.add_argument("name", metavar="NAME", help="a cell or model name")
+    show.add_argument("--svg", metavar="FILE",
+                      help="build the cell with its defaults and write its drawing to FILE as SVG "
+                           "(this runs a pass over the cell's file)")
+
+    command("list", [common, listing, json_opt], "show what the project database holds",
+            "List the factories and models of the project database. Writes nothing.")
+
+    watch = command("watch", [common], "re-register files as they change",
+                    "Register the project, then every file that changes, until Ctrl-C.")
+    watch.add_argument("--interval", type=_interval, default=1.0, metavar="S",
                        help="seconds between two looks at the files with --poll (default: 1)")
     watch.add_argument("--poll", action="store_true",
                        help="look at the files' modification times instead of waiting for file events")
 
-    lst = sub.add_parser("list", parents=[common], help="show what the project database holds",
-                         description="List the factories and models of the project database.")
-    lst.add_argument("--json", action="store_true", help="print the result as JSON")
-
-    show = sub.add_parser("show", parents=[common], help="draw one cell",
-                          description="Build a cell with its defaults and write its drawing.")
-    show.add_argument("name", metavar="NAME", help="the cell's name")
-    show.add_argument("--svg", required=True, metavar="FILE", help="write the drawing to FILE as SVG")
-
-    srv = sub.add_parser("serve", parents=[common], help="serve a live page of the project",
-                         description="Serve a page of the project's cells, errors and models on "
-                                     "127.0.0.1 that follows every save, until Ctrl-C.")
+    srv = command("serve", [common], "serve a live page of the project",
+                  "Serve a page of the project's cells, errors and models on 127.0.0.1 that "
+                  "follows every save, until Ctrl-C.")
     srv.add_argument("--port", type=int, default=8000, metavar="N",
                      help="the port to listen on (default: 8000; 0: any free port)")
-    srv.add_argument("--interval", type=float, default=0.5, metavar="S",
+    srv.add_argument("--interval", type=_interval, default=0.5, metavar="S",
                      help="seconds between two looks at the files (default: 0.5)")
-    srv.add_argument("--build-timeout", type=float, default=10.0, metavar="S",
+    srv.add_argument("--build-timeout", type=_interval, default=10.0, metavar="S",
                      help="seconds a cell may take to build before the page reports it (default: 10)")
-    return parser
+    return parser, dict(sub.choices)
+
+
+def _only_output() -> list[argparse.ArgumentParser]:
+    output = argparse.ArgumentParser(add_help=False)
+    _add_output_options(output, "sub")
+    return [output]
+
+
+def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    """The arguments; ``SystemExit`` for --help, --version and usage errors,
+    the latter with the usage of the command they belong to."""
+    parser, commands = _parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        commands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
+    args.verbosity = (args.verbose_top + getattr(args, "verbose_sub", 0)
+                      - args.quiet_top - getattr(args, "quiet_sub", 0))
+    args.color = getattr(args, "color", "auto")
+    for name, default in (("json", False), ("all", False), ("timeout", 10.0), ("check", False)):
+        if not hasattr(args, name):
+            setattr(args, name, default)
+    return args
+
+
+COMMANDS: dict[str, Callable[[argparse.Namespace, _Out], int]] = {
+    "init": _cmd_init, "register": _cmd_register, "check": _cmd_check, "show": _cmd_show,
+    "list": _cmd_list, "watch": _cmd_watch, "serve": _cmd_serve,
+}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit status."""
-    parser = _parser()
+    global _handler
     try:
-        args = parser.parse_args(argv)
-    except SystemExit as exc:  # --help, or a usage error already printed
-        return int(exc.code or 0) if not isinstance(exc.code, str) else 2
-    out = _Out(sys.stdout, sys.stderr, quiet=getattr(args, "json", False))
-    if args.verbose:
+        args = _parse(argv)
+    except SystemExit as exc:  # --help, --version, or a usage error already printed
+        return exc.code if isinstance(exc.code, int) else EXIT_USAGE
+    out = _Out(sys.stdout, sys.stderr, quiet=args.json or args.verbosity < 0, color=args.color,
+               show_all=args.all)
+    previous = _handler
+    _handler = _install_log_handler(args.verbosity, timestamps=args.command == "watch")
+    try:
+        return _dispatch(args, out)
+    finally:
         from morvane.logger import get_logger
 
-        get_logger().setLevel(logging.DEBUG if args.verbose > 1 else logging.INFO)
+        logger = get_logger()
+        logger.removeHandler(_handler)
+        logger.propagate = True
+        _handler = previous
 
+
+def _dispatch(args: argparse.Namespace, out: _Out) -> int:
     from morvane.core.database import DatabaseError
     from morvane.settings import SettingsError
 
-    commands = {"register": _cmd_register, "watch": _cmd_watch, "list": _cmd_list,
-                "show": _cmd_show_svg, "serve": _cmd_serve}
+    def fail(message: str, status: int = EXIT_PROJECT) -> int:
+        print(f"{PROG}: error: {_one_line(message)}", file=sys.stderr)
+        return status
+
     try:
-        return commands[args.command](args, out)
+        return COMMANDS[args.command](args, out)
     except CliError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return exc.status
+        return fail(str(exc), exc.status)
     except SettingsError as exc:
-        print(f"{PROG}: error: bad project settings: {_one_line(exc)}", file=sys.stderr)
-        return 1
+        message = str(exc)
+        return fail(message if message.startswith("no morvane project") else f"bad project settings: {message}")
     except (DatabaseError, sqlite3.Error) as exc:
-        print(f"{PROG}: error: project database: {_one_line(exc)}", file=sys.stderr)
-        return 1
+        return fail(f"project database: {exc}")
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
@@ -495,10 +1327,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             os.dup2(devnull, sys.stdout.fileno())
         except (OSError, ValueError):
             pass
-        return 0
+        return EXIT_OK
     except Exception as exc:
-        if args.verbose > 1:
+        if args.verbosity > 1:
             traceback.print_exc()
-        print(f"{PROG}: error: {args.command} failed: {type(exc).__name__}: {_one_line(exc, 300)}"
-              + ("" if args.verbose > 1 else " (run with -vv for the traceback)"), file=sys.stderr)
-        return 1
+        return fail(f"{args.command} failed: {type(exc).__name__}: {_one_line(exc, 300)}"
+                    + ("" if args.verbosity > 1 else " (run with -vv for the traceback)"))

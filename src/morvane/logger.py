@@ -1,21 +1,22 @@
 """The package logger.
 
-``get_logger()`` returns the ``logging.Logger`` named "morvane". The first
-call gives it one handler that writes to the standard error stream current at
-the time of each record, and a level taken from the environment variable
-``MORVANE_LOG_LEVEL`` (a level name such as ``INFO`` or ``debug``, or a
-number; default ``WARNING``). Later calls return the same logger at the cost
-of a global read; no handler is ever added twice.
+``get_logger()`` returns the ``logging.Logger`` named "morvane". As a
+library's logger it has a single ``logging.NullHandler`` and prints nothing by
+itself: records propagate to whatever handlers the application configured
+(``logging.basicConfig(...)``, pytest's capture, the command line's own
+handler). The environment variable ``MORVANE_LOG_LEVEL`` (a level name such as
+``INFO`` or ``debug``, or a number) sets the logger's level; without it the
+level is left unset, so the application's configuration decides. Later calls
+return the same logger at the cost of a global read.
 """
 
 from __future__ import annotations
 
 import logging
 import os
-import sys
 import threading
 
-__all__ = ["LOGGER_NAME", "LOG_LEVEL_ENV", "get_logger"]
+__all__ = ["LOGGER_NAME", "LOG_LEVEL_ENV", "get_logger", "level_from_env"]
 
 LOGGER_NAME = "morvane"
 LOG_LEVEL_ENV = "MORVANE_LOG_LEVEL"
@@ -24,31 +25,17 @@ _logger: logging.Logger | None = None
 _lock = threading.Lock()
 
 
-class _StderrHandler(logging.StreamHandler):
-    """Writes to whatever ``sys.stderr`` is when a record is emitted."""
-
-    def __init__(self) -> None:
-        logging.Handler.__init__(self)
-
-    @property
-    def stream(self):  # type: ignore[override]
-        return sys.stderr
-
-    @stream.setter
-    def stream(self, value) -> None:  # StreamHandler.setStream assigns it
-        pass
-
-
-def _level_from_env() -> tuple[int, str | None]:
-    """The configured level, and a complaint when the variable is invalid."""
+def level_from_env() -> tuple[int | None, str | None]:
+    """The level ``MORVANE_LOG_LEVEL`` asks for (``None`` when unset), and a
+    complaint when the variable holds no level."""
     raw = os.environ.get(LOG_LEVEL_ENV, "").strip()
     if not raw:
-        return logging.WARNING, None
+        return None, None
     if raw.lstrip("-").isdigit():
         return int(raw), None
     level = logging.getLevelNamesMapping().get(raw.upper())
     if level is None:
-        return logging.WARNING, f"{LOG_LEVEL_ENV}={raw!r} is not a log level; using WARNING"
+        return None, f"{LOG_LEVEL_ENV}={raw!r} is not a log level; ignored"
     return level, None
 
 
@@ -68,13 +55,13 @@ def _configure() -> logging.Logger:
         logger = logging.getLogger(LOGGER_NAME)
         # Marked by an attribute rather than by class, so that reloading this
         # module does not add a second handler.
-        if not any(getattr(h, "_morvane_stderr", False) for h in logger.handlers):
-            handler = _StderrHandler()
-            handler._morvane_stderr = True
-            handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s", "%H:%M:%S"))
+        if not any(getattr(h, "_morvane_null", False) for h in logger.handlers):
+            handler = logging.NullHandler()
+            setattr(handler, "_morvane_null", True)
             logger.addHandler(handler)
-        level, complaint = _level_from_env()
-        logger.setLevel(level)
+        level, complaint = level_from_env()
+        if level is not None:
+            logger.setLevel(level)
         _logger = logger
     if complaint:
         logger.warning(complaint)

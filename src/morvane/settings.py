@@ -52,6 +52,8 @@ __all__ = [
     "is_a_pdk",
     "find_project_dir",
     "normalise_module_name",
+    "has_tool_table",
+    "PYPROJECT",
 ]
 
 PROJECT_DIR_ENV = "MORVANE_PROJECT_DIR"
@@ -86,7 +88,7 @@ def normalise_module_name(name: str) -> str:
     return re.sub(r"[-.\s]+", "_", name.strip()).lower()
 
 
-def _has_tool_table(pyproject: Path) -> bool:
+def has_tool_table(pyproject: Path) -> bool:
     """Whether ``pyproject`` is a file with a ``[tool.morvane]`` table.
 
     A malformed file raises ``SettingsError``: a broken ``pyproject.toml``
@@ -104,11 +106,12 @@ def find_project_dir(start: Path | None = None) -> Path:
     ``pyproject.toml`` holding a ``[tool.morvane]`` table."""
     here = (Path.cwd() if start is None else Path(start)).resolve()
     for directory in (here, *here.parents):
-        if _has_tool_table(directory / PYPROJECT):
+        if has_tool_table(directory / PYPROJECT):
             return directory
     raise SettingsError(
         f"no morvane project found: no pyproject.toml with a [tool.morvane] table "
-        f"in {here} or any parent directory (set {PROJECT_DIR_ENV} to choose one)"
+        f"in {here} or any parent directory (set {PROJECT_DIR_ENV} to choose one, "
+        f"or run `morvane init` to make one)"
     )
 
 
@@ -240,7 +243,7 @@ def get_settings() -> Settings:
         cached = _cache
         if cached is not None and cached[0] == key:
             return cached[1]
-        project_dir = _project_dir_from_env(env_dir) if env_dir else find_project_dir(Path(cwd))
+        project_dir = _project_dir_from_env(env_dir) if env_dir else find_project_dir(Path(cwd or "."))
         settings = _load(project_dir, env_db)
         _cache = (key, settings)
         return settings

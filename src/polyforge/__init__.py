@@ -15,7 +15,7 @@ import functools
 import math
 import re
 from collections.abc import Callable, Iterable, Mapping
-from typing import Any
+from typing import Any, ParamSpec, overload
 
 __all__ = [
     "Component",
@@ -214,35 +214,47 @@ def _format_value(value: Any) -> str:
     return text or "x"
 
 
-def _component_name(base: str, args: tuple, kwargs: Mapping[str, Any]) -> str:
+def _component_name(base: str, args: tuple[Any, ...], kwargs: Mapping[str, Any]) -> str:
     parts = [base]
     parts.extend(_format_value(a) for a in args)
     parts.extend(f"{k}{_format_value(v)}" for k, v in sorted(kwargs.items()))
     return "_".join(parts)
 
 
-def cell(func: Callable[..., Component] | None = None, /) -> Any:
+P = ParamSpec("P")
+
+
+@overload
+def cell(func: Callable[P, Component], /) -> Callable[P, Component]: ...
+@overload
+def cell(func: None = None, /) -> Callable[[Callable[P, Component]], Callable[P, Component]]: ...
+
+
+def cell(
+    func: Callable[P, Component] | None = None, /
+) -> Callable[P, Component] | Callable[[Callable[P, Component]], Callable[P, Component]]:
     """Mark a function as a cell factory; usable as ``@cell`` and as ``@cell()``.
 
     The wrapper keeps the function's name, module, qualified name and
-    docstring (``__wrapped__`` is the function itself). Each call checks that
-    the function returned a :class:`Component` and names an unnamed
-    component after the factory and its arguments.
+    docstring (``__wrapped__`` is the function itself) and, for type
+    checkers, its parameters. Each call checks that the function returned a
+    :class:`Component` and names an unnamed component after the factory and
+    its arguments.
     """
 
-    def decorate(f: Callable[..., Component]) -> Callable[..., Component]:
+    def decorate(f: Callable[P, Component]) -> Callable[P, Component]:
         if not callable(f):
             raise TypeError(f"cell() decorates a function, got {type(f).__name__}")
 
         @functools.wraps(f)
-        def factory(*args: Any, **kwargs: Any) -> Component:
+        def factory(*args: P.args, **kwargs: P.kwargs) -> Component:
             component = f(*args, **kwargs)
             if not isinstance(component, Component):
                 raise TypeError(
-                    f"cell {f.__qualname__!r} returned {type(component).__name__}, "
+                    f"cell {getattr(f, '__qualname__', f)!r} returned {type(component).__name__}, "
                     "expected a Component")
             if component.name is None:
-                component.name = _component_name(f.__name__, args, kwargs)
+                component.name = _component_name(getattr(f, "__name__", "cell"), args, kwargs)
             return component
 
         setattr(factory, _CELL_MARK, True)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import functools
+from typing import Any
 
 from polyforge import Pdk, components, containers, models
 
@@ -30,8 +31,8 @@ MODELS = {
 }
 
 
-def build_pdk(name: str, *, cells: dict, containers: dict, models: dict, layers: dict,
-              layer_order: list) -> Pdk:
+def build_pdk(name: str, *, cells: dict[str, Any], containers: dict[str, Any], models: dict[str, Any],
+              layers: dict[str, Any], layer_order: list[Any]) -> Pdk:
     """A new PDK of the generic kind; every call makes new registries."""
     return Pdk(
         name,

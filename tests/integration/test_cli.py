@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import re
 import os
 import shutil
 import signal
@@ -122,9 +123,9 @@ def test_first_registration_then_nothing_new(project):
     assert first["factories"]["new"] == ["add_pads", "circuit", "ring", "taper", "wg"]
     assert errors_of(first) == {"ring": "ring is not finished"}
     models = models_of(first)
-    assert models["wg"]["pdk_type"] == "pdk" and models["wg"]["source"] == "chip/models.py"
+    assert models["wg"]["pdk_type"] == "pdk" and models["wg"]["source"] == str(project / "chip/models.py")
     assert models["wg"]["status"] == "SUCCESS"
-    assert json.loads(models["wg"]["settings"]) == {"wl": 1.55, "length": 10.0}
+    assert models["wg"]["settings"] == {"wl": 1.55, "length": 10.0}
     assert {"straight", "bend", "mmi1x2"} <= {n for n, m in models.items() if m["pdk_type"] == "base_pdk"}
     assert (project / ".morvane" / "morvane.db").is_file()
 
@@ -153,8 +154,9 @@ def test_human_output_is_a_readable_report(project):
     out = done.stdout
     assert "Error cells (1):" in out and "ring is not finished" in out
     assert "NAME" in out and "SOURCE" in out and "chip/broken.py" in out
-    assert "Models (" in out and "base_pdk" in out
+    assert "Models (" in out and "of the base PDK" in out and "base_pdk" not in out  # a summary
     assert "Traceback" not in done.stderr
+    assert "base_pdk" in morvane("register", "--project-dir", str(project), "--all").stdout
     again = morvane("register", "--project-dir", str(project), cwd=project)
     assert "nothing new" in again.stdout
 
@@ -244,7 +246,7 @@ def test_the_database_is_read_back_by_another_process(project):
 
 
 def _one_line_failure(done: subprocess.CompletedProcess[str], *needles: str) -> None:
-    assert done.returncode == 1
+    assert done.returncode == 3
     assert "Traceback" not in done.stderr
     lines = [ln for ln in done.stderr.splitlines() if ln.strip()]
     # At most a progress line before it, then the error on one line.
@@ -297,9 +299,9 @@ def test_a_pdk_package_of_the_project_and_one_that_is_missing(project):
     pyproject.write_text(pyproject.read_text().replace('pdk = "generic"', 'pdk = "fabpdk"'))
     report = register(project)
     coupler = models_of(report)["coupler"]
-    assert coupler["source"] == "fabpdk/models.py" and coupler["status"] == "SUCCESS"
+    assert coupler["source"] == str(project / "fabpdk/models.py") and coupler["status"] == "SUCCESS"
     assert coupler["pdk_type"] == "base_pdk"  # not under the project package
-    assert json.loads(coupler["settings"]) == {"wl": 1.55, "gap": 0.2}
+    assert coupler["settings"] == {"wl": 1.55, "gap": 0.2}
     assert "straight" not in models_of(report)  # the generic technology is not in use
 
     pyproject.write_text(pyproject.read_text().replace('pdk = "fabpdk"', 'pdk = "no_such_pdk"'))
@@ -357,3 +359,195 @@ def test_the_demo_project(tmp_path):
     assert set(errors_of(first)) == {"ring"}
     assert {n for n, m in models_of(first).items() if m["pdk_type"] == "pdk"} == {"wg_straight", "wg_bend", "splitter"}
     assert nothing_changed(register(demo))
+
+
+# -- conventions, exit statuses and the JSON schema -------------------------------------
+
+FACTORY_KEYS = {"name", "source", "status", "message", "has_model"}
+MODEL_KEYS = {"name", "source", "pdk_type", "status", "message", "settings"}
+
+
+def check_schema(report: dict) -> None:
+    """The documented form of every --json object."""
+    assert report["schema_version"] == 1
+    assert set(report["project"]) == {"name", "dir", "pdk", "is_a_pdk", "database"}
+    factories = report.get("errors", []) + (report["factories"] if report["command"] == "list" else [])
+    if report["command"] == "show":
+        factories = [report["factory"]] if report["factory"] else []
+    models = report["models"] if report["command"] == "list" else report.get("models", {}).get("records", [])
+    if report["command"] == "show":
+        models = [report["model"]] if report["model"] else []
+    for f in factories:
+        assert set(f) - {"error"} == FACTORY_KEYS and f["status"] in ("SUCCESS", "ERROR")
+        assert Path(f["source"]).is_absolute()
+        if f["status"] == "ERROR" and f.get("error"):
+            assert set(f["error"]) == {"type", "message", "file", "line", "traceback"}
+    for m in models:
+        assert set(m) == MODEL_KEYS and m["status"] in ("SUCCESS", "ERROR")
+        assert m["source"] is None or (Path(m["source"]).is_absolute() and ".." not in Path(m["source"]).parts)
+        assert isinstance(m["settings"], dict)
+    if report["command"] in ("register", "check"):
+        assert set(report["scope"]) == {"all", "paths", "importers"}
+        assert {"new", "updated", "removed", "written", "deleted", "total"} == set(report["factories"])
+
+
+def test_command_line_conventions(project, tmp_path):
+    version = morvane("--version")
+    assert version.returncode == 0 and version.stdout.startswith("morvane ")
+    helped = morvane("--help")
+    assert "exit status" in helped.stdout and "MORVANE_PROJECT_DIR" in helped.stdout
+
+    # -q and -v before or after the command.
+    assert morvane("-q", "register", "--project-dir", str(project)).returncode == 0
+    assert morvane("register", "-v", "--project-dir", str(project)).returncode == 0
+
+    # Usage errors: status 2 with the command's own usage, before anything runs.
+    bad = morvane("register", "--project-dir", str(project), "--bogus")
+    assert bad.returncode == 2 and bad.stderr.startswith("usage: morvane register")
+    for interval in ("nan", "inf", "1e308", "0"):
+        done = morvane("watch", "--project-dir", str(project), "--interval", interval)
+        assert done.returncode == 2 and "--interval" in done.stderr, interval
+    outside = morvane("register", "--project-dir", str(project), str(tmp_path / "elsewhere.py"))
+    assert outside.returncode == 2 and "outside the project" in outside.stderr
+
+    # Not a project: refused, nothing written into it.
+    plain = tmp_path / "plain"
+    put(plain, "pyproject.toml", '[project]\nname = "plain"\n')
+    for command in ("register", "list"):
+        done = morvane(command, "--project-dir", str(plain))
+        assert done.returncode == 3 and "morvane init" in done.stderr
+    assert sorted(p.name for p in plain.iterdir()) == ["pyproject.toml"]
+
+    # Read-only commands on a project never registered create nothing.
+    fresh = tmp_path / "fresh"
+    assert morvane("init", str(fresh)).returncode == 0
+    before = sorted(fresh.rglob("*"))
+    assert morvane("list", "--project-dir", str(fresh)).returncode == 0
+    assert morvane("show", "straight", "--project-dir", str(fresh)).returncode == 2
+    assert sorted(fresh.rglob("*")) == before
+    assert morvane("init", str(fresh)).returncode == 3  # already a project
+
+
+def test_a_pdk_package_that_cannot_serve(project):
+    pyproject = project / "pyproject.toml"
+    pyproject.write_text(pyproject.read_text().replace('pdk = "generic"', 'pdk = "fabpdk"'))
+    for body, needle in (("X = 1\n", "has no attribute PDK"),
+                         ('PDK = "x"\n', "must be a polyforge.Pdk, got str"),
+                         ("import sys\nsys.exit(0)\n", "sys.exit(0)"),
+                         ("raise SystemExit(3)\n", "sys.exit(3)")):
+        put(project, "fabpdk/__init__.py", body)
+        done = morvane("register", "--project-dir", str(project))
+        _one_line_failure(done, needle)
+
+
+def test_building_cells_and_the_errors_behind_error_cells(project):
+    put(project, "chip/more.py", """
+        import polyforge as pf
+
+        @pf.cell
+        def two_points() -> pf.Component:
+            c = pf.Component()
+            c.add_polygon([(0, 0), (1, 1)])
+            return c
+
+        @pf.cell
+        def nothing() -> pf.Component:
+            return None
+        """)
+    broken = project / "chip/broken.py"
+    broken.write_text(broken.read_text().replace('"ring is not finished"', '"\\x1b[2J\\x1b]0;owned\\x07 ring"'))
+
+    plain = morvane("register", "--project-dir", str(project))
+    assert plain.returncode == 0  # error cells alone fail only with --check
+    report = json.loads(morvane("register", "--project-dir", str(project), "--check", "--json").stdout)
+    check_schema(report)
+    assert {f["name"] for f in report["check"]["failed"]} == {"two_points", "nothing"}
+    assert report["check"]["errors"] == ["ring"] and "add_pads" in report["check"]["skipped"]
+    error = report["errors"][0]["error"]
+    assert error["type"] == "RuntimeError" and error["line"] == 8
+    assert error["file"] == str(broken) and 'raise RuntimeError' in error["traceback"]
+    assert "importlib" not in error["traceback"]
+
+    checked = morvane("check", "--project-dir", str(project))
+    assert checked.returncode == 1 and "2 failed" in checked.stdout
+    shown = morvane("show", "ring", "--project-dir", str(project))
+    assert shown.returncode == 0 and "chip/broken.py:8" in shown.stdout and "Traceback" in shown.stdout
+    check_schema(json.loads(morvane("show", "wg", "--project-dir", str(project), "--json").stdout))
+    listed = morvane("list", "--project-dir", str(project), "--all")
+    for done in (plain, checked, shown, listed):
+        # Stored text reaches the terminal with its control characters escaped.
+        assert "\x1b" not in done.stdout + done.stderr and "\\x1b[2J" in done.stdout
+        assert "warning" not in done.stderr  # each error once, in the report
+
+    (project / "chip/more.py").unlink()
+    broken.unlink()
+    assert morvane("check", "--project-dir", str(project)).returncode == 0
+
+
+def test_a_pass_over_one_file_takes_its_importers_and_deleted_files(project):
+    register(project)
+    wg_file = project / "chip/cells/waveguides.py"
+    one = register(project, str(wg_file))
+    check_schema(one)
+    assert one["scope"] == {"all": False, "paths": [str(wg_file)], "importers": [str(project / "chip/circuit.py")]}
+
+    circuit = project / "chip/circuit.py"
+    circuit.unlink()
+    gone = register(project, "chip/circuit.py")
+    assert sorted(gone["factories"]["removed"]) == ["add_pads", "circuit"]
+    listed = json.loads(morvane("list", "--project-dir", str(project), "--json").stdout)
+    check_schema(listed)
+    assert not {"add_pads", "circuit"} & {f["name"] for f in listed["factories"]}
+    again = morvane("register", "--project-dir", str(project), "chip/circuit.py")
+    assert again.returncode == 2 and "no such file" in again.stderr
+
+
+def _on_a_terminal(args: list[str], columns: int, **env: str) -> str:
+    """The output of the command line run on a pseudo-terminal ``columns`` wide."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 40, columns, 0, 0))
+    environ = {**_env(), "TERM": "xterm-256color", **env}
+    environ.pop("COLUMNS", None)
+    proc = subprocess.Popen([sys.executable, "-m", "morvane", *args], stdin=follower, stdout=follower,
+                            stderr=follower, env=environ, close_fds=True)
+    os.close(follower)
+    chunks = []
+    while True:
+        try:
+            data = os.read(leader, 65536)
+        except OSError:
+            break
+        if not data:
+            break
+        chunks.append(data)
+    proc.wait(timeout=300)
+    os.close(leader)
+    return b"".join(chunks).decode("utf-8", "replace")
+
+
+def test_output_on_a_terminal_and_off_it(project):
+    for i in range(30):
+        put(project, f"chip/many/cell_{i}.py", f"""
+            import polyforge as pf
+
+            @pf.cell
+            def cell_with_a_rather_long_name_number_{i}() -> pf.Component:
+                return pf.Component()
+            """)
+    put(project, "chip/many/__init__.py")
+    on_tty = _on_a_terminal(["register", "--project-dir", str(project)], 50)
+    assert "\x1b[" in on_tty and "importing" in on_tty  # colour and a progress bar
+    visible = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07", "", on_tty)
+    lines = [ln for ln in visible.replace("\r\n", "\n").split("\n") if ln.strip()]
+    assert "Error cells (1):" in visible and max(len(ln.split("\r")[-1]) for ln in lines) <= 50
+    assert "cell_with_a_rather_long_name_number_29" not in visible  # a summary, not every name
+    plain = _on_a_terminal(["list", "--project-dir", str(project)], 80, NO_COLOR="1")
+    assert not re.search(r"\x1b\[[0-9;]*m", plain)
+    off = morvane("list", "--project-dir", str(project), "--all")
+    assert "\x1b" not in off.stdout + off.stderr
+    assert "cell_with_a_rather_long_name_number_29" in off.stdout

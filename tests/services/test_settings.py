@@ -1,3 +1,5 @@
+import logging
+
 import pytest
 
 from morvane import settings
@@ -122,7 +124,8 @@ class TestErrors:
         with pytest.raises(SettingsError, match=r"\[tool.morvane\] must be a table"):
             settings.get_settings()
 
-    def test_unknown_key_is_warned_about(self, make_project, capsys):
+    def test_unknown_key_is_warned_about(self, make_project, caplog):
         make_project("[tool.morvane]\npdk_name = 'gpdk'\n")
-        assert settings.get_pdk_name() == "generic"
-        assert "unknown [tool.morvane] keys ignored: pdk_name" in capsys.readouterr().err
+        with caplog.at_level(logging.WARNING, logger="morvane"):
+            assert settings.get_pdk_name() == "generic"
+        assert "unknown [tool.morvane] keys ignored: pdk_name" in caplog.text

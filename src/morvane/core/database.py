@@ -67,10 +67,12 @@ __all__ = [
     "pass_scope",
     "reopen_if_replaced",
     "reading",
+    "set_import_errors",
+    "get_import_errors",
 ]
 
 APPLICATION_ID = 0x4D52564E  # "MRVN"
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 BUSY_TIMEOUT = 30.0  # seconds to wait for another process's write lock
 _CHUNK = 500  # names per IN (...) clause, well under SQLite's variable limit
 
@@ -95,12 +97,23 @@ _SCHEMA = (
     )
     """,
     "CREATE INDEX factories_by_source ON factories (source)",
+    """
+    CREATE TABLE import_errors (
+        source    TEXT PRIMARY KEY NOT NULL,
+        type      TEXT NOT NULL,
+        message   TEXT NOT NULL,
+        file      TEXT NOT NULL,
+        line      INTEGER,
+        traceback TEXT NOT NULL
+    )
+    """,
 )
 
 # Upgrades from an older schema version: version -> statements that lead to
 # version + 1.
 _MIGRATIONS: dict[int, Sequence[str]] = {
     1: ("CREATE INDEX factories_by_source ON factories (source)",),
+    2: (_SCHEMA[-1],),  # the import errors of the failed files
 }
 
 T = TypeVar("T")
@@ -915,3 +928,47 @@ def _delete(table: str, names: tuple[Any, ...], function: str) -> None:
             conn.execute(f"DELETE FROM {table} WHERE name IN ({_placeholders(len(chunk))})", chunk)
 
     _transaction(True, body)
+
+
+# -- import errors ------------------------------------------------------------
+
+_IMPORT_ERROR_COLUMNS = ("type", "message", "file", "line", "traceback")
+
+
+def set_import_errors(errors: dict[str, dict[str, Any] | None]) -> None:
+    """Store the import error of each source file (a dict with the keys
+    "type", "message", "file", "line" and "traceback"), replacing the stored
+    one; a value of ``None`` deletes the file's stored error."""
+    if not errors:
+        return
+
+    def body(conn: sqlite3.Connection) -> None:
+        for source, error in errors.items():
+            if error is None:
+                conn.execute("DELETE FROM import_errors WHERE source = ?", (_text(source, "source"),))
+            else:
+                conn.execute(
+                    "INSERT OR REPLACE INTO import_errors (source, type, message, file, line, traceback) "
+                    "VALUES (?, ?, ?, ?, ?, ?)",
+                    (_text(source, "source"), *(error[k] for k in _IMPORT_ERROR_COLUMNS)),
+                )
+
+    _transaction(True, body)
+
+
+def get_import_errors(*sources: str) -> dict[str, dict[str, Any]]:
+    """The stored import errors by source file: of those files, or of every
+    file when none is given."""
+
+    def body(conn: sqlite3.Connection) -> dict[str, dict[str, Any]]:
+        query = f"SELECT source, {', '.join(_IMPORT_ERROR_COLUMNS)} FROM import_errors"
+        if sources:
+            rows: Iterable[tuple[Any, ...]] = [
+                row for chunk in _chunks(list(sources))
+                for row in conn.execute(f"{query} WHERE source IN ({_placeholders(len(chunk))})", chunk)
+            ]
+        else:
+            rows = conn.execute(query)
+        return {row[0]: dict(zip(_IMPORT_ERROR_COLUMNS, row[1:])) for row in rows}
+
+    return _transaction(False, body)

@@ -37,7 +37,7 @@ import re
 import stat
 import sys
 import unicodedata
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import ModuleType
 
@@ -321,6 +321,11 @@ def _ensure_on_sys_path(project_dir: Path) -> None:
         sys.path.insert(0, entry)
 
 
+# Called with each file's resolved path once it has been imported or has
+# failed to; the command line drives its progress bar with it.
+progress_hook: Callable[[Path], object] | None = None
+
+
 def import_modules(
     *, paths: Iterable[PathLike], reload: bool = False, from_project: bool = False
 ) -> tuple[dict[PathLike, ModuleType], dict[PathLike, tuple[str, BaseException]]]:
@@ -344,7 +349,11 @@ def import_modules(
     _forget_deleted(files, project_dir)
     if reload:
         files = _dependencies_first(files, project_dir)
-    results = {file: _import_one(file, project_dir, bool(reload)) for file in files}
+    results: dict[Path, tuple[bool, object]] = {}
+    for file in files:
+        results[file] = _import_one(file, project_dir, bool(reload))
+        if progress_hook is not None:
+            progress_hook(file)
 
     modules: dict[PathLike, ModuleType] = {}
     errors: dict[PathLike, tuple[str, BaseException]] = {}

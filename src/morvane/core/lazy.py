@@ -29,6 +29,9 @@ _OWN = frozenset({"_lazy_module_name", "_lazy_module", "_lazy_lock", "_lazy_attr
 
 class _LazyBase:
     __slots__ = ("_lazy_module_name", "_lazy_module", "_lazy_lock")
+    _lazy_module_name: str
+    _lazy_module: ModuleType | None
+    _lazy_lock: threading.RLock
 
     def __init__(self, module_name: str) -> None:
         object.__setattr__(self, "_lazy_module_name", module_name)

@@ -1,6 +1,7 @@
 """PDK Utilties."""
 
 import functools
+import os
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import ModuleType
@@ -13,7 +14,7 @@ def get_pdk() -> pf.Pdk: ...
 # functools.cache wrappers of functions without parameters: calling them, their
 # cache_clear() and their __wrapped__ are all typed by the wrapper type.
 get_base_pdk: functools._lru_cache_wrapper[pf.Pdk | FrozenPdk]
-def register_cells(*, paths: Iterable[Path] = (), reload: bool = True) -> tuple[list[str], list[str]]: ...
+def register_cells(*, paths: Iterable[str | os.PathLike[str]] = (), reload: bool = True) -> tuple[list[str], list[str]]: ...
 def activate_pdk_by_name(name: str) -> pf.Pdk: ...
 
 class FrozenPdk(pf.Pdk):
