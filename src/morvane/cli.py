@@ -570,8 +570,9 @@ def _run_pass(core: Any, paths: list[Path], reload: bool, *, out: _Out | None = 
               total_files: int = 0) -> dict[str, Any]:
     """One pass with the database's state before and after, and the import
     errors behind the error cells."""
-    from morvane.core import database
+    from morvane.core import database, imports
 
+    imports.forget_deleted(paths)
     before_f, before_m = _snapshot()
     start = time.perf_counter()
     shown: list[str] = []

@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
-__all__ = ["pass_paths", "watch"]
+__all__ = ["pass_paths", "apply_changes", "watch"]
 
 DEBOUNCE_MS = 50
 
@@ -29,6 +29,60 @@ def pass_paths(changed: Iterable[Path], deleted: Iterable[Path]) -> list[Path]:
     out = dict.fromkeys(Path(p).resolve() for p in [*changed, *deleted])
     out.update(dict.fromkeys(callgraph.importers_of(list(out))))
     return list(out)
+
+
+def _pdk_package_files(project_dir: Path) -> Path | None:
+    """Where the configured PDK package lives when it is a package of the
+    project itself, else ``None``."""
+    from morvane import settings
+    from morvane.core import callgraph
+
+    name = settings.get_pdk_name()
+    if not isinstance(name, str) or name.lower() in callgraph.GENERIC_PDK_NAMES:
+        return None
+    location = callgraph._locate(name, search_first=project_dir)
+    if location is None or not location.resolve().is_relative_to(project_dir):
+        return None
+    return location.resolve()
+
+
+def _forget_pdk(core: Any, pdk_name: str) -> None:
+    """Make the next pass resolve the PDK anew, from its package's files as
+    they are now, as a new process would."""
+    import sys
+
+    for name in [n for n in sys.modules if n == pdk_name or n.startswith(pdk_name + ".")]:
+        del sys.modules[name]
+    core._get_pdk.cache_clear()
+    core.get_base_pdk.cache_clear()
+
+
+def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any = None) -> dict[str, Any]:
+    """Bring the registry up to date after ``changed`` files were written and
+    ``deleted`` ones removed: one pass over :func:`pass_paths`, in one
+    database transaction. A change to the project's own PDK package resolves
+    the PDK again and runs a full pass instead. Returns the pass's
+    ``"paths"`` (empty for a full pass), whether it was ``"full"``, and the
+    names ``"written"`` and ``"removed"``; the pass's exceptions propagate."""
+    from morvane import settings
+    from morvane.core import database as db
+
+    if core is None:
+        from morvane.core import pdk as core
+    changed, deleted = [Path(p).resolve() for p in changed], [Path(p).resolve() for p in deleted]
+    project_dir = Path(settings.get_project_dir()).resolve()
+    package = _pdk_package_files(project_dir)
+    full = package is not None and any(p == package or p.is_relative_to(package) for p in [*changed, *deleted])
+    if full:
+        _forget_pdk(core, settings.get_pdk_name())
+    paths = [] if full else pass_paths(changed, deleted)
+    # A deleted file has no cells left to import: its module would outlive it.
+    from morvane.core import imports
+
+    imports.forget_deleted(deleted)
+    with db.pass_scope():
+        written, removed = core.register_cells(paths=paths, reload=True)
+    return {"paths": paths, "full": full, "written": written, "removed": removed}
 
 
 def _scan(project_dir: Path) -> dict[Path, tuple[int, int]]:
@@ -74,14 +128,14 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
     """Watch ``project_dir`` until interrupted; ``core`` is the pdk module."""
     from morvane.core import database as db
 
-    def run(paths: list[Path], what: str) -> bool:
+    def run(changed: set[Path], deleted: set[Path]) -> bool:
         notice = db.reopen_if_replaced()
         if notice is not None:
             print(f"{time.strftime('%H:%M:%S')} {notice}")
+        what = describe(changed, deleted)
         start = time.perf_counter()
         try:
-            with db.pass_scope():
-                written, removed = core.register_cells(paths=paths, reload=True)
+            done = apply_changes(sorted(changed), sorted(deleted), core=core)
         except KeyboardInterrupt:
             raise
         except Exception as exc:
@@ -89,11 +143,13 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
                   f"{' '.join(str(exc).split())[:200]}; retrying with the next change")
             return False
         duration = time.perf_counter() - start
+        if done["full"]:
+            what += "; the PDK package changed: PDK resolved again, full pass"
         errors = []
-        if paths:
-            rows = db.get_factories_by_source(*paths)
+        if done["paths"]:
+            rows = db.get_factories_by_source(*done["paths"])
             errors = [r for r in rows.values() if r.status == "ERROR"]
-        parts = [f"{len(written)} written", f"{len(removed)} removed"]
+        parts = [f"{len(done['written'])} written", f"{len(done['removed'])} removed"]
         if errors:
             parts.append(f"{len(errors)} error cell{'s' if len(errors) != 1 else ''}")
         print(f"{time.strftime('%H:%M:%S')} {what}: {', '.join(parts)} ({duration:.3f} s)")
@@ -101,10 +157,19 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
             print(f"    ERROR {r.name}: {' '.join(r.message.split())[:120]}")
         return True
 
+    def describe(changed: set[Path], deleted: set[Path]) -> str:
+        if not changed and not deleted:
+            return "full pass"
+        own = {*changed, *deleted}
+        paths = pass_paths(sorted(changed), sorted(deleted))
+        names = [relative(p) + (" (deleted)" if p in deleted else "") for p in paths if p in own]
+        dependents = [relative(p) for p in paths if p not in own]
+        return ", ".join(names) + (f"; importers: {', '.join(dependents)}" if dependents else "")
+
     def relative(path: Path) -> str:
         return path.relative_to(project_dir).as_posix() if path.is_relative_to(project_dir) else str(path)
 
-    run([], "full pass")
+    run(set(), set())
     source = _polled(project_dir, interval) if poll else _events(project_dir, interval)
     how = f"every {interval:g} s" if poll else "for changes"
     print(f"Watching {project_dir} {how}; press Ctrl-C to stop")
@@ -116,12 +181,7 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
             pending_deleted = (pending_deleted - changed) | deleted
             if not pending_changed and not pending_deleted:
                 continue
-            paths = pass_paths(sorted(pending_changed), sorted(pending_deleted))
-            own = {*pending_changed, *pending_deleted}
-            names = [relative(p) + (" (deleted)" if p in pending_deleted else "") for p in paths if p in own]
-            dependents = [relative(p) for p in paths if p not in own]
-            what = ", ".join(names) + (f"; importers: {', '.join(dependents)}" if dependents else "")
-            if run(paths, what):
+            if run(pending_changed, pending_deleted):
                 pending_changed, pending_deleted = set(), set()
     except KeyboardInterrupt:
         print("stopped")

@@ -45,7 +45,7 @@ from morvane import settings as _settings
 from morvane.core import project_state
 from morvane.logger import get_logger
 
-__all__ = ["import_modules", "module_name_for", "get_cells_from_regex", "ProjectFileError"]
+__all__ = ["import_modules", "forget_deleted", "module_name_for", "get_cells_from_regex", "ProjectFileError"]
 
 PathLike = str | os.PathLike[str]
 
@@ -346,7 +346,7 @@ def import_modules(
     if from_project:
         entries = [(path, file) for path, file in entries if file.is_relative_to(project_dir)]
     files = list(dict.fromkeys(file for _, file in entries))  # a file listed twice is imported once
-    _forget_deleted(files, project_dir)
+    forget_deleted(files)
     if reload:
         files = _dependencies_first(files, project_dir)
     results: dict[Path, tuple[bool, object]] = {}
@@ -363,13 +363,15 @@ def import_modules(
     return modules, errors
 
 
-def _forget_deleted(files: list[Path], project_dir: Path) -> None:
-    """Take the modules of deleted project files out of ``sys.modules``.
+def forget_deleted(files: Iterable[PathLike]) -> None:
+    """Take the modules of those project files that no longer exist out of
+    ``sys.modules``.
 
-    Done before anything is imported: a file of the same pass that still
-    imports a deleted module must fail as it would in a new process, not
-    find the module left over from an earlier pass."""
-    for file in files:
+    Done before a pass imports anything: a file that still imports a deleted
+    module must fail as it would in a new process, not find the module left
+    over from an earlier pass."""
+    project_dir = _settings.get_project_dir()
+    for file in (Path(f).resolve() for f in files):
         if os.path.lexists(file) or not file.is_relative_to(project_dir):
             continue
         try:
