@@ -1084,7 +1084,7 @@ def _cmd_show_svg(args: argparse.Namespace, out: _Out) -> int:
     try:
         component = serve.build_cell(core, args.name)
     except serve.ServeError as exc:
-        raise CliError(str(exc)) from None
+        raise CliError(str(exc), status=EXIT_FAILED) from None
     try:
         path = component.write_svg(args.svg)
     except OSError as exc:

@@ -85,10 +85,10 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
     return {"paths": paths, "full": full, "written": written, "removed": removed}
 
 
-def _scan(project_dir: Path) -> dict[Path, tuple[int, int]]:
+def _scan(project_dir: Path) -> dict[Path, tuple[int, ...]]:
     from morvane.core import _pysource
 
-    stamps = {}
+    stamps: dict[Path, tuple[int, ...]] = {}
     for path in _pysource.iter_python_files(project_dir):
         stamp = _pysource.file_stamp(path)
         if stamp is not None:
@@ -116,7 +116,8 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
     for batch in watchfiles.watch(project_dir, watch_filter=python_file, debounce=1600,
                                   step=DEBOUNCE_MS, rust_timeout=int(interval * 1000),
                                   yield_on_timeout=True):
-        changed, deleted = set(), set()
+        changed: set[Path] = set()
+        deleted: set[Path] = set()
         for change, raw in batch:
             path = Path(raw).resolve()
             (deleted if change == watchfiles.Change.deleted or not path.exists() else changed).add(path)

@@ -156,8 +156,8 @@ def _nice_length(span: float) -> float:
     power = 10 ** math.floor(math.log10(target))
     for step in (5, 2, 1):
         if step * power <= target:
-            return step * power
-    return power
+            return float(step * power)
+    return float(power)
 
 
 def _pattern_def(style: LayerStyle) -> str:

@@ -57,7 +57,7 @@ from __future__ import annotations
 import ast
 import os
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import networkx as nx
 
@@ -164,7 +164,7 @@ def _analyse(path: Path, tree: ast.Module | None, module: str, is_package: bool)
 
 
 def _file_info(path: Path, module: str) -> _FileInfo:
-    return project_state.files.get("factories", path, module, path.name == "__init__.py")
+    return cast(_FileInfo, project_state.files.get("factories", path, module, path.name == "__init__.py"))
 
 
 # --------------------------------------------------------------------------
@@ -312,7 +312,7 @@ def _graph_state(project_dir: Path) -> _GraphState:
         state = _GraphState(project_dir, scanned, nodes, edges, _acyclic_edges(edges, previous))
         project_state.set_graph_state(state)
     _warn_duplicates(state.scanned, state.nodes)
-    return state
+    return cast(_GraphState, state)
 
 
 def _to_digraph(state: _GraphState) -> nx.DiGraph:
@@ -609,4 +609,4 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
 def imported_modules(path: Path, module: str) -> frozenset[str]:
     """The dotted names the module-level imports of the file ``path`` (the
     module ``module``) may load; see :func:`importers_of`."""
-    return project_state.files.get("imports", path, module, path.name == "__init__.py")
+    return cast(frozenset[str], project_state.files.get("imports", path, module, path.name == "__init__.py"))

@@ -112,8 +112,9 @@ _SCHEMA = (
 # Upgrades from an older schema version: version -> statements that lead to
 # version + 1.
 _MIGRATIONS: dict[int, Sequence[str]] = {
-    1: ("CREATE INDEX factories_by_source ON factories (source)",),
-    2: (_SCHEMA[-1],),  # the import errors of the failed files
+    1: ("CREATE INDEX IF NOT EXISTS factories_by_source ON factories (source)",),
+    # the import errors of the failed files
+    2: (_SCHEMA[-1].replace("CREATE TABLE", "CREATE TABLE IF NOT EXISTS", 1),),
 }
 
 T = TypeVar("T")
@@ -492,7 +493,7 @@ def _transaction(write: bool, body: Callable[[sqlite3.Connection], T]) -> T:
         else:
             _warn_if_replaced()
             conn = _connection()
-            path = _conn_path
+            path = _conn_path or database_path()
         try:
             _retrying_while_busy(lambda: conn.execute("BEGIN IMMEDIATE" if write else "BEGIN"))
             with _rolled_back_on_error(conn):
@@ -663,7 +664,7 @@ def _factory(row: tuple[Any, ...]) -> FactoryRecord:
     if source is None:
         raise _corrupt("factories", row[-1], name, "source", source)
     return FactoryRecord(
-        name=name, source=_stored_path(source), status=status, message=message, has_model=bool(has_model)
+        name=name, source=_stored_path(source) or "", status=status, message=message, has_model=bool(has_model)
     )
 
 
@@ -773,7 +774,7 @@ def get_factories_in(*directories: str | os.PathLike[str]) -> dict[str, FactoryR
         found: dict[str, FactoryRecord] = {}
         # A cheap text prefix narrows the rows, the path test decides; a
         # source stored as bytes (not UTF-8) is tested whatever its prefix.
-        queries = [(f"{_FACTORY_SELECT} WHERE typeof(f.source) = 'blob'", ())]
+        queries: list[tuple[str, tuple[str, ...]]] = [(f"{_FACTORY_SELECT} WHERE typeof(f.source) = 'blob'", ())]
         for d in wanted:
             for prefix in _stored_spellings(d, project_dir):
                 if isinstance(prefix, str):
@@ -950,7 +951,9 @@ def set_import_errors(errors: dict[str, dict[str, Any] | None]) -> None:
                 conn.execute(
                     "INSERT OR REPLACE INTO import_errors (source, type, message, file, line, traceback) "
                     "VALUES (?, ?, ?, ?, ?, ?)",
-                    (_text(source, "source"), *(error[k] for k in _IMPORT_ERROR_COLUMNS)),
+                    (_text(source, "source"),
+                     *(_text(v, k) if isinstance(v, str) else v
+                       for k, v in ((k, error[k]) for k in _IMPORT_ERROR_COLUMNS))),
                 )
 
     _transaction(True, body)

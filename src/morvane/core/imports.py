@@ -40,6 +40,7 @@ import unicodedata
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import ModuleType
+from typing import Any
 
 from morvane import settings as _settings
 from morvane.core import project_state
@@ -349,7 +350,7 @@ def import_modules(
     forget_deleted(files)
     if reload:
         files = _dependencies_first(files, project_dir)
-    results: dict[Path, tuple[bool, object]] = {}
+    results: dict[Path, tuple[bool, Any]] = {}
     for file in files:
         results[file] = _import_one(file, project_dir, bool(reload))
         if progress_hook is not None:
@@ -359,7 +360,10 @@ def import_modules(
     errors: dict[PathLike, tuple[str, BaseException]] = {}
     for path, file in entries:
         ok, result = results[file]
-        (modules if ok else errors)[path] = result  # type: ignore[index]
+        if ok:
+            modules[path] = result
+        else:
+            errors[path] = result
     return modules, errors
 
 
@@ -429,7 +433,7 @@ def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
     return list(order)
 
 
-def _import_one(file: Path, project_dir: Path, reload: bool) -> tuple[bool, object]:
+def _import_one(file: Path, project_dir: Path, reload: bool) -> tuple[bool, Any]:
     """``(True, module)`` or ``(False, (module name, exception))`` for one file."""
     try:
         name, base = _name_and_base(file, project_dir)

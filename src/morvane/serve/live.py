@@ -85,10 +85,10 @@ class StampWatcher:
         self.root = Path(root)
         self.stamps = self._scan()
 
-    def _scan(self) -> dict[Path, tuple[int, int]]:
+    def _scan(self) -> dict[Path, tuple[int, ...]]:
         from morvane.core import _pysource
 
-        stamps = {}
+        stamps: dict[Path, tuple[int, ...]] = {}
         for path in _pysource.iter_python_files(self.root):
             stamp = _pysource.file_stamp(path)
             if stamp is not None:
@@ -232,7 +232,7 @@ class LiveProject:
         ``kind`` ("all", "error", "failing", "ok", "model"), the first ``limit``."""
         with self.lock:
             needle = query.strip().lower()
-            rows = []
+            rows: list[dict[str, Any]] = []
             matched = 0
             for name in self._names:
                 record = self.factories[name]
@@ -271,15 +271,16 @@ class LiveProject:
                 "model": None if model is None else {
                     "name": model.factory, "status": model.status, "settings": model.settings,
                     "source": model.source, "pdk_type": model.pdk_type, "message": model.message},
-                "drawing": {"ok": drawing.ok, "version": drawing.version, "error": drawing.error,
-                            **drawing.info},
+                "drawing": None if drawing is None else {
+                    "ok": drawing.ok, "version": drawing.version, "error": drawing.error, **drawing.info},
             })
             return out
 
     # -- drawings -----------------------------------------------------------------
 
     def _factory(self, name: str) -> Callable[..., Any] | None:
-        return self.core.get_pdk().cells.get(name)
+        factory: Callable[..., Any] | None = self.core.get_pdk().cells.get(name)
+        return factory
 
     def drawing(self, name: str) -> Drawing | None:
         """The drawing of ``name`` built with its defaults, cached until stale;
