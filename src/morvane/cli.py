@@ -572,7 +572,10 @@ def _run_pass(core: Any, paths: list[Path], reload: bool, *, out: _Out | None = 
     errors behind the error cells."""
     from morvane.core import database, imports
 
+    # As the watcher does: deleted files' modules go, changed files run
+    # first even when they define no cell any more.
     imports.forget_deleted(paths)
+    imports.import_modules(paths=[p for p in paths if p.is_file()], reload=reload, from_project=True)
     before_f, before_m = _snapshot()
     start = time.perf_counter()
     shown: list[str] = []

@@ -76,12 +76,22 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
     if full:
         _forget_pdk(core, settings.get_pdk_name())
     paths = [] if full else pass_paths(changed, deleted)
-    # A deleted file has no cells left to import: its module would outlive it.
     from morvane.core import imports
 
+    # A deleted file has no cells left to import: its module would outlive
+    # it. A changed file may define no cell any more (its last one deleted
+    # or moved), so the pass would not import it: run it first, so that
+    # the files importing it see what it defines now.
     imports.forget_deleted(deleted)
+    imports.import_modules(paths=[p for p in changed if p.is_file()], reload=True, from_project=True)
     with db.pass_scope():
         written, removed = core.register_cells(paths=paths, reload=True)
+        # The model pass adds and replaces the PDK's models but never drops
+        # one: a model whose source stopped defining it would stay callable
+        # in this process only. A new process's PDK holds the stored ones.
+        models = core.get_pdk().models
+        for name in set(models) - set(db.get_all_models()):
+            del models[name]
     return {"paths": paths, "full": full, "written": written, "removed": removed}
 
 
