@@ -551,21 +551,6 @@ def _import_progress(out: _Out | None, total: int) -> Iterator[None]:
             imports.progress_hook = previous
 
 
-def _remove_cells_of_deleted_files(core: Any, paths: list[Path]) -> list[str]:
-    """The cells still stored for files of the pass that no longer exist,
-    removed from the database and the PDK."""
-    from morvane.core import database as db
-
-    gone = [p for p in paths if not p.exists()]
-    stale = list(db.get_factories_by_source(*gone)) if gone else []
-    if stale:
-        db.remove_factories(*stale)
-        cells = core.get_pdk().cells
-        for name in stale:
-            cells.pop(name, None)
-    return stale
-
-
 def _run_pass(core: Any, paths: list[Path], reload: bool, *, out: _Out | None = None,
               total_files: int = 0) -> dict[str, Any]:
     """One pass with the database's state before and after, and the import
@@ -588,7 +573,6 @@ def _run_pass(core: Any, paths: list[Path], reload: bool, *, out: _Out | None = 
     with _hold_warnings(shown_in_report), _import_progress(out, total_files or len(paths)):
         with database.pass_scope():
             written, deleted = core.register_cells(paths=paths, reload=reload)
-            deleted = [*deleted, *_remove_cells_of_deleted_files(core, paths)]
         after_f, after_m = _snapshot()
         shown.extend(r.message for r in after_f.values() if r.status == "ERROR" and r.message)
     duration = time.perf_counter() - start

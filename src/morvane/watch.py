@@ -143,17 +143,18 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         notice = db.reopen_if_replaced()
         if notice is not None:
             print(f"{time.strftime('%H:%M:%S')} {notice}")
-        what = describe(changed, deleted)
         start = time.perf_counter()
         try:
             done = apply_changes(sorted(changed), sorted(deleted), core=core)
         except KeyboardInterrupt:
             raise
         except Exception as exc:
+            what = ", ".join(relative(p) for p in sorted({*changed, *deleted})) or "full pass"
             print(f"{time.strftime('%H:%M:%S')} {what}: pass failed: {type(exc).__name__}: "
                   f"{' '.join(str(exc).split())[:200]}; retrying with the next change")
             return False
         duration = time.perf_counter() - start
+        what = describe(changed, deleted, done["paths"])
         if done["full"]:
             what += "; the PDK package changed: PDK resolved again, full pass"
         errors = []
@@ -168,12 +169,11 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
             print(f"    ERROR {r.name}: {' '.join(r.message.split())[:120]}")
         return True
 
-    def describe(changed: set[Path], deleted: set[Path]) -> str:
+    def describe(changed: set[Path], deleted: set[Path], paths: list[Path]) -> str:
         if not changed and not deleted:
             return "full pass"
         own = {*changed, *deleted}
-        paths = pass_paths(sorted(changed), sorted(deleted))
-        names = [relative(p) + (" (deleted)" if p in deleted else "") for p in paths if p in own]
+        names = [relative(p) + (" (deleted)" if p in deleted else "") for p in paths or sorted(own) if p in own]
         dependents = [relative(p) for p in paths if p not in own]
         return ", ".join(names) + (f"; importers: {', '.join(dependents)}" if dependents else "")
 

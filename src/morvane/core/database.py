@@ -697,15 +697,21 @@ def get_factories_by_name(*names: str) -> dict[str, FactoryRecord]:
         return {}
 
     def body(conn: sqlite3.Connection) -> dict[str, FactoryRecord]:
-        found: dict[str, FactoryRecord] = {}
-        for chunk in _chunks(wanted):
-            sql = f"{_FACTORY_SELECT} WHERE f.name IN ({_placeholders(len(chunk))})"
-            for row in conn.execute(sql, chunk):
-                record = _factory(row)
-                found[record.name] = record
+        found = _factories_where(conn, "f.name", wanted)
         return {name: found[name] for name in wanted if name in found}
 
     return _transaction(False, body)
+
+
+def _factories_where(conn: sqlite3.Connection, column: str, values: Sequence[Any]) -> dict[str, FactoryRecord]:
+    """The stored factories whose ``column`` is one of ``values``, by name."""
+    found: dict[str, FactoryRecord] = {}
+    for chunk in _chunks(values):
+        sql = f"{_FACTORY_SELECT} WHERE {column} IN ({_placeholders(len(chunk))})"
+        for row in conn.execute(sql, chunk):
+            record = _factory(row)
+            found[record.name] = record
+    return found
 
 
 def _source_spellings(paths: Iterable[str | os.PathLike[str]], function: str) -> list[Path]:
@@ -747,13 +753,7 @@ def get_factories_by_source(*paths: str | os.PathLike[str]) -> dict[str, Factory
     ))
 
     def body(conn: sqlite3.Connection) -> dict[str, FactoryRecord]:
-        found: dict[str, FactoryRecord] = {}
-        for chunk in _chunks(sources):
-            sql = f"{_FACTORY_SELECT} WHERE f.source IN ({_placeholders(len(chunk))})"
-            for row in conn.execute(sql, chunk):
-                record = _factory(row)
-                found[record.name] = record
-        return dict(sorted(found.items()))
+        return dict(sorted(_factories_where(conn, "f.source", sources).items()))
 
     return _transaction(False, body)
 
