@@ -83,7 +83,10 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
     # or moved), so the pass would not import it: run it first, so that
     # the files importing it see what it defines now.
     imports.forget_deleted(deleted)
-    imports.import_modules(paths=[p for p in changed if p.is_file()], reload=True, from_project=True)
+    # The pass's files run once, each after those it imports, here; the pass
+    # itself then finds them up to date.
+    first = [p for p in [*paths, *(c for c in changed if c not in paths)] if p.is_file()]
+    imports.import_modules(paths=first, reload=True, from_project=True)
     with db.pass_scope():
         written, removed = core.register_cells(paths=paths, reload=True)
         # The model pass adds and replaces the PDK's models but never drops

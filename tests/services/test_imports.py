@@ -129,6 +129,24 @@ class TestReload:
         modules, errors = import_modules(paths=[path], reload=True)
         assert errors == {} and modules[path].a() == "fixed"
 
+    def test_unchanged_file_runs_again_after_what_it_imports_did(self, demo):
+        # c imports b, which imports a. a stops defining what b takes from
+        # it; c runs first and still finds b's old module; then b fails.
+        # Neither b's nor c's text changed since c last ran, but c must run
+        # again: a new process cannot import it.
+        a, b = demo / "demo" / "cells" / "a.py", demo / "demo" / "cells" / "b.py"
+        c = write(demo / "demo" / "cells" / "c.py", "from demo.cells.b import b\ndef c():\n    return b() + 'c'\n")
+        import_modules(paths=[a, b, c], reload=True)
+        a.write_text("def a2():\n    return 'A'\n")
+        assert import_modules(paths=[a, c], reload=True)[1] == {}
+        _, errors = import_modules(paths=[b], reload=True)
+        assert "cannot import name 'a'" in str(errors[b][1])
+        _, errors = import_modules(paths=[c], reload=True)
+        assert "cannot import name 'a'" in str(errors[c][1])
+        a.write_text("def a():\n    return 'A'\n")
+        assert import_modules(paths=[a, b], reload=True)[1] == {}
+        assert import_modules(paths=[c], reload=True)[0][c].c() == "Abc"
+
     def test_module_of_same_name_from_another_project_is_replaced(self, demo, make_project):
         import_modules(paths=[demo / "demo" / "cells" / "a.py"])
         other = make_project(name="other")

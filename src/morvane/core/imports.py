@@ -385,6 +385,7 @@ def forget_deleted(files: Iterable[PathLike]) -> None:
         module = sys.modules.get(name)
         if module is not None and _is_file_of(module, file):
             _forget(name, module)
+        project_state.forget_load(file)
 
 
 def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:

@@ -14,7 +14,8 @@
     For each module file the importer ran successfully, the module object
     and the stamps of the file and of every project file it imports,
     directly or through others, at that moment: an unchanged file whose
-    imports are unchanged need not be reloaded.
+    imports are unchanged, and none of whose imports ran again since, need
+    not be reloaded.
 
 :func:`clear` forgets everything (a new project directory, or a test that
 wants a fresh process's view).
@@ -22,6 +23,7 @@ wants a fresh process's view).
 
 from __future__ import annotations
 
+import itertools
 import weakref
 from pathlib import Path
 from types import ModuleType
@@ -35,8 +37,16 @@ __all__ = ["files", "loaded", "clear", "graph_state", "set_graph_state",
 files = FileCache()
 
 # file -> (the module object, content digest of every project file it imports
-# transitively, itself included, when it last ran to the end)
-loaded: dict[Path, tuple[weakref.ref[ModuleType], dict[Path, bytes | None]]] = {}
+# transitively, itself included, when it last ran to the end, and the tick
+# of that run)
+loaded: dict[Path, tuple[weakref.ref[ModuleType], dict[Path, bytes | None], int]] = {}
+
+# file -> the tick of the last time the importer ran it (to the end or not)
+# or dropped its module. A module that ran before one of its imports ran
+# again holds the names of the import's old module: what a file's own text
+# cannot show.
+_last_run: dict[Path, int] = {}
+_clock = itertools.count(1)
 
 _graph: Any = None
 
@@ -88,17 +98,25 @@ def unchanged_since_load(file: Path, module: ModuleType) -> bool:
     record = loaded.get(file)
     if record is None or record[0]() is not module:
         return False
-    digests = record[1]
+    ref, digests, tick = record
     if files.digest(file) != digests.get(file):
+        return False
+    if any(_last_run.get(other, 0) > tick for other in digests):
         return False
     return _closure(file) == digests
 
 
 def record_load(file: Path, module: ModuleType) -> None:
-    loaded[file] = (weakref.ref(module), _closure(file))
+    """``module`` ran from ``file`` to the end."""
+    tick = next(_clock)
+    _last_run[file] = tick
+    loaded[file] = (weakref.ref(module), _closure(file), tick)
 
 
 def forget_load(file: Path) -> None:
+    """The module of ``file`` failed to run or was dropped: whatever
+    imported it before holds names it may no longer define."""
+    _last_run[file] = next(_clock)
     loaded.pop(file, None)
 
 
@@ -107,4 +125,5 @@ def clear() -> None:
     global _graph
     files.clear()
     loaded.clear()
+    _last_run.clear()
     _graph = None
