@@ -34,7 +34,7 @@ from hypothesis import HealthCheck, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule  # noqa: E402
 
-EXAMPLES = int(os.environ.get("MORVANE_STATEFUL_EXAMPLES", "12"))
+EXAMPLES = int(os.environ.get("MORVANE_STATEFUL_EXAMPLES", "30"))
 STEPS = int(os.environ.get("MORVANE_STATEFUL_STEPS", "15"))
 
 # Both sides run this: the watcher side keeps one process for a whole run;
