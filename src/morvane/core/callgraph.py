@@ -69,7 +69,8 @@ if TYPE_CHECKING:
 
     from morvane.models import FactoryRecord
 
-__all__ = ["create_callgraph", "get_static_records", "kept_elsewhere", "default_lib_paths", "importers_of"]
+__all__ = ["create_callgraph", "get_static_records", "kept_elsewhere", "factory_names",
+           "default_lib_paths", "importers_of"]
 
 GENERIC_PDK_NAMES = ("generic", "gpdk")
 
@@ -313,6 +314,16 @@ def _graph_state(project_dir: Path) -> _GraphState:
         project_state.set_graph_state(state)
     _warn_duplicates(state.scanned, state.nodes)
     return cast(_GraphState, state)
+
+
+def factory_names(path: str | os.PathLike[str]) -> list[str]:
+    """The names of the factories the project file ``path`` defines now (for
+    a file that does not parse, those of the regular-expression scan)."""
+    absolute = Path(path).resolve()
+    project_dir = _project_dir()
+    module = _pysource.module_name(absolute.relative_to(project_dir).parts) \
+        if absolute.is_relative_to(project_dir) else absolute.stem
+    return [f.name for f in _file_info(absolute, module).factories]
 
 
 def kept_elsewhere(path: str | os.PathLike[str], names: Iterable[str]) -> set[str]:
