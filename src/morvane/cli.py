@@ -14,7 +14,7 @@
     What the project database holds. Never writes a file.
 ``morvane watch``
     A full pass, then a pass over every file that changes, with the files
-    that import it, until Ctrl-C.
+    that import it, until Ctrl-C; ``--json`` prints one object per pass.
 ``morvane show NAME --svg FILE``
     Build the cell NAME with its defaults and write its drawing to FILE.
 ``morvane serve [--port N]``
@@ -52,7 +52,7 @@ from rich.padding import Padding
 from rich.table import Table
 from rich.text import Text
 
-__all__ = ["main", "pass_report_json", "safe_text", "REPORT_SCHEMA_VERSION"]
+__all__ = ["main", "pass_report_json", "watch_pass_json", "safe_text", "REPORT_SCHEMA_VERSION"]
 
 PROG = "morvane"
 
@@ -451,10 +451,12 @@ def _error_info(exc: BaseException, source: Path, project_dir: Path) -> dict[str
             "traceback": "".join(text)}
 
 
-def _record_import_errors(core: Any, after: dict[str, Any]) -> dict[str, dict[str, Any]]:
+def _record_import_errors(core: Any, after: dict[str, Any],
+                          sources: Sequence[str] = ()) -> dict[str, dict[str, Any]]:
     """Capture the import error behind each file's error cells (calling an
     error cell raises it again, with its traceback), store it, and forget the
-    stored errors of files that have no error cell any more."""
+    stored errors of files that have no error cell any more. ``after`` holds
+    every stored factory, or, with ``sources``, those of these files."""
     from morvane.core import database as db
 
     from morvane import settings
@@ -465,7 +467,7 @@ def _record_import_errors(core: Any, after: dict[str, Any]) -> dict[str, dict[st
     for record in after.values():
         if record.status == "ERROR":
             by_source.setdefault(record.source, record)
-    stored = db.get_import_errors()
+    stored = db.get_import_errors(*sources) if sources else db.get_import_errors()
     changes: dict[str, dict[str, Any] | None] = {s: None for s in stored if s not in by_source}
     for source, record in by_source.items():
         cell = cells.get(record.name)
@@ -592,8 +594,9 @@ def pass_report_json(result: dict[str, Any], current: Any, *, command: str = "re
                      paths: Sequence[Path] = (), importers: Sequence[Path] = (),
                      check: dict[str, Any] | None = None) -> dict[str, Any]:
     """The JSON object of one pass (``result`` as ``_run_pass`` returns it):
-    the schema ``register --json`` prints and ``watch --json`` prints once
-    per pass. ``paths`` empty means a pass over the whole project."""
+    the schema ``register --json`` and ``check --json`` print (``watch
+    --json`` prints :func:`watch_pass_json`). ``paths`` empty means a pass
+    over the whole project."""
     errors = result.get("import_errors", {})
     report: dict[str, Any] = {
         "schema_version": REPORT_SCHEMA_VERSION,
@@ -610,6 +613,53 @@ def pass_report_json(result: dict[str, Any], current: Any, *, command: str = "re
     }
     if check is not None:
         report["check"] = check
+    return report
+
+
+def watch_pass_json(done: dict[str, Any], current: Any, core: Any, number: int) -> dict[str, Any]:
+    """The JSON object of one pass of ``watch`` (``done`` as the watcher
+    reports it): the change's files and the importers pulled in, what the
+    pass added, changed and removed, its error cells and its models; for a
+    pass that failed, its error."""
+    from morvane.core import database as db
+    from morvane.watch import stored_rows
+
+    project_dir = current.project_dir
+    own = [*done["changed"], *done["deleted"]]
+    report: dict[str, Any] = {
+        "schema_version": REPORT_SCHEMA_VERSION, "command": "watch", "pass": number, "ok": "error" not in done,
+        "project": _project_json(current),
+        "scope": {"all": not done.get("paths"), "paths": [str(p) for p in sorted(own)],
+                  "deleted": [str(p) for p in done["deleted"]],
+                  "importers": [str(p) for p in done.get("paths", []) if p not in set(own)],
+                  "pdk_changed": bool(done.get("full") and own)},
+        "duration_s": round(done["duration_s"], 4),
+    }
+    if "error" in done:
+        exc = done["error"]
+        report["error"] = {"type": type(exc).__qualname__, "message": str(exc), "retry": True}
+        return report
+
+    paths, written, removed = done["paths"], done["written"], done["removed"]
+    before_f, before_m = done["before"]
+    if paths:
+        after_f = db.get_factories_by_source(*paths)
+        changed = db.get_factories_by_name(*written)
+        sources = list(dict.fromkeys(_relative(p, project_dir) for p in paths))
+    else:
+        after_f = changed = db.get_all_factories()
+        sources = []
+    after_m = db.get_all_model_records()
+    errors = _record_import_errors(core, after_f, sources)
+    report["factories"] = {
+        "new": sorted(n for n in written if n not in before_f),
+        "updated": sorted(n for n in written if n in before_f and n in changed
+                          and _factory_key(changed[n]) != _factory_key(before_f[n])),
+        "removed": sorted(removed), "written": list(written), "deleted": list(removed),
+    }
+    report["errors"] = [_factory_json(r, errors) for _, r in sorted(after_f.items()) if r.status == "ERROR"]
+    report["models"] = {**_diff(before_m, after_m, _model_key),
+                        "records": [_model_json(r) for _, r in sorted(after_m.items())]}
     return report
 
 
@@ -1049,8 +1099,23 @@ def _cmd_watch(args: argparse.Namespace, out: _Out) -> int:
 
     # A service manager's SIGTERM stops the watcher as Ctrl-C does.
     previous = signal.signal(signal.SIGTERM, stop)
+    passes = 0
+
+    def report(done: dict[str, Any]) -> None:
+        # JSON Lines: one object per pass, one line each, flushed at once.
+        nonlocal passes
+        passes += 1
+        out.stream.write(json.dumps(watch_pass_json(done, current, core, passes), ensure_ascii=True) + "\n")
+        out.stream.flush()
+
+    def notice(text: str) -> None:
+        print(safe_text(text), file=sys.stderr, flush=True)
+
     try:
         out.progress(f"Registering all files of project {current.project_name!r} ({current.project_dir}) ...")
+        if args.json:
+            return watch(core, current.project_dir, print=notice, interval=args.interval, poll=args.poll,
+                         report=report)
         return watch(core, current.project_dir, print=out.print, interval=args.interval, poll=args.poll)
     finally:
         signal.signal(signal.SIGTERM, previous)
@@ -1225,6 +1290,8 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
                        help="seconds between two looks at the files with --poll (default: 1)")
     watch.add_argument("--poll", action="store_true",
                        help="look at the files' modification times instead of waiting for file events")
+    watch.add_argument("--json", action="store_true",
+                       help="print one JSON object per pass, each on one line (JSON Lines); notices go to stderr")
 
     srv = command("serve", [common], "serve a live page of the project",
                   "Serve a page of the project's cells, errors and models on 127.0.0.1 that "

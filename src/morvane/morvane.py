@@ -86,7 +86,8 @@ def _frozen(records: tuple[dict[str, Any], ...]) -> tuple[tuple[dict[str, Any], 
 
 
 def _analyse_frozen(path: Path, tree: ast.Module | None, module: str, is_package: bool) -> Any:
-    return _frozen(_analyse(path, tree, module, is_package))
+    # None: the file cannot be read or parsed (see _stored_models).
+    return None if tree is None else _frozen(_analyse(path, tree, module, is_package))
 
 
 project_state.files.analysis("functions", _analyse_frozen)
@@ -102,6 +103,49 @@ def _library_files(name: str, root: Path) -> list[tuple[str, Path]]:
     if root.is_file():
         return [(name, root)]
     return []
+
+
+class _StoredModels:
+    """The models the project database holds, by source, read once per call
+    graph and only when a file does not parse."""
+
+    def __init__(self) -> None:
+        self._by_source: dict[str, list[Any]] | None = None
+        self._project_dir: Path | None = None
+
+    def of(self, path: Path, module: str) -> tuple[tuple[dict[str, Any], bool], ...]:
+        """Function records for the stored models of ``path``: a models file
+        that does not parse (or cannot be read) keeps its models, whose
+        import then fails, so that they become error models, as for any
+        other import error, instead of vanishing with their has-model flags.
+        A fresh process reads the same rows, so it agrees with a long-lived
+        one. Their annotation reads "sax.SType"; their defaults are the
+        stored settings."""
+        if self._by_source is None:
+            self._by_source = {}
+            from morvane import settings
+            from morvane.core import database
+
+            try:
+                self._project_dir = Path(settings.get_project_dir()).resolve()
+                stored = database.get_all_model_records()
+            except Exception:  # no project or no usable database: nothing known
+                return ()
+            for record in stored.values():
+                if record.source:
+                    self._by_source.setdefault(record.source, []).append(record)
+        if self._project_dir is None:
+            return ()
+        source = str(Path(path).resolve().relative_to(self._project_dir, walk_up=True))
+        out = []
+        for record in self._by_source.get(source, ()):
+            try:
+                defaults = json.loads(record.settings)
+            except ValueError:
+                defaults = {}
+            out.append({"name": record.factory, "module": module, "resolved_return_annotation": "sax.SType",
+                        "parameter_defaults": defaults if isinstance(defaults, dict) else {}})
+        return _frozen(tuple(out))
 
 
 def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
@@ -122,11 +166,13 @@ def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dic
     ``{"path": <source file>}``. Modules come in the order of ``lib_paths``
     and, within a library, in file order (a package's ``__init__`` before
     its other modules). A file that does not parse is listed as a module
-    without functions; a library path that does not exist adds nothing. The
+    with the models the project database holds for it and no other
+    functions; a library path that does not exist adds nothing. The
     returned dictionaries are new on every call.
     """
     functions: dict[str, dict[str, Any]] = {}
     modules: dict[str, dict[str, str]] = {}
+    stored = _StoredModels()
     for name, lib_path in lib_paths.items():
         root = Path(lib_path)
         for module, path in _library_files(name, root):
@@ -134,6 +180,9 @@ def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dic
                 continue
             modules[module] = {"path": str(path)}
             is_package = path.name == "__init__.py" or (root.is_file() and root.name == "__init__.py")
-            for record, mutable in project_state.files.get("functions", path, module, is_package):
+            found = project_state.files.get("functions", path, module, is_package)
+            if found is None:
+                found = stored.of(path, module)
+            for record, mutable in found:
                 functions[f"{module}.{record['name']}"] = _fresh(record, mutable)
     return {"functions": functions, "modules": modules}

@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
-__all__ = ["pass_paths", "apply_changes", "watch"]
+__all__ = ["pass_paths", "stored_rows", "apply_changes", "watch"]
 
 DEBOUNCE_MS = 50
 
@@ -57,13 +57,39 @@ def _forget_pdk(core: Any, pdk_name: str) -> None:
     core.get_base_pdk.cache_clear()
 
 
-def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any = None) -> dict[str, Any]:
+def stored_rows(paths: list[Path]) -> tuple[dict[str, Any], dict[str, Any]]:
+    """The stored factories a pass over ``paths`` can write or remove (all of
+    them for an empty ``paths``), and every stored model: the factories whose
+    source is one of the files and those of the names the files define now,
+    wherever they are stored (a cell moved in from another file)."""
+    from morvane.core import callgraph, imports
+    from morvane.core import database as db
+
+    if not paths:
+        return db.get_all_factories(), db.get_all_model_records()
+    factories = db.get_factories_by_source(*paths)
+    names: set[str] = set()
+    for path in paths:
+        if path.is_file():
+            names.update(callgraph.factory_names(path))
+            try:
+                names.update(imports.scan_cell_names(path))
+            except OSError:
+                pass
+    factories.update(db.get_factories_by_name(*(names - factories.keys())))
+    return factories, db.get_all_model_records()
+
+
+def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any = None,
+                  snapshot: bool = False) -> dict[str, Any]:
     """Bring the registry up to date after ``changed`` files were written and
     ``deleted`` ones removed: one pass over :func:`pass_paths`, in one
     database transaction. A change to the project's own PDK package resolves
     the PDK again and runs a full pass instead. Returns the pass's
     ``"paths"`` (empty for a full pass), whether it was ``"full"``, and the
-    names ``"written"`` and ``"removed"``; the pass's exceptions propagate."""
+    names ``"written"`` and ``"removed"``; with ``snapshot``, also
+    ``"before"``: :func:`stored_rows` of the paths as the pass found them.
+    The pass's exceptions propagate."""
     from morvane import settings
     from morvane.core import database as db
 
@@ -87,7 +113,10 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
     # itself then finds them up to date.
     first = [p for p in [*paths, *(c for c in changed if c not in paths)] if p.is_file()]
     imports.import_modules(paths=first, reload=True, from_project=True)
+    before = None
     with db.pass_scope():
+        if snapshot:
+            before = stored_rows(paths)
         written, removed = core.register_cells(paths=paths, reload=True)
         # The model pass adds and replaces the PDK's models but never drops
         # one: a model whose source stopped defining it would stay callable
@@ -95,7 +124,10 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
         models = core.get_pdk().models
         for name in set(models) - set(db.get_all_models()):
             del models[name]
-    return {"paths": paths, "full": full, "written": written, "removed": removed}
+    done = {"paths": paths, "full": full, "written": written, "removed": removed}
+    if before is not None:
+        done["before"] = before
+    return done
 
 
 def _scan(project_dir: Path) -> dict[Path, tuple[int, ...]]:
@@ -138,8 +170,15 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
 
 
 def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interval: float = 1.0,
-          poll: bool = False) -> int:
-    """Watch ``project_dir`` until interrupted; ``core`` is the pdk module."""
+          poll: bool = False, report: Callable[[dict[str, Any]], None] | None = None) -> int:
+    """Watch ``project_dir`` until interrupted; ``core`` is the pdk module.
+
+    Without ``report`` each pass prints one line (and its error cells).
+    With it, ``print`` gets the watcher's notices only, and ``report`` is
+    called once per pass with the change's ``"changed"`` and ``"deleted"``
+    files, its ``"duration_s"``, and either what :func:`apply_changes`
+    returned (with ``"before"``) or, for a pass that failed, its
+    ``"error"``."""
     from morvane.core import database as db
 
     def run(changed: set[Path], deleted: set[Path]) -> bool:
@@ -147,16 +186,23 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         if notice is not None:
             print(f"{time.strftime('%H:%M:%S')} {notice}")
         start = time.perf_counter()
+        change = {"changed": sorted(changed), "deleted": sorted(deleted)}
         try:
-            done = apply_changes(sorted(changed), sorted(deleted), core=core)
+            done = apply_changes(sorted(changed), sorted(deleted), core=core, snapshot=report is not None)
         except KeyboardInterrupt:
             raise
         except Exception as exc:
+            if report is not None:
+                report({**change, "duration_s": time.perf_counter() - start, "error": exc})
+                return False
             what = ", ".join(relative(p) for p in sorted({*changed, *deleted})) or "full pass"
             print(f"{time.strftime('%H:%M:%S')} {what}: pass failed: {type(exc).__name__}: "
                   f"{' '.join(str(exc).split())[:200]}; retrying with the next change")
             return False
         duration = time.perf_counter() - start
+        if report is not None:
+            report({**change, **done, "duration_s": duration})
+            return True
         what = describe(changed, deleted, done["paths"])
         if done["full"]:
             what += "; the PDK package changed: PDK resolved again, full pass"

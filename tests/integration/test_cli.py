@@ -348,6 +348,36 @@ def test_watch_re_registers_changed_files_until_interrupted(project):
     assert {f["name"]: f["status"] for f in listed["factories"]}["ring"] != "ERROR"
 
 
+def test_watch_json_prints_one_line_per_pass(project):
+    proc = subprocess.Popen([sys.executable, "-m", "morvane", "watch", "--json", "--poll", "--interval", "0.1",
+                             "--project-dir", str(project)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, env=_env())
+    try:
+        first = json.loads(proc.stdout.readline())
+        time.sleep(0.3)  # a new modification time, even on coarse clocks
+        broken = project / "chip/broken.py"
+        broken.write_text(broken.read_text().replace('raise RuntimeError("ring is not finished")', ""))
+        second = json.loads(proc.stdout.readline())
+        proc.send_signal(signal.SIGINT)
+        rest, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0 and rest == "", rest + err
+    assert "Watching" in err and "stopped" in err and "Traceback" not in err
+    for report in (first, second):
+        check_schema(report)
+        assert report["command"] == "watch" and report["ok"]
+    assert first["pass"] == 1 and first["scope"]["all"]
+    assert {"wg", "taper", "circuit", "ring"} <= set(first["factories"]["new"])
+    ring = errors_of(first)["ring"]
+    assert "ring is not finished" in ring and first["errors"][0]["error"]["line"] == 8
+    assert second["pass"] == 2 and second["scope"]["paths"] == [str(broken.resolve())]
+    assert second["factories"]["updated"] == ["ring"] and second["factories"]["new"] == []
+    assert second["errors"] == [] and models_of(second)["wg"]["status"] == "SUCCESS"
+
+
 # -- the demo project ----------------------------------------------------------------------
 
 
@@ -389,6 +419,13 @@ def check_schema(report: dict) -> None:
     if report["command"] in ("register", "check"):
         assert set(report["scope"]) == {"all", "paths", "importers"}
         assert {"new", "updated", "removed", "written", "deleted", "total"} == set(report["factories"])
+    if report["command"] == "watch":
+        assert set(report["scope"]) == {"all", "paths", "deleted", "importers", "pdk_changed"}
+        assert isinstance(report["pass"], int) and isinstance(report["duration_s"], float)
+        if report["ok"]:
+            assert {"new", "updated", "removed", "written", "deleted"} == set(report["factories"])
+        else:
+            assert set(report["error"]) == {"type", "message", "retry"}
 
 
 def test_command_line_conventions(project, tmp_path):

@@ -152,8 +152,10 @@ def _chmod_000(path: Path) -> None:
     path.chmod(0)
 
 
-# (file, text or None to leave it out, how to break it afterwards, the cells
-# that must become error cells and a piece of their message)
+# (file, text or None to leave it out, how to break it afterwards, and a
+# piece of the message of the error cells it must become: both cells of the
+# file, but a cell of chip/good.py that the file redefines stays healthy;
+# the models of a file in BAD_MODELS stay too, as error models)
 BAD_FILES = [
     ("chip/gen_exit.py", "raise GeneratorExit('stop here')\n", None, "GeneratorExit: stop here"),
     ("chip/user_base.py", "class Halt(BaseException):\n    pass\nraise Halt()\n", None, "Halt"),
@@ -162,7 +164,12 @@ BAD_FILES = [
     ("chip/ligature.py", "raise RuntimeError('ligature file broken')\n", None, "ligature file broken"),
     ("chip/locked.py", "", _chmod_000, "Permission denied"),
     ("chip/locked_dir/cells.py", "", lambda p: p.parent.chmod(0), "Permission denied"),
+    ("chip/redefines.py", "raise RuntimeError('redefinition broken')\n", None, "redefinition broken"),
+    ("chip/syntax.py", "def oops(:\n", None, "invalid syntax"),
 ]
+REDEFINES = {"chip/redefines.py": "good_a"}
+BAD_MODELS = {"chip/syntax.py": "good_b"}  # file -> the model it defines
+MODEL = 'def {name}(*, wl: float = 1.55) -> "sax.SDict":\n    return {{}}\n'
 
 
 def test_bad_files_become_error_cells_and_nothing_else_changes():
@@ -174,8 +181,9 @@ def test_bad_files_become_error_cells_and_nothing_else_changes():
         put(project, "chip/good.py", CELLS.format(a="good_a", b="good_b"))
         names = {}
         for i, (rel, _, _, _) in enumerate(BAD_FILES):
-            names[rel] = "ﬁlter_cell" if "ligature" in rel else f"bad{i}"
-            put(project, rel, CELLS.format(a=names[rel], b=f"bad{i}_b"))
+            names[rel] = "ﬁlter_cell" if "ligature" in rel else REDEFINES.get(rel, f"bad{i}")
+            model = "\n" + MODEL.format(name=BAD_MODELS[rel]) if rel in BAD_MODELS else ""
+            put(project, rel, textwrap.dedent(CELLS.format(a=names[rel], b=f"bad{i}_b")) + model)
         deep = str(project / "chip")
         for _ in range(1000):  # a folder 1,000 levels deep
             deep = os.path.join(deep, "d")
@@ -204,10 +212,25 @@ def test_bad_files_become_error_cells_and_nothing_else_changes():
 
         broken = register(project, AS_NOBODY)
         errors = {e["name"]: e["message"] for e in broken["errors"]}
-        assert broken["factories"]["removed"] == []
+        assert broken["factories"]["removed"] == [] and broken["models"]["removed"] == []
+        models = {m["name"]: m for m in broken["models"]["records"]}
+        factories = {f["name"]: f for f in json.loads(run_morvane(project, "list", "--json", user=AS_NOBODY)
+                                                      .communicate(timeout=300)[0])["factories"]}
         for i, (rel, _, _, message) in enumerate(BAD_FILES):
             for name in ({names[rel], f"bad{i}_b"} if "ligature" not in rel else {"filter_cell", f"bad{i}_b"}):
-                assert message in errors.get(name, ""), (rel, name, errors.get(name))
+                if name in REDEFINES.values():
+                    assert name not in errors and factories[name]["source"].endswith("chip/good.py")
+                else:
+                    assert message in errors.get(name, ""), (rel, name, errors.get(name))
+            if rel in BAD_MODELS:
+                model = models[BAD_MODELS[rel]]
+                assert model["status"] == "ERROR" and message in model["message"], model
+                assert factories[BAD_MODELS[rel]]["has_model"]
+        # A pass over the broken file alone leaves the cell it redefines alone too.
+        child = run_morvane(project, "register", "--json", *(str(project / r) for r in REDEFINES), user=AS_NOBODY)
+        one = json.loads(child.communicate(timeout=300)[0])
+        touched = {e["name"] for e in one["errors"]} | set(one["factories"]["written"])
+        assert one["errors"] and not touched & set(REDEFINES.values()), one
         assert "ﬁlter_cell" not in errors
         assert "not a valid module name" in errors["cafe_a"] and "cafe_b" in errors
         assert set(errors) == stored - {"good_a", "good_b"} | {"cafe_a", "cafe_b"}

@@ -43,7 +43,7 @@ Node attributes
 
 Files that do not parse
     Their factory names come from the importer's regular-expression scan
-    (:func:`morvane.core.imports.get_cells_from_regex`) and become nodes
+    (:func:`morvane.core.imports.scan_cell_names`) and become nodes
     without edges, so that a syntax error turns the file's cells into error
     cells during registration instead of making them disappear.
 
@@ -69,7 +69,8 @@ if TYPE_CHECKING:
 
     from morvane.models import FactoryRecord
 
-__all__ = ["create_callgraph", "get_static_records", "default_lib_paths", "importers_of"]
+__all__ = ["create_callgraph", "get_static_records", "kept_elsewhere", "factory_names",
+           "default_lib_paths", "importers_of"]
 
 GENERIC_PDK_NAMES = ("generic", "gpdk")
 
@@ -141,7 +142,7 @@ def _regex_names(path: Path) -> tuple[_Factory, ...]:
     try:
         from morvane.core import imports
 
-        names = imports.get_cells_from_regex(path)
+        names = imports.scan_cell_names(path)
         found = dict.fromkeys(n for n in names if isinstance(n, str) and n.isidentifier())
     except Exception:  # an unreadable file has no names to offer
         return ()
@@ -313,6 +314,38 @@ def _graph_state(project_dir: Path) -> _GraphState:
         project_state.set_graph_state(state)
     _warn_duplicates(state.scanned, state.nodes)
     return cast(_GraphState, state)
+
+
+def factory_names(path: str | os.PathLike[str]) -> list[str]:
+    """The names of the factories the project file ``path`` defines now (for
+    a file that does not parse, those of the regular-expression scan)."""
+    absolute = Path(path).resolve()
+    project_dir = _project_dir()
+    module = _pysource.module_name(absolute.relative_to(project_dir).parts) \
+        if absolute.is_relative_to(project_dir) else absolute.stem
+    return [f.name for f in _file_info(absolute, module).factories]
+
+
+def kept_elsewhere(path: str | os.PathLike[str], names: Iterable[str]) -> set[str]:
+    """Those of ``names`` whose definition the call graph, as last built,
+    keeps from a file other than ``path``: the graph has one node per name,
+    and a name defined in two files belongs to the file it keeps."""
+    state = project_state.graph_state()
+    if state is None or not names:
+        return set()
+    from morvane.settings import SettingsError
+
+    try:
+        project_dir = _project_dir()
+    except SettingsError:  # no project: no graph to keep names from
+        return set()
+    if state.project_dir != project_dir:
+        return set()
+    absolute = Path(path).resolve()
+    source = absolute.relative_to(project_dir).as_posix() if absolute.is_relative_to(project_dir) \
+        else absolute.as_posix()
+    nodes = state.nodes
+    return {n for n in names if n in nodes and nodes[n][0] != source}
 
 
 def _to_digraph(state: _GraphState) -> nx.DiGraph:

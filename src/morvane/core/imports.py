@@ -22,7 +22,8 @@ that other modules' references to it see the new contents.
 
 ``get_cells_from_regex`` finds the cell factories of a file from its text
 alone, for files that cannot be imported (or even parsed); for a file that
-cannot be read at all, the names the project database holds for it.
+cannot be read at all, the names the project database holds for it. Names
+the project keeps from another file are not the file's cells.
 """
 
 from __future__ import annotations
@@ -46,7 +47,8 @@ from morvane import settings as _settings
 from morvane.core import project_state
 from morvane.logger import get_logger
 
-__all__ = ["import_modules", "forget_deleted", "module_name_for", "get_cells_from_regex", "ProjectFileError"]
+__all__ = ["import_modules", "forget_deleted", "module_name_for", "get_cells_from_regex", "scan_cell_names",
+           "ProjectFileError"]
 
 PathLike = str | os.PathLike[str]
 
@@ -494,6 +496,21 @@ def _identifier(text: str) -> str:
 
 
 def get_cells_from_regex(path: PathLike) -> list[str]:
+    """The cells that the file ``path`` defines for the project, found in its
+    text (the file need not parse): the names of :func:`scan_cell_names`,
+    less those the project keeps from another file. A name defined in two
+    files is the cell of the file the call graph keeps it from (it warns
+    about the other), so a file that fails to import does not turn another
+    file's healthy cell into an error cell.
+    """
+    names = scan_cell_names(path)
+    from morvane.core import callgraph
+
+    elsewhere = callgraph.kept_elsewhere(path, names)
+    return [n for n in names if n not in elsewhere] if elsewhere else names
+
+
+def scan_cell_names(path: PathLike) -> list[str]:
     """The names of the top-level functions in ``path`` decorated with the
     layout library's cell decorator, found in the text (the file need not
     parse).
