@@ -206,10 +206,17 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         what = describe(changed, deleted, done["paths"])
         if done["full"]:
             what += "; the PDK package changed: PDK resolved again, full pass"
-        errors = []
+        # The import errors behind the pass's error cells are stored, as a
+        # one-shot pass stores them, for `show` to print their tracebacks.
+        from morvane import cli
+
         if done["paths"]:
             rows = db.get_factories_by_source(*done["paths"])
-            errors = [r for r in rows.values() if r.status == "ERROR"]
+            sources = list(dict.fromkeys(cli._relative(p, project_dir) for p in done["paths"]))
+        else:
+            rows, sources = db.get_all_factories(), []
+        cli._record_import_errors(core, rows, sources)
+        errors = [r for r in rows.values() if r.status == "ERROR"] if done["paths"] else []
         parts = [f"{len(done['written'])} written", f"{len(done['removed'])} removed"]
         if errors:
             parts.append(f"{len(errors)} error cell{'s' if len(errors) != 1 else ''}")

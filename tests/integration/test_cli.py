@@ -333,7 +333,17 @@ def test_watch_re_registers_changed_files_until_interrupted(project):
         wait_for("Watching")
         time.sleep(0.3)  # a new modification time, even on coarse clocks
         broken = project / "chip/broken.py"
-        broken.write_text(broken.read_text().replace('raise RuntimeError("ring is not finished")', ""))
+        fixed = broken.read_text().replace('raise RuntimeError("ring is not finished")', "")
+        broken.write_text(fixed)
+        wait_for("chip/broken.py")
+        # Broken again in another way: `show` prints the watcher's error.
+        time.sleep(0.3)
+        broken.write_text(fixed + '\nraise ValueError("half done")\n')
+        wait_for("chip/broken.py")
+        wait_for("ERROR ring")
+        shown = morvane("show", "ring", "--project-dir", str(project)).stdout
+        assert "ValueError: half done" in shown and "broken.py" in shown
+        broken.write_text(fixed)
         wait_for("chip/broken.py")
         proc.send_signal(signal.SIGINT)
         rest, _ = proc.communicate(timeout=60)
