@@ -46,13 +46,19 @@ def _pdk_package_files(project_dir: Path) -> Path | None:
     return location.resolve()
 
 
-def _forget_pdk(core: Any, pdk_name: str) -> None:
+def _forget_pdk(core: Any, pdk_name: str, changed: Iterable[Path] = ()) -> None:
     """Make the next pass resolve the PDK anew, from its package's files as
-    they are now, as a new process would."""
+    they are now (``changed`` among them), as a new process would."""
     import sys
+
+    from morvane.core import imports
 
     for name in [n for n in sys.modules if n == pdk_name or n.startswith(pdk_name + ".")]:
         del sys.modules[name]
+    for file in changed:
+        # Rewritten within the second at the same size, a file would run
+        # from its old bytecode.
+        imports._drop_stale_bytecode(file)
     core._get_pdk.cache_clear()
     core.get_base_pdk.cache_clear()
 
@@ -100,7 +106,7 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
     package = _pdk_package_files(project_dir)
     full = package is not None and any(p == package or p.is_relative_to(package) for p in [*changed, *deleted])
     if full:
-        _forget_pdk(core, settings.get_pdk_name())
+        _forget_pdk(core, settings.get_pdk_name(), [p for p in changed if package and p.is_relative_to(package)])
     paths = [] if full else pass_paths(changed, deleted)
     from morvane.core import imports
 

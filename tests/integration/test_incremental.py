@@ -90,6 +90,10 @@ for line in sys.stdin:
             if pid == 0:
                 os.close(read_end)
                 try:
+                    # Compiled from the sources as they are: no bytecode the
+                    # watcher wrote, which a same-second rewrite leaves stale.
+                    sys.pycache_prefix = request["database"] + ".nocache"
+                    sys.dont_write_bytecode = True
                     os.environ["MORVANE_PROJECT_DIR"] = request["project"]
                     sys.path.insert(0, request["project"])
                     db = Path(request["database"])
