@@ -706,13 +706,19 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller workloads, fewer repeats")
     parser.add_argument("--repeat", type=int, default=None, help="calls per side (median taken)")
+    parser.add_argument("-k", dest="keyword", default="", help="only the rows whose label contains KEYWORD")
     args = parser.parse_args()
+
+    def wanted(label: str) -> bool:
+        return args.keyword in label
     repeat = args.repeat or (5 if args.quick else 21)
     scale = 5 if args.quick else 1
     rows = []
 
     def side_by_side(label, module, renderings, doubles, native, rendered, setup=None, times=repeat, number=1):
         """Both sides against the same doubles; their results must agree."""
+        if not wanted(label):
+            return
         undo = with_globals(module, doubles)
         try:
             made = plain(renderings, {"log": log, **doubles})
@@ -746,15 +752,16 @@ def main() -> int:
 
         return run
 
-    undo = with_globals(mp, settings_double)
-    ours = plain(PDK_RENDERINGS, {"log": log, **settings_double})
-    (a,), (b,) = containers(), containers()
-    assert clean(mp._clean_containers_also_in_cells)(a) == clean(ours._clean_containers_also_in_cells)(b)
-    t_native = median_time(mp._clean_containers_also_in_cells, repeat, containers)
-    t_plain = median_time(ours._clean_containers_also_in_cells, repeat, containers)
-    undo()
-    rows.append(("_clean_containers_also_in_cells (10,000 + 10,000, 2,000 shared)", fmt(t_native), fmt(t_plain),
-                 f"{t_native / t_plain:.2f}"))
+    label = "_clean_containers_also_in_cells (10,000 + 10,000, 2,000 shared)"
+    if wanted(label):
+        undo = with_globals(mp, settings_double)
+        ours = plain(PDK_RENDERINGS, {"log": log, **settings_double})
+        (a,), (b,) = containers(), containers()
+        assert clean(mp._clean_containers_also_in_cells)(a) == clean(ours._clean_containers_also_in_cells)(b)
+        t_native = median_time(mp._clean_containers_also_in_cells, repeat, containers)
+        t_plain = median_time(ours._clean_containers_also_in_cells, repeat, containers)
+        undo()
+        rows.append((label, fmt(t_native), fmt(t_plain), f"{t_native / t_plain:.2f}"))
 
     discovery = discovery_workload(20_000 // scale, 2_000 // scale, 200 // scale, 50)
     side_by_side("find_models (20,000 functions, 2,000 models)", mm, MODELS_RENDERINGS, discovery,
@@ -773,6 +780,8 @@ def main() -> int:
         (f"propagation, {n_chain:,}-node chain", chain(n_chain), ["n0"], 1),
         ("propagation, 10,000-node hierarchy of 7 levels", hierarchy(10_000), None, 3),
     ]:
+        if not wanted(label):
+            continue
         if models_ is None:
             leaves = [n for n in G if G.out_degree(n) == 0]
             models_ = random.Random(5).sample(leaves, k=len(leaves) * 6 // 10)

@@ -97,6 +97,47 @@ class TestUpdates:
             pdk._get_database_updates(*args)
 
 
+class TestChangesWhileComparing:
+    """Reads kept from one step to the next (records, the key sets) must give
+    way to fresh reads as soon as code run in between changes a dict."""
+
+    def test_a_record_replaced_mid_comparison_is_read_afresh(self, pdk, fake_log):
+        first, second = Rec("b"), Rec("b")
+        static = {n: Rec(n) for n in "acdefg"} | {"b": first}
+
+        class Replacing(Rec):
+            def __getattribute__(self, attr):
+                if attr == "source" and static.get("b") is first:
+                    static["b"] = second
+                return super().__getattribute__(attr)
+
+        present = {n: Rec(n, status="OK") for n in "acdefg"} | {"b": Replacing("b", status="OK", message="m")}
+        add, _ = pdk._get_database_updates(static, present, [])
+        assert (second.status, second.message) == ("OK", "m") and (first.status, first.message) == ("UNKNOWN", "")
+        assert [r for r in add if r.name == "b"][0] is second
+
+    @pytest.mark.parametrize("line, added", [(0, "late"), (1, "gone")])
+    def test_names_added_by_the_logger_are_compared(self, pdk, substitute, calls, line, added):
+        """A record added while the first line is logged is compared; one
+        added while the second is logged is no longer deleted."""
+        static = {"a": Rec("a")}
+        present = {"a": Rec("a"), "late": Rec("late", status="OK"), "gone": Rec("gone")}
+        lines = []
+
+        class Adding:
+            def info(self, message):
+                if len(lines) == line:
+                    static[added] = Rec(added)
+                lines.append(message)
+
+        substitute(log=Adding)
+        add, remove = pdk._get_database_updates(static, present, [])
+        if added == "late":
+            assert static["late"].status == "OK" and add == [] and remove == ["gone"]
+        else:
+            assert remove == ["late"] and lines[2] == "removed factories: ['late']"
+
+
 class TestFailuresReachTheDatabase:
     """A record whose file fails (or no longer fails) to import must reach
     the database with its own status, even in a pass that does not name the

@@ -1,6 +1,8 @@
 // Small pieces shared by the functions of the module.
 #include "pdk.hpp"
 
+#include <algorithm>
+
 namespace pdk {
 using namespace host;
 
@@ -19,17 +21,24 @@ void PathMembership::build() {
     if (n == 0) return;  // nothing to scan anyway
     // The concrete classes of the standard pathlib, whatever the module's own
     // `Path` is bound to: their __eq__ and __hash__ agree and call no user code.
-    static const Name s_pathlib("pathlib");
-    Ref pathlib = Ref::steal_or_null(PyImport_GetModule(s_pathlib.ptr()));
-    if (!pathlib) pathlib = Ref::steal(PyImport_Import(s_pathlib.ptr()));
-    static const Name names[4] = {Name("PurePosixPath"), Name("PureWindowsPath"), Name("PosixPath"),
-                                  Name("WindowsPath")};
-    for (int i = 0; i < 4; ++i) {
-        Ref cls = getattr_opt(pathlib, names[i]);
-        if (cls && PyType_Check(cls.ptr())) path_types_[i] = reinterpret_cast<PyTypeObject*>(cls.ptr());
-        // The module holds the classes for the life of the process; they are
-        // compared by address only.
+    // Found once and held for the life of the process (so that no other type
+    // can come to live at their addresses); compared by address only.
+    static PyTypeObject* classes[4] = {};
+    if (classes[0] == nullptr) {
+        static const Name s_pathlib("pathlib");
+        Ref pathlib = Ref::steal_or_null(PyImport_GetModule(s_pathlib.ptr()));
+        if (!pathlib) pathlib = Ref::steal(PyImport_Import(s_pathlib.ptr()));
+        static const Name names[4] = {Name("PurePosixPath"), Name("PureWindowsPath"), Name("PosixPath"),
+                                      Name("WindowsPath")};
+        Ref found[4];
+        for (int i = 0; i < 4; ++i) {
+            Ref cls = getattr_opt(pathlib, names[i]);
+            if (cls && PyType_Check(cls.ptr())) found[i] = cls;
+        }
+        if (!found[0]) return;  // no pathlib to speak of: every query scans
+        for (int i = 0; i < 4; ++i) classes[i] = reinterpret_cast<PyTypeObject*>(found[i].release());
     }
+    std::copy(classes, classes + 4, path_types_);
     Ref set = new_set();
     for (Ref item : iterate(paths_)) {
         if (!plain(item)) return;  // the scan keeps its semantics for the rest

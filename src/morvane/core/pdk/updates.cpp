@@ -1,5 +1,6 @@
 // What a pass writes to and deletes from the project database.
 #include "pdk.hpp"
+#include "host/watch.hpp"
 
 namespace pdk {
 using namespace host;
@@ -32,9 +33,12 @@ Ref sorted_list(Obj iterable) {
 }
 
 // One info line: the label and the sorted names, as f"{label}{sorted(names)}".
-void log_names(const Frame& f, const char* label, Obj names) {
-    log(f, S::info, [&] { return concat({text(label), format(sorted_list(names))}); });
+// The labels are made once; two pieces are joined without a tuple.
+void log_names(const Frame& f, const Name& label, Obj names) {
+    log(f, S::info, [&] { return Ref::steal(PyUnicode_Concat(label.ptr(), format(sorted_list(names)).ptr())); });
 }
+
+const Name new_label("new factories: "), updated_label("updated factories: "), removed_label("removed factories: ");
 
 Ref set_difference(Obj a, Obj b) { return Ref::steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
@@ -43,53 +47,66 @@ Ref _get_database_updates(Frame& f) {
     Obj present_records = f[1];
     Obj paths = f[2];
 
-    Ref static_names = set_of(static_records);
-    Ref new_record_names = set_difference(static_names, set_of(present_records));
-    log_names(f, "new factories: ", new_record_names);
+    // set(static_records) and set(present_records) are made once and kept
+    // for the later steps while neither dict changes (see KeySet).
+    KeySet static_keys(static_records), present_keys(present_records);
+    Ref static_names = static_keys.get();
+    Ref new_record_names = set_difference(static_names, present_keys.get());
+    log_names(f, new_label, new_record_names);
     Ref new_records = new_list();
     for (Ref name : iterate(new_record_names)) list_append(new_records, getitem(static_records, name));
 
-    static_names = set_of(static_records);
-    Ref updated_record_names = Ref::steal(PyNumber_And(static_names.ptr(), set_of(present_records).ptr()));
+    static_names = static_keys.get();
+    Ref updated_record_names = Ref::steal(PyNumber_And(static_names.ptr(), present_keys.get().ptr()));
     Ref updated_records = new_list();
     PathMembership named(paths);
-    // Records are looked up afresh at every use: the calls in between are
-    // free to replace them.
-    auto current = [&](Obj name) { return getitem(static_records, name); };
-    auto stored = [&](Obj name) { return getitem(present_records, name); };
     for (Ref name : iterate(updated_record_names)) {
+        // Records are looked up afresh at every use: the calls in between are
+        // free to replace them.  A record read before is reused only while
+        // its dict has not changed and the name is an exact str (whose lookup
+        // runs no code): then the fresh lookup would find that same record.
+        const bool str_name = PyUnicode_CheckExact(name.ptr());
+        Ref kept_current, kept_stored;
+        auto current = [&] {
+            if (!(kept_current && str_name && static_keys.unchanged())) kept_current = getitem(static_records, name);
+            return kept_current;
+        };
+        auto stored = [&] {
+            if (!(kept_stored && str_name && present_keys.unchanged())) kept_stored = getitem(present_records, name);
+            return kept_stored;
+        };
         // A new source, or a file the caller named: written as the pass made it.
-        Ref source = getattr(current(name), S::source);
-        if (ne(source, getattr(stored(name), S::source)) ||
-            named.contains(call_method(current(name), S::absolute_source))) {
-            list_append(updated_records, current(name));
+        Ref source = getattr(current(), S::source);
+        if (ne(source, getattr(stored(), S::source)) ||
+            named.contains(call_method(current(), S::absolute_source))) {
+            list_append(updated_records, current());
             continue;
         }
         // A failure, new or mended, must reach the database: taking over the
         // stored status and message would keep a stale one there while
         // pdk.cells holds the other state.
-        if (eq(getattr(current(name), S::status), S::ERROR) || eq(getattr(stored(name), S::status), S::ERROR)) {
-            Ref record = current(name);
-            if (ne(record, stored(name))) list_append(updated_records, current(name));
+        if (eq(getattr(current(), S::status), S::ERROR) || eq(getattr(stored(), S::status), S::ERROR)) {
+            Ref record = current();
+            if (ne(record, stored())) list_append(updated_records, current());
             continue;
         }
         // Status and message alone never count as a change.
-        Ref status = getattr(stored(name), S::status);
-        setattr(current(name), S::status, status);
-        Ref message = getattr(stored(name), S::message);
-        setattr(current(name), S::message, message);
-        Ref record = current(name);
-        if (eq(record, stored(name))) continue;
-        list_append(updated_records, current(name));
+        Ref status = getattr(stored(), S::status);
+        setattr(current(), S::status, status);
+        Ref message = getattr(stored(), S::message);
+        setattr(current(), S::message, message);
+        Ref record = current();
+        if (eq(record, stored())) continue;
+        list_append(updated_records, current());
     }
 
     updated_record_names = new_set();
     for (Ref r : iterate(updated_records)) set_add(updated_record_names, getattr(r, S::name));
-    log_names(f, "updated factories: ", updated_record_names);
+    log_names(f, updated_label, updated_record_names);
 
-    Ref present_names = set_of(present_records);
-    Ref deleted_record_names = set_difference(present_names, set_of(static_records));
-    log_names(f, "removed factories: ", deleted_record_names);
+    Ref present_names = present_keys.get();
+    Ref deleted_record_names = set_difference(present_names, static_keys.get());
+    log_names(f, removed_label, deleted_record_names);
 
     Ref add = new_list();
     for (Ref r : iterate(new_records)) list_append(add, r);
