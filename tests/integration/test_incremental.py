@@ -271,6 +271,7 @@ class IncrementalAgreesWithFullPass(RuleBasedStateMachine):
         self.last = self.watcher.ask(op="watch", changed=[str(self.root / r) for r in changed],
                                      deleted=[str(self.root / r) for r in deleted])
 
+    @precondition(lambda self: self.files)
     @rule(data=st.data())
     def add_cell(self, data: st.DataObject) -> None:
         stem = data.draw(st.sampled_from(sorted(self.files)))
