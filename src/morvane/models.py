@@ -23,6 +23,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from morvane import settings as _settings
+from morvane.core import project_state as _project_state
 
 __all__ = ["FactoryRecord", "ModelRecord", "STATUS_UNKNOWN", "STATUS_ERROR", "STATUS_SUCCESS"]
 
@@ -39,7 +40,15 @@ def _cached_absolute(record: FactoryRecord | ModelRecord, source: str) -> Path:
     cached = record._resolved
     if cached is not None and cached[0] == source and cached[1] == project_dir:
         return cached[2]
-    resolved = (project_dir / source).resolve()
+    # Within one look at the files (a watcher's pass), a source file
+    # resolves once, however many records name it.
+    memo = _project_state.resolved_paths() if _project_state.files.looking else None
+    key = (project_dir, source)
+    resolved = memo.get(key) if memo is not None else None
+    if resolved is None:
+        resolved = (project_dir / source).resolve()
+        if memo is not None:
+            memo[key] = resolved
     record._resolved = (source, project_dir, resolved)
     return resolved
 

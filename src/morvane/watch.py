@@ -64,6 +64,15 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
     the PDK again and runs a full pass instead. Returns the pass's
     ``"paths"`` (empty for a full pass), whether it was ``"full"``, and the
     names ``"written"`` and ``"removed"``; the pass's exceptions propagate."""
+    from morvane.core import project_state
+
+    # One pass looks at each file once: the services that each ask for
+    # every file share one stat of it.
+    with project_state.one_look():
+        return _apply_changes(changed, deleted, core)
+
+
+def _apply_changes(changed: Iterable[Path], deleted: Iterable[Path], core: Any) -> dict[str, Any]:
     from morvane import settings
     from morvane.core import database as db
 

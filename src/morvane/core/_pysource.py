@@ -20,6 +20,7 @@ graph (:mod:`morvane.morvane`):
 from __future__ import annotations
 
 import ast
+import contextlib
 import copy
 import hashlib
 import os
@@ -120,13 +121,14 @@ def _parse(source: bytes, path: Path) -> ast.Module | None:
 
 
 class _Entry:
-    __slots__ = ("stamp", "digest", "racy", "results")
+    __slots__ = ("stamp", "digest", "racy", "results", "seen")
 
     def __init__(self, stamp: Stamp, digest: bytes, racy: bool) -> None:
         self.stamp = stamp
         self.digest = digest
         self.racy = racy
         self.results: dict[tuple[Any, ...], Any] = {}
+        self.seen = 0  # the look (see FileCache.one_look) that last checked it
 
 
 # Timestamps of some file systems are coarse (whole seconds, two on FAT): a
@@ -152,12 +154,38 @@ class FileCache:
     can then rewrite the file without changing it); a stale entry whose
     content digest still matches is kept, results and all. Results are
     shared between callers and must not be changed.
+
+    Inside :meth:`one_look` each file is looked at (stamped, read when
+    stale) once: a pass whose services each ask for every file then costs
+    one ``stat`` per file, not one per service. A file written during the
+    look is seen by the next one.
     """
 
     def __init__(self) -> None:
         self._analyses: dict[str, Callable[..., Any]] = {}
         self._entries: dict[str, _Entry] = {}
         self.parses = 0
+        self._look = 0  # the current look's number; 0 outside one
+        self._looks = 0
+        self._absent: set[str] = set()  # files found missing in this look
+
+    @contextlib.contextmanager
+    def one_look(self) -> Iterator[None]:
+        """Within the block, each file's state is taken once (see the class docstring)."""
+        if self._look:
+            yield  # nested: the outer look goes on
+            return
+        self._looks += 1
+        self._look = self._looks
+        try:
+            yield
+        finally:
+            self._look = 0
+            self._absent.clear()
+
+    @property
+    def looking(self) -> bool:
+        return self._look != 0
 
     def analysis(self, name: str, compute: Callable[..., Any]) -> None:
         """Register ``compute`` under ``name``; its cached results are dropped."""
@@ -194,18 +222,28 @@ class FileCache:
         """The file's entry, made fresh (results dropped when the content
         changed), and its bytes when they had to be read."""
         key = os.fspath(path)
+        entry = self._entries.get(key)
+        if self._look:
+            if entry is not None and entry.seen == self._look:
+                return entry, None
+            if key in self._absent:
+                return None, None
         before = time.time_ns()
         stamp = file_stamp(path)
-        entry = self._entries.get(key)
         if stamp is None:
             self._entries.pop(key, None)
+            if self._look:
+                self._absent.add(key)
             return None, None
         if entry is not None and entry.stamp == stamp and not entry.racy:
+            entry.seen = self._look
             return entry, None
         try:
             data = Path(path).read_bytes()
         except OSError:
             self._entries.pop(key, None)
+            if self._look:
+                self._absent.add(key)
             return None, None
         digest = hashlib.blake2b(data, digest_size=16).digest()
         racy = stamp[0] >= before - _RACY_NS
@@ -213,6 +251,7 @@ class FileCache:
             entry.stamp, entry.racy = stamp, racy
         else:
             entry = self._entries[key] = _Entry(stamp, digest, racy)
+        entry.seen = self._look
         return entry, data
 
     def prune(self, keep: Callable[[str], bool]) -> None:

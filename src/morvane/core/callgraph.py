@@ -587,12 +587,17 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
     file that does not parse imports nothing."""
     project_dir = _project_dir()
     files = _pysource.iter_python_files(project_dir)
-    module_of = {path: _pysource.module_name(path.relative_to(project_dir).parts) for path in files}
-    importers: dict[str, set[Path]] = {}
-    for path, module in module_of.items():
-        for name in project_state.files.get("imports", path, module, path.name == "__init__.py"):
-            if name != module:
-                importers.setdefault(name, set()).add(path)
+    prefix = len(str(project_dir).rstrip(os.sep) + os.sep)
+    module_of: dict[Path, str] = {}
+    sources: list[str] = []
+    imported: list[frozenset[str]] = []
+    for path in files:
+        # String work: pathlib's relative_to costs more than the cache lookup.
+        source = str(path)
+        sources.append(source)
+        module = module_of[path] = _pysource.module_name(source[prefix:].split(os.sep))
+        imported.append(project_state.files.get("imports", path, module, path.name == "__init__.py"))
+    importers = project_state.importer_map(files, sources, imported, module_of)
 
     start = {_absolute(project_dir, p) for p in paths}
     todo = [_pysource.module_name(p.relative_to(project_dir).parts)

@@ -351,10 +351,11 @@ def import_modules(
     if reload:
         files = _dependencies_first(files, project_dir)
     results: dict[Path, tuple[bool, Any]] = {}
-    for file in files:
-        results[file] = _import_one(file, project_dir, bool(reload))
-        if progress_hook is not None:
-            progress_hook(file)
+    with project_state.one_look():
+        for file in files:
+            results[file] = _import_one(file, project_dir, bool(reload))
+            if progress_hook is not None:
+                progress_hook(file)
 
     modules: dict[PathLike, ModuleType] = {}
     errors: dict[PathLike, tuple[str, BaseException]] = {}
