@@ -19,11 +19,11 @@ rewriting it, clear its flag.
 
 from __future__ import annotations
 
+import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
 from morvane import settings as _settings
-from morvane.core import project_state as _project_state
 
 __all__ = ["FactoryRecord", "ModelRecord", "STATUS_UNKNOWN", "STATUS_ERROR", "STATUS_SUCCESS"]
 
@@ -42,7 +42,9 @@ def _cached_absolute(record: FactoryRecord | ModelRecord, source: str) -> Path:
         return cached[2]
     # Within one look at the files (a watcher's pass), a source file
     # resolves once, however many records name it.
-    memo = _project_state.resolved_paths() if _project_state.files.looking else None
+    # (No look without project_state imported: the record types stay light.)
+    state = sys.modules.get("morvane.core.project_state")
+    memo = state.resolved_paths() if state is not None and state.files.looking else None
     key = (project_dir, source)
     resolved = memo.get(key) if memo is not None else None
     if resolved is None:

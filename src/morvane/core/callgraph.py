@@ -118,7 +118,7 @@ def _callees(func: ast.FunctionDef | ast.AsyncFunctionDef,
     roots: list[ast.AST] = [*func.body, *func.args.defaults,
                             *(d for d in func.args.kw_defaults if d is not None)]
     for root in roots:
-        for node in ast.walk(root):
+        for node in _pysource.walk(root):
             if not isinstance(node, ast.Call):
                 continue
             written = _pysource.dotted_name(node.func)
