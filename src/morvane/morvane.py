@@ -98,7 +98,7 @@ def _library_files(name: str, root: Path) -> list[tuple[str, Path]]:
         out = []
         # String work: pathlib's relative_to costs more than the cache lookup.
         prefix = len(str(root).rstrip(os.sep) + os.sep)
-        for path in _pysource.iter_python_files(root):
+        for path in project_state.files.python_files(root):
             sub = _pysource.module_name(str(path)[prefix:].split(os.sep))
             out.append((f"{name}.{sub}" if sub else name, path))
         return out

@@ -169,6 +169,7 @@ class FileCache:
         self._look = 0  # the current look's number; 0 outside one
         self._looks = 0
         self._absent: set[str] = set()  # files found missing in this look
+        self._listings: dict[str, tuple[list[Path], list[Path]]] = {}  # folder listings of this look
 
     @contextlib.contextmanager
     def one_look(self) -> Iterator[None]:
@@ -183,10 +184,24 @@ class FileCache:
         finally:
             self._look = 0
             self._absent.clear()
+            self._listings.clear()
 
     @property
     def looking(self) -> bool:
         return self._look != 0
+
+    def python_files(self, root: Path, unreadable: list[Path] | None = None) -> list[Path]:
+        """:func:`iter_python_files`, listed once per look."""
+        if not self._look:
+            return iter_python_files(root, unreadable)
+        key = os.fspath(root)
+        known = self._listings.get(key)
+        if known is None:
+            folders: list[Path] = []
+            known = self._listings[key] = (iter_python_files(root, folders), folders)
+        if unreadable is not None:
+            unreadable.extend(known[1])
+        return list(known[0])
 
     def analysis(self, name: str, compute: Callable[..., Any]) -> None:
         """Register ``compute`` under ``name``; its cached results are dropped."""
@@ -262,6 +277,7 @@ class FileCache:
 
     def clear(self) -> None:
         self._entries.clear()
+        self._listings.clear()
 
     def __len__(self) -> int:
         return len(self._entries)

@@ -206,7 +206,7 @@ class _GraphState:
 
 def _scan(project_dir: Path) -> list[tuple[str, str, _FileInfo]]:
     unreadable: list[Path] = []
-    files = _pysource.iter_python_files(project_dir, unreadable)
+    files = project_state.files.python_files(project_dir, unreadable)
     keep = {str(p) for p in files}
     inside = str(project_dir).rstrip(os.sep) + os.sep
     project_state.files.prune(lambda key: key in keep or not key.startswith(inside))
@@ -586,7 +586,7 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
     files importing a deleted module by its name are found all the same. A
     file that does not parse imports nothing."""
     project_dir = _project_dir()
-    files = _pysource.iter_python_files(project_dir)
+    files = project_state.files.python_files(project_dir)
     prefix = len(str(project_dir).rstrip(os.sep) + os.sep)
     module_of: dict[Path, str] = {}
     sources: list[str] = []
