@@ -19,6 +19,7 @@ rewriting it, clear its flag.
 
 from __future__ import annotations
 
+import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -39,7 +40,17 @@ def _cached_absolute(record: FactoryRecord | ModelRecord, source: str) -> Path:
     cached = record._resolved
     if cached is not None and cached[0] == source and cached[1] == project_dir:
         return cached[2]
-    resolved = (project_dir / source).resolve()
+    # Within one look at the files (a watcher's pass), a source file
+    # resolves once, however many records name it.
+    # (No look without project_state imported: the record types stay light.)
+    state = sys.modules.get("morvane.core.project_state")
+    memo = state.resolved_paths() if state is not None and state.files.looking else None
+    key = (project_dir, source)
+    resolved = memo.get(key) if memo is not None else None
+    if resolved is None:
+        resolved = (project_dir / source).resolve()
+        if memo is not None:
+            memo[key] = resolved
     record._resolved = (source, project_dir, resolved)
     return resolved
 

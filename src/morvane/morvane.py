@@ -34,6 +34,7 @@ from __future__ import annotations
 import ast
 import copy
 import json
+import os
 from pathlib import Path
 from typing import Any
 
@@ -96,8 +97,10 @@ project_state.files.analysis("functions", _analyse_frozen)
 def _library_files(name: str, root: Path) -> list[tuple[str, Path]]:
     if root.is_dir():
         out = []
-        for path in _pysource.iter_python_files(root):
-            sub = _pysource.module_name(path.relative_to(root).parts)
+        # String work: pathlib's relative_to costs more than the cache lookup.
+        prefix = len(str(root).rstrip(os.sep) + os.sep)
+        for path in project_state.files.python_files(root):
+            sub = _pysource.module_name(str(path)[prefix:].split(os.sep))
             out.append((f"{name}.{sub}" if sub else name, path))
         return out
     if root.is_file():

@@ -96,6 +96,15 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
     names ``"written"`` and ``"removed"``; with ``snapshot``, also
     ``"before"``: :func:`stored_rows` of the paths as the pass found them.
     The pass's exceptions propagate."""
+    from morvane.core import project_state
+
+    # One pass looks at each file once: the services that each ask for
+    # every file share one stat of it.
+    with project_state.one_look():
+        return _apply_changes(changed, deleted, core, snapshot)
+
+
+def _apply_changes(changed: Iterable[Path], deleted: Iterable[Path], core: Any, snapshot: bool) -> dict[str, Any]:
     from morvane import settings
     from morvane.core import database as db
 

@@ -13,6 +13,7 @@ import pytest
 import polyforge
 from morvane.core import _pysource
 from morvane.core import callgraph as cg
+from morvane.core import project_state
 from morvane.models import FactoryRecord
 
 
@@ -252,6 +253,25 @@ def test_unchanged_files_are_not_parsed_again(project, monkeypatch):
 
     target.unlink()
     assert "renamed" not in cg.create_callgraph()
+
+
+def test_within_one_look_each_file_is_stamped_once_and_the_next_look_sees_writes(project, monkeypatch):
+    for i in range(4):
+        imports = f"from demo.m{i - 1} import c{i - 1}\n" if i else ""
+        put(project, f"demo/m{i}.py", f"import polyforge as pf\n{imports}@pf.cell\ndef c{i}(): ...\n")
+    stamped: list[str] = []
+    real = _pysource.file_stamp
+    monkeypatch.setattr(_pysource, "file_stamp", lambda p: stamped.append(str(p)) or real(p))
+    with project_state.one_look():
+        cg.create_callgraph()
+        importers = cg.importers_of([project / "demo/m0.py"])
+        cg.create_callgraph()
+        assert sorted(stamped) == sorted(set(stamped))
+        put(project, "demo/m3.py", "import polyforge as pf\n@pf.cell\ndef renamed(): ...\n")
+        assert "renamed" not in cg.create_callgraph()  # written during the look
+    assert importers == [project / f"demo/m{i}.py" for i in (1, 2, 3)]
+    assert "renamed" in cg.create_callgraph()
+    assert cg.importers_of([project / "demo/m0.py"]) == [project / f"demo/m{i}.py" for i in (1, 2)]
 
 
 # -- library paths ------------------------------------------------------------------------

@@ -172,3 +172,33 @@ def test_unreadable_sources_list_the_module_without_functions(tmp_path, data):
     (tmp_path / "m.py").write_bytes(data)
     result = graph(m=tmp_path / "m.py")
     assert result == {"functions": {}, "modules": {"m": {"path": str(tmp_path / "m.py")}}}
+
+
+def test_fast_paths_agree_with_the_tree_walk_and_the_tree_rewrite():
+    # Both shortcuts (the field walk, the string resolution of name chains)
+    # against the library's own algorithms, over this package's sources.
+    import ast
+    import copy
+
+    import morvane
+
+    aliases = _pysource.Aliases()
+    aliases.names.update({"pf": "polyforge", "sx": "sax", "SDict": "sax.SDict", "np": "np", "t": "typing.x"})
+    sources = sorted(Path(morvane.__file__).parent.rglob("*.py"))
+    assert len(sources) > 5
+    chains = 0
+    for source in sources:
+        tree = ast.parse(source.read_bytes())
+        assert [id(n) for n in _pysource.walk(tree)] == [id(n) for n in ast.walk(tree)]
+        for node in ast.walk(tree):
+            if isinstance(node, ast.expr) and _pysource.dotted_name(node) is not None:
+                chains += 1
+                for name in ("pf", "sx", "SDict", "np", "t"):
+                    renamed = ast.parse(ast.unparse(node).replace(node_root(node), name, 1), mode="eval").body
+                    slow = ast.unparse(_pysource._Resolver(aliases).visit(copy.deepcopy(renamed)))
+                    assert _pysource.resolve(renamed, aliases) == slow
+    assert chains > 100
+
+
+def node_root(node):
+    return _pysource.dotted_name(node).split(".")[0]

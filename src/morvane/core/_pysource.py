@@ -20,6 +20,8 @@ graph (:mod:`morvane.morvane`):
 from __future__ import annotations
 
 import ast
+import collections
+import contextlib
 import copy
 import hashlib
 import os
@@ -120,13 +122,14 @@ def _parse(source: bytes, path: Path) -> ast.Module | None:
 
 
 class _Entry:
-    __slots__ = ("stamp", "digest", "racy", "results")
+    __slots__ = ("stamp", "digest", "racy", "results", "seen")
 
     def __init__(self, stamp: Stamp, digest: bytes, racy: bool) -> None:
         self.stamp = stamp
         self.digest = digest
         self.racy = racy
         self.results: dict[tuple[Any, ...], Any] = {}
+        self.seen = 0  # the look (see FileCache.one_look) that last checked it
 
 
 # Timestamps of some file systems are coarse (whole seconds, two on FAT): a
@@ -152,12 +155,53 @@ class FileCache:
     can then rewrite the file without changing it); a stale entry whose
     content digest still matches is kept, results and all. Results are
     shared between callers and must not be changed.
+
+    Inside :meth:`one_look` each file is looked at (stamped, read when
+    stale) once: a pass whose services each ask for every file then costs
+    one ``stat`` per file, not one per service. A file written during the
+    look is seen by the next one.
     """
 
     def __init__(self) -> None:
         self._analyses: dict[str, Callable[..., Any]] = {}
         self._entries: dict[str, _Entry] = {}
         self.parses = 0
+        self._look = 0  # the current look's number; 0 outside one
+        self._looks = 0
+        self._absent: set[str] = set()  # files found missing in this look
+        self._listings: dict[str, tuple[list[Path], list[Path]]] = {}  # folder listings of this look
+
+    @contextlib.contextmanager
+    def one_look(self) -> Iterator[None]:
+        """Within the block, each file's state is taken once (see the class docstring)."""
+        if self._look:
+            yield  # nested: the outer look goes on
+            return
+        self._looks += 1
+        self._look = self._looks
+        try:
+            yield
+        finally:
+            self._look = 0
+            self._absent.clear()
+            self._listings.clear()
+
+    @property
+    def looking(self) -> bool:
+        return self._look != 0
+
+    def python_files(self, root: Path, unreadable: list[Path] | None = None) -> list[Path]:
+        """:func:`iter_python_files`, listed once per look."""
+        if not self._look:
+            return iter_python_files(root, unreadable)
+        key = os.fspath(root)
+        known = self._listings.get(key)
+        if known is None:
+            folders: list[Path] = []
+            known = self._listings[key] = (iter_python_files(root, folders), folders)
+        if unreadable is not None:
+            unreadable.extend(known[1])
+        return list(known[0])
 
     def analysis(self, name: str, compute: Callable[..., Any]) -> None:
         """Register ``compute`` under ``name``; its cached results are dropped."""
@@ -194,18 +238,28 @@ class FileCache:
         """The file's entry, made fresh (results dropped when the content
         changed), and its bytes when they had to be read."""
         key = os.fspath(path)
+        entry = self._entries.get(key)
+        if self._look:
+            if entry is not None and entry.seen == self._look:
+                return entry, None
+            if key in self._absent:
+                return None, None
         before = time.time_ns()
         stamp = file_stamp(path)
-        entry = self._entries.get(key)
         if stamp is None:
             self._entries.pop(key, None)
+            if self._look:
+                self._absent.add(key)
             return None, None
         if entry is not None and entry.stamp == stamp and not entry.racy:
+            entry.seen = self._look
             return entry, None
         try:
             data = Path(path).read_bytes()
         except OSError:
             self._entries.pop(key, None)
+            if self._look:
+                self._absent.add(key)
             return None, None
         digest = hashlib.blake2b(data, digest_size=16).digest()
         racy = stamp[0] >= before - _RACY_NS
@@ -213,6 +267,7 @@ class FileCache:
             entry.stamp, entry.racy = stamp, racy
         else:
             entry = self._entries[key] = _Entry(stamp, digest, racy)
+        entry.seen = self._look
         return entry, data
 
     def prune(self, keep: Callable[[str], bool]) -> None:
@@ -222,6 +277,7 @@ class FileCache:
 
     def clear(self) -> None:
         self._entries.clear()
+        self._listings.clear()
 
     def __len__(self) -> int:
         return len(self._entries)
@@ -233,6 +289,24 @@ _MISSING = object()
 # --------------------------------------------------------------------------
 # Module-level statements, imports and name resolution
 # --------------------------------------------------------------------------
+
+
+def walk(node: ast.AST) -> Iterator[ast.AST]:
+    """The nodes of ``node``'s tree in the order of :func:`ast.walk`
+    (breadth first), at about half its cost: the children are read from the
+    fields directly instead of through a generator per node."""
+    todo = collections.deque([node])
+    pop, push, extend = todo.popleft, todo.append, todo.extend
+    AST = ast.AST
+    while todo:
+        node = pop()
+        for name in node._fields:
+            value = getattr(node, name, None)
+            if isinstance(value, AST):
+                push(value)
+            elif isinstance(value, list):
+                extend([item for item in value if isinstance(item, AST)])
+        yield node
 
 
 def module_statements(tree: ast.Module) -> Iterator[ast.stmt]:
@@ -384,4 +458,12 @@ def resolve(node: ast.expr | None, aliases: Aliases) -> str:
     if isinstance(node, ast.Constant) and isinstance(node.value, str):
         text = resolve_text(node.value, aliases)
         return text.strip() if text == node.value else text
+    written = dotted_name(node)
+    if written is not None:
+        # A plain name or attribute chain (``pf.Component``), the common
+        # case: only its first name can be replaced, which string work does
+        # as the tree rewrite below would, without copying the tree.
+        root, dot, rest = written.partition(".")
+        target = aliases.lookup(root)
+        return written if target is None or target == root else target + dot + rest
     return ast.unparse(_Resolver(aliases).visit(copy.deepcopy(node)))

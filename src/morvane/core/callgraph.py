@@ -119,7 +119,7 @@ def _callees(func: ast.FunctionDef | ast.AsyncFunctionDef,
     roots: list[ast.AST] = [*func.body, *func.args.defaults,
                             *(d for d in func.args.kw_defaults if d is not None)]
     for root in roots:
-        for node in ast.walk(root):
+        for node in _pysource.walk(root):
             if not isinstance(node, ast.Call):
                 continue
             written = _pysource.dotted_name(node.func)
@@ -207,7 +207,7 @@ class _GraphState:
 
 def _scan(project_dir: Path) -> list[tuple[str, str, _FileInfo]]:
     unreadable: list[Path] = []
-    files = _pysource.iter_python_files(project_dir, unreadable)
+    files = project_state.files.python_files(project_dir, unreadable)
     keep = {str(p) for p in files}
     inside = str(project_dir).rstrip(os.sep) + os.sep
     project_state.files.prune(lambda key: key in keep or not key.startswith(inside))
@@ -619,13 +619,18 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
     files importing a deleted module by its name are found all the same. A
     file that does not parse imports nothing."""
     project_dir = _project_dir()
-    files = _pysource.iter_python_files(project_dir)
-    module_of = {path: _pysource.module_name(path.relative_to(project_dir).parts) for path in files}
-    importers: dict[str, set[Path]] = {}
-    for path, module in module_of.items():
-        for name in project_state.files.get("imports", path, module, path.name == "__init__.py"):
-            if name != module:
-                importers.setdefault(name, set()).add(path)
+    files = project_state.files.python_files(project_dir)
+    prefix = len(str(project_dir).rstrip(os.sep) + os.sep)
+    module_of: dict[Path, str] = {}
+    sources: list[str] = []
+    imported: list[frozenset[str]] = []
+    for path in files:
+        # String work: pathlib's relative_to costs more than the cache lookup.
+        source = str(path)
+        sources.append(source)
+        module = module_of[path] = _pysource.module_name(source[prefix:].split(os.sep))
+        imported.append(project_state.files.get("imports", path, module, path.name == "__init__.py"))
+    importers = project_state.importer_map(files, sources, imported, module_of)
 
     start = {_absolute(project_dir, p) for p in paths}
     todo = [_pysource.module_name(p.relative_to(project_dir).parts)

@@ -349,14 +349,15 @@ def import_modules(
     if from_project:
         entries = [(path, file) for path, file in entries if file.is_relative_to(project_dir)]
     files = list(dict.fromkeys(file for _, file in entries))  # a file listed twice is imported once
-    forget_deleted(files)
+    _forget_deleted(files, project_dir)
     if reload:
         files = _dependencies_first(files, project_dir)
     results: dict[Path, tuple[bool, Any]] = {}
-    for file in files:
-        results[file] = _import_one(file, project_dir, bool(reload))
-        if progress_hook is not None:
-            progress_hook(file)
+    with project_state.one_look():
+        for file in files:
+            results[file] = _import_one(file, project_dir, bool(reload))
+            if progress_hook is not None:
+                progress_hook(file)
 
     modules: dict[PathLike, ModuleType] = {}
     errors: dict[PathLike, tuple[str, BaseException]] = {}
@@ -376,8 +377,12 @@ def forget_deleted(files: Iterable[PathLike]) -> None:
     Done before a pass imports anything: a file that still imports a deleted
     module must fail as it would in a new process, not find the module left
     over from an earlier pass."""
-    project_dir = _settings.get_project_dir()
-    for file in (Path(f).resolve() for f in files):
+    _forget_deleted([Path(f).resolve() for f in files], _settings.get_project_dir())
+
+
+def _forget_deleted(files: list[Path], project_dir: Path) -> None:
+    """:func:`forget_deleted` for resolved paths."""
+    for file in files:
         if os.path.lexists(file) or not file.is_relative_to(project_dir):
             continue
         try:

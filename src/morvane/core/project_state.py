@@ -10,6 +10,9 @@
 ``graph``
     The call graph's index of the last pass (owned by
     :mod:`morvane.core.callgraph`), rebuilt where the files' results changed.
+``importer_map``
+    Who imports whom among the project files, derived from the cache's
+    import results and rebuilt when one of them changed.
 ``loaded``
     For each module file the importer ran successfully, the module object
     and the stamps of the file and of every project file it imports,
@@ -17,21 +20,29 @@
     imports are unchanged, and none of whose imports ran again since, need
     not be reloaded.
 
+:func:`one_look` makes a block (one pass, one import) see each file once:
+the cache's stamps are taken once per file, and what follows from them
+(which file a module name stands for, a file's import closure) is worked
+out once and dropped when the block ends.
+
 :func:`clear` forgets everything (a new project directory, or a test that
 wants a fresh process's view).
 """
 
 from __future__ import annotations
 
+import contextlib
 import itertools
+import os
 import weakref
+from collections.abc import Iterator
 from pathlib import Path
 from types import ModuleType
 from typing import Any
 
 from morvane.core._pysource import FileCache, module_name
 
-__all__ = ["files", "loaded", "clear", "graph_state", "set_graph_state",
+__all__ = ["files", "loaded", "clear", "graph_state", "set_graph_state", "one_look",
            "unchanged_since_load", "record_load", "forget_load"]
 
 files = FileCache()
@@ -51,6 +62,31 @@ _clock = itertools.count(1)
 _graph: Any = None
 
 
+# (the files as strings, their "imports" results, by identity) -> module
+# name -> importing files
+_importers: tuple[list[str], list[Any], dict[str, set[Path]]] | None = None
+
+
+def importer_map(paths: list[Path], sources: list[str], imported: list[Any],
+                 module_of: dict[Path, str]) -> dict[str, set[Path]]:
+    """Module name to the files among ``paths`` (``sources`` their strings)
+    that import it, from each file's ``imported`` names (the cache's
+    "imports" results); kept while the files and their results are the same
+    (an edit that leaves a file's imports as they were keeps it)."""
+    global _importers
+    if _importers is not None and _importers[0] == sources and len(_importers[1]) == len(imported) \
+            and all(a is b or a == b for a, b in zip(_importers[1], imported)):
+        return _importers[2]
+    importers: dict[str, set[Path]] = {}
+    for path, names in zip(paths, imported):
+        module = module_of[path]
+        for name in names:
+            if name != module:
+                importers.setdefault(name, set()).add(path)
+    _importers = (sources, imported, importers)
+    return importers
+
+
 def graph_state() -> Any:
     return _graph
 
@@ -60,12 +96,84 @@ def set_graph_state(state: Any) -> None:
     _graph = state
 
 
+# What one look (see one_look) has worked out: module name -> its file,
+# file -> the project files it imports, file -> its closure.
+_look_files: dict[tuple[Path, str], Path | None] = {}
+_look_targets: dict[Path, list[Path]] = {}
+_look_closures: dict[Path, dict[Path, bytes | None]] = {}
+_look_resolved: dict[tuple[Path, str], Path] = {}
+
+
+def resolved_paths() -> dict[tuple[Path, str], Path]:
+    """(directory, relative source) -> the resolved path, for this look."""
+    return _look_resolved
+
+
+@contextlib.contextmanager
+def one_look() -> Iterator[None]:
+    """Within the block, each file is looked at once (see the module docstring)."""
+    if files.looking:
+        yield
+        return
+    with files.one_look():
+        try:
+            yield
+        finally:
+            _look_files.clear()
+            _look_dirs.clear()
+            _look_targets.clear()
+            _look_closures.clear()
+            _look_resolved.clear()
+
+
 def _module_file(project_dir: Path, name: str) -> Path | None:
-    base = project_dir.joinpath(*name.split("."))
-    for candidate in (base.with_name(base.name + ".py"), base / "__init__.py"):
-        if candidate.is_file():
-            return candidate
-    return None
+    looking = files.looking
+    if looking and (project_dir, name) in _look_files:
+        return _look_files[(project_dir, name)]
+    found = None
+    parts = name.split(".")
+    # Most names a file imports are not project modules ("polyforge",
+    # "a.b.some_function"): a name whose package folder does not exist is
+    # none, and that folder is looked at once per look.
+    if len(parts) == 1 or _is_dir(project_dir, tuple(parts[:-1])):
+        base = project_dir.joinpath(*parts)
+        for candidate in (base.with_name(base.name + ".py"), base / "__init__.py"):
+            if candidate.is_file():
+                found = candidate
+                break
+    if looking:
+        _look_files[(project_dir, name)] = found
+    return found
+
+
+_look_dirs: dict[tuple[Path, tuple[str, ...]], bool] = {}
+
+
+def _is_dir(project_dir: Path, parts: tuple[str, ...]) -> bool:
+    if not files.looking:
+        return os.path.isdir(os.path.join(project_dir, *parts))
+    key = (project_dir, parts)
+    known = _look_dirs.get(key)
+    if known is None:
+        known = _look_dirs[key] = (len(parts) == 0 or _is_dir(project_dir, parts[:-1])) \
+            and os.path.isdir(os.path.join(project_dir, *parts))
+    return known
+
+
+def _targets(project_dir: Path, file: Path) -> list[Path]:
+    """The project files that ``file``'s module-level imports load."""
+    if files.looking and file in _look_targets:
+        return _look_targets[file]
+    out: list[Path] = []
+    if file.is_relative_to(project_dir):
+        module = module_name(file.relative_to(project_dir).parts)
+        for name in files.get("imports", file, module, file.name == "__init__.py"):
+            target = _module_file(project_dir, name)
+            if target is not None:
+                out.append(target)
+    if files.looking:
+        _look_targets[file] = out
+    return out
 
 
 def _closure(file: Path) -> dict[Path, bytes | None]:
@@ -74,19 +182,25 @@ def _closure(file: Path) -> dict[Path, bytes | None]:
     from morvane import settings
     from morvane.core import callgraph  # noqa: F401  (registers the "imports" analysis)
 
+    if files.looking and file in _look_closures:
+        return _look_closures[file]
     project_dir = Path(settings.get_project_dir()).resolve()
     digests = {file: files.digest(file)}
     todo = [file]
     while todo:
         current = todo.pop()
-        if not current.is_relative_to(project_dir):
-            continue
-        module = module_name(current.relative_to(project_dir).parts)
-        for name in files.get("imports", current, module, current.name == "__init__.py"):
-            target = _module_file(project_dir, name)
-            if target is not None and target not in digests:
+        for target in _targets(project_dir, current):
+            if target not in digests:
+                known = _look_closures.get(target) if files.looking else None
+                if known is not None:
+                    # Its closure is part of this one: take it whole.
+                    for other, digest in known.items():
+                        digests.setdefault(other, digest)
+                    continue
                 digests[target] = files.digest(target)
                 todo.append(target)
+    if files.looking:
+        _look_closures[file] = digests
     return digests
 
 
@@ -122,8 +236,13 @@ def forget_load(file: Path) -> None:
 
 def clear() -> None:
     """Forget everything kept between passes."""
-    global _graph
+    global _graph, _importers
     files.clear()
     loaded.clear()
     _last_run.clear()
-    _graph = None
+    _look_files.clear()
+    _look_dirs.clear()
+    _look_targets.clear()
+    _look_closures.clear()
+    _look_resolved.clear()
+    _graph = _importers = None
