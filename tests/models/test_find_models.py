@@ -103,6 +103,22 @@ class TestCalls:
         assert result["wg"] == {"factory": "straight", "settings": '{"length": 2.0}',
                                 "source": str(Path("..", "site", "lib", "models.py")), "pdk_type": "base_pdk"}
 
+    def test_a_replaced_path_runs_per_record_and_gives_the_same_records(self, mm, project, substitute):
+        # pathlib's own Path lets records of one module share their source;
+        # any other Path is called for every record, as written.
+        project.pdk.models = {"wg": partial(straight, length=2.0)}
+        genuine = mm.find_models()
+        resolved = []
+
+        class CountingPath(type(Path())):
+            def resolve(self, *args, **kwargs):
+                resolved.append(str(self))
+                return super().resolve(*args, **kwargs)
+
+        substitute(Path=CountingPath)
+        assert mm.find_models() == genuine
+        assert resolved.count(str(project.root / "proj" / "models.py")) == 2  # mzi and bend
+
     def test_given_library_paths_are_resolved_and_used(self, mm, project, calls, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
         mm.find_models({"lib": Path("site/lib/../lib")})

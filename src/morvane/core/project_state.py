@@ -165,8 +165,11 @@ def _targets(project_dir: Path, file: Path) -> list[Path]:
     if files.looking and file in _look_targets:
         return _look_targets[file]
     out: list[Path] = []
-    if file.is_relative_to(project_dir):
-        module = module_name(file.relative_to(project_dir).parts)
+    # Both are resolved: the text of one starts with the other's exactly when
+    # the file lies under the folder (pathlib's test makes a path per parent).
+    root, text = str(project_dir), str(file)
+    if text.startswith(root.rstrip(os.sep) + os.sep):
+        module = module_name(tuple(text[len(root.rstrip(os.sep)) + 1:].split(os.sep)))
         for name in files.get("imports", file, module, file.name == "__init__.py"):
             target = _module_file(project_dir, name)
             if target is not None:

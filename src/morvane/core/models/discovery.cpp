@@ -31,6 +31,16 @@ Ref module_of(Obj record) {
     return getitem(record, S::module);
 }
 
+// pathlib's own `Path` class, when pathlib is imported (it is whenever the
+// module's `Path` came from it); an empty Ref otherwise.
+Ref pathlib_class() {
+    static const Name s_pathlib("pathlib");
+    Ref pathlib = Ref::steal_or_null(PyImport_GetModule(s_pathlib.ptr()));
+    if (!pathlib) return {};
+    Ref cls = getattr_opt(pathlib, S::Path);
+    return cls && PyType_Check(cls.ptr()) ? cls : Ref();
+}
+
 Ref find_models(Frame& f) {
     Ref pdk = call(f.global(S::get_pdk));
 
@@ -118,21 +128,40 @@ Ref find_models(Frame& f) {
     Ref pdk_path = getattr(call_method(here_path, S::resolve), S::parent);
     Ref project_dir = call_method(call(f.global(S::get_project_dir)), S::resolve);
 
+    // Fast path: while `Path` is pathlib's own class, the resolved source, its
+    // PDK type and its relative text depend on the module's path text alone,
+    // so a module's many models share one computation (a project's model
+    // files hold hundreds). Any other `Path`, or a path that is not an exact
+    // str, takes the calls below for every record.
+    Ref pathlib_path = pathlib_class();
+    Ref by_path = new_dict();  // path text -> (pdk_type, relative source text)
+
     Ref final_model_records = new_dict();
     for_items(model_records, [&](Obj k, Obj v) {
         if (v.is_none()) return;
         path_type = f.global(S::Path);
         Ref module_record = getitem(all_modules, getitem(v, S::module));
-        Ref source = call_method(call(path_type, getitem(module_record, S::path)), S::resolve);
-        Obj pdk_type = truthy(call_method(source, S::is_relative_to, pdk_path)) ? T::pdk : T::base_pdk;
-        // Sources outside the project directory are written with ".." parts.
-        Ref relsource = call_method(source, S::relative_to, project_dir, kw(S::walk_up, Py_True));
+        Ref path = getitem(module_record, S::path);
+        const bool shared = pathlib_path && path_type.is(pathlib_path) && PyUnicode_CheckExact(path.ptr());
+        Ref known = shared ? dict_get(by_path, path) : Ref();
+        Obj pdk_type = T::pdk;
+        Ref relsource_text;
+        if (known) {
+            pdk_type = Obj(PyTuple_GET_ITEM(known.ptr(), 0));
+            relsource_text = Ref::borrow(PyTuple_GET_ITEM(known.ptr(), 1));
+        } else {
+            Ref source = call_method(call(path_type, path), S::resolve);
+            pdk_type = truthy(call_method(source, S::is_relative_to, pdk_path)) ? T::pdk : T::base_pdk;
+            // Sources outside the project directory are written with ".." parts.
+            Ref relsource = call_method(source, S::relative_to, project_dir, kw(S::walk_up, Py_True));
+            relsource_text = str(relsource);
+            if (shared) dict_set(by_path, path, tuple({pdk_type, relsource_text}));
+        }
         // The values in the order the record's keywords are written.
         Ref model_record_type = getattr(f.global(S::m), S::ModelRecord);
         Ref factory = getitem(v, S::name);
         Ref dumps = getattr(f.global(S::json), S::dumps);
         Ref settings = call(dumps, getitem(v, S::parameter_defaults));
-        Ref relsource_text = str(relsource);
         dict_set(final_model_records, k,
                  call(model_record_type, kw(S::factory, factory), kw(S::settings, settings),
                       kw(S::source, relsource_text), kw(S::pdk_type, pdk_type)));
