@@ -557,6 +557,15 @@ def _run_pass(core: Any, paths: list[Path], reload: bool, *, out: _Out | None = 
               total_files: int = 0) -> dict[str, Any]:
     """One pass with the database's state before and after, and the import
     errors behind the error cells."""
+    from morvane.core import project_state
+
+    # As the watcher's pass: the services share one look at each file.
+    with project_state.one_look():
+        return _run_pass_once(core, paths, reload, out=out, total_files=total_files)
+
+
+def _run_pass_once(core: Any, paths: list[Path], reload: bool, *, out: _Out | None,
+                   total_files: int) -> dict[str, Any]:
     from morvane.core import database, imports
 
     # As the watcher does: deleted files' modules go, changed files run
