@@ -34,13 +34,7 @@ import morvane.core.pdk as pdk
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the doubles the test suites share
 from doubles import Quiet, Rec  # noqa: E402
 
-
-def rss_mib() -> float:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return float("nan")
+from _measure import rss_mib  # noqa: E402  (beside this script)
 
 
 def timed(run, repeat: int, number: int = 1) -> float:

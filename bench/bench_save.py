@@ -52,6 +52,8 @@ import threading
 import time
 from pathlib import Path
 
+from _measure import rss_mib  # noqa: E402  (beside this script)
+
 HERE = Path(__file__).resolve()
 CELLS_PER_FILE = 10
 LEVELS = 7
@@ -142,14 +144,6 @@ def drop_bytecode(root: Path) -> None:
 
 
 # ---- measuring (inside one project's process) ----------------------------------------
-
-
-def rss_mib() -> float:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return float("nan")
 
 
 def median_of(run, repeat: int, before=None) -> float:

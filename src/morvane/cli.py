@@ -625,6 +625,21 @@ def pass_report_json(result: dict[str, Any], current: Any, *, command: str = "re
     return report
 
 
+def pass_factories(core: Any, paths: Sequence[Path], project_dir: Path
+                   ) -> tuple[dict[str, Any], dict[str, dict[str, Any]]]:
+    """The stored factories of a watcher pass's files (every one after a full
+    pass), and the import errors behind their error cells, stored for
+    ``show``."""
+    from morvane.core import database as db
+
+    if paths:
+        factories = db.get_factories_by_source(*paths)
+        sources = list(dict.fromkeys(_relative(p, project_dir) for p in paths))
+    else:
+        factories, sources = db.get_all_factories(), []
+    return factories, _record_import_errors(core, factories, sources)
+
+
 def watch_pass_json(done: dict[str, Any], current: Any, core: Any, number: int) -> dict[str, Any]:
     """The JSON object of one pass of ``watch`` (``done`` as the watcher
     reports it): the change's files and the importers pulled in, what the
@@ -651,15 +666,9 @@ def watch_pass_json(done: dict[str, Any], current: Any, core: Any, number: int) 
 
     paths, written, removed = done["paths"], done["written"], done["removed"]
     before_f, before_m = done["before"]
-    if paths:
-        after_f = db.get_factories_by_source(*paths)
-        changed = db.get_factories_by_name(*written)
-        sources = list(dict.fromkeys(_relative(p, project_dir) for p in paths))
-    else:
-        after_f = changed = db.get_all_factories()
-        sources = []
+    after_f, errors = pass_factories(core, paths, project_dir)
+    changed = db.get_factories_by_name(*written) if paths else after_f
     after_m = db.get_all_model_records()
-    errors = _record_import_errors(core, after_f, sources)
     report["factories"] = {
         "new": sorted(n for n in written if n not in before_f),
         "updated": sorted(n for n in written if n in before_f and n in changed

@@ -225,12 +225,7 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         # one-shot pass stores them, for `show` to print their tracebacks.
         from morvane import cli
 
-        if done["paths"]:
-            rows = db.get_factories_by_source(*done["paths"])
-            sources = list(dict.fromkeys(cli._relative(p, project_dir) for p in done["paths"]))
-        else:
-            rows, sources = db.get_all_factories(), []
-        cli._record_import_errors(core, rows, sources)
+        rows, _ = cli.pass_factories(core, done["paths"], project_dir)
         errors = [r for r in rows.values() if r.status == "ERROR"] if done["paths"] else []
         parts = [f"{len(done['written'])} written", f"{len(done['removed'])} removed"]
         if errors:

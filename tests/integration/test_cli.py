@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import re
 import os
@@ -11,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
@@ -311,11 +313,21 @@ def test_a_pdk_package_of_the_project_and_one_that_is_missing(project):
 # -- the watcher -------------------------------------------------------------------------
 
 
+@contextlib.contextmanager
+def _watching(project: Path, *options: str, stderr: int) -> Iterator[subprocess.Popen[str]]:
+    """A `morvane watch` process on ``project``, killed if the test leaves it running."""
+    proc = subprocess.Popen([sys.executable, "-m", "morvane", "watch", *options, "--project-dir", str(project)],
+                            stdout=subprocess.PIPE, stderr=stderr, text=True, env=_env())
+    try:
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 def test_watch_re_registers_changed_files_until_interrupted(project):
     register(project)
-    proc = subprocess.Popen([sys.executable, "-m", "morvane", "watch", "--project-dir", str(project),
-                             "--interval", "0.1"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            text=True, env=_env())
     lines: list[str] = []
 
     def wait_for(needle: str, timeout: float = 120.0) -> None:
@@ -329,7 +341,7 @@ def test_watch_re_registers_changed_files_until_interrupted(project):
                 return
         pytest.fail(f"no {needle!r} in the watcher's output:\n{''.join(lines)}")
 
-    try:
+    with _watching(project, "--interval", "0.1", stderr=subprocess.STDOUT) as proc:
         wait_for("Watching")
         time.sleep(0.3)  # a new modification time, even on coarse clocks
         broken = project / "chip/broken.py"
@@ -347,10 +359,6 @@ def test_watch_re_registers_changed_files_until_interrupted(project):
         wait_for("chip/broken.py")
         proc.send_signal(signal.SIGINT)
         rest, _ = proc.communicate(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
     assert proc.returncode == 0, "".join(lines) + rest
     assert "stopped" in rest
     assert "Traceback" not in "".join(lines) + rest
@@ -359,10 +367,7 @@ def test_watch_re_registers_changed_files_until_interrupted(project):
 
 
 def test_watch_json_prints_one_line_per_pass(project):
-    proc = subprocess.Popen([sys.executable, "-m", "morvane", "watch", "--json", "--poll", "--interval", "0.1",
-                             "--project-dir", str(project)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=_env())
-    try:
+    with _watching(project, "--json", "--poll", "--interval", "0.1", stderr=subprocess.PIPE) as proc:
         first = json.loads(proc.stdout.readline())
         time.sleep(0.3)  # a new modification time, even on coarse clocks
         broken = project / "chip/broken.py"
@@ -370,10 +375,6 @@ def test_watch_json_prints_one_line_per_pass(project):
         second = json.loads(proc.stdout.readline())
         proc.send_signal(signal.SIGINT)
         rest, err = proc.communicate(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
     assert proc.returncode == 0 and rest == "", rest + err
     assert "Watching" in err and "stopped" in err and "Traceback" not in err
     for report in (first, second):

@@ -264,6 +264,15 @@ def _header(conn: sqlite3.Connection) -> tuple[int, int]:
     return _pragma(conn, "application_id"), _pragma(conn, "user_version")
 
 
+def _checked_header(conn: sqlite3.Connection, path: Path) -> tuple[int, int]:
+    """The header, of a file that is ours (or empty, when it has none yet)."""
+    app_id, version = _header(conn)
+    _check_version(path, app_id, version)
+    if app_id == 0:
+        _check_empty(conn, path)
+    return app_id, version
+
+
 def _prepare(conn: sqlite3.Connection, path: Path) -> None:
     """Check the file is ours and current; create or upgrade the schema."""
     conn.execute("PRAGMA synchronous=NORMAL")
@@ -272,11 +281,8 @@ def _prepare(conn: sqlite3.Connection, path: Path) -> None:
     # fields come from the same moment.
     with _rolled_back_on_error(conn):
         conn.execute("BEGIN")
-        app_id, version = _header(conn)
+        app_id, version = _checked_header(conn, path)
         mode = _pragma(conn, "journal_mode")
-        _check_version(path, app_id, version)
-        if app_id == 0:
-            _check_empty(conn, path)
         conn.execute("COMMIT")
     if app_id == APPLICATION_ID and version == SCHEMA_VERSION and mode == "wal":
         return
@@ -284,10 +290,8 @@ def _prepare(conn: sqlite3.Connection, path: Path) -> None:
     # process may have done it meanwhile.
     with _rolled_back_on_error(conn):
         conn.execute("BEGIN IMMEDIATE")
-        app_id, version = _header(conn)
-        _check_version(path, app_id, version)
+        app_id, version = _checked_header(conn, path)
         if app_id == 0:
-            _check_empty(conn, path)
             for statement in _SCHEMA:
                 conn.execute(statement)
             conn.execute(f"PRAGMA application_id = {APPLICATION_ID}")
@@ -397,10 +401,7 @@ def _open_read_only(path: Path) -> sqlite3.Connection:
 def _read_only_header(conn: sqlite3.Connection, path: Path) -> tuple[int, int] | None:
     with _rolled_back_on_error(conn):
         conn.execute("BEGIN")
-        app_id, version = _header(conn)
-        _check_version(path, app_id, version)
-        if app_id == 0:
-            _check_empty(conn, path)
+        app_id, version = _checked_header(conn, path)
         conn.execute("COMMIT")
     if app_id == 0:
         return None  # created by another process right now, still empty

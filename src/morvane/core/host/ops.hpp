@@ -173,6 +173,10 @@ inline Ref tuple_of(Obj iterable) { return Ref::steal(PySequence_Tuple(iterable.
 inline Ref set_of(Obj iterable) { return Ref::steal(PySet_New(iterable.ptr())); }
 Ref tuple(std::initializer_list<Obj> items);
 
+// sys.modules[name] when that module is imported, else an empty Ref (no
+// import is started).
+inline Ref imported(const Name& name) { return Ref::steal_or_null(PyImport_GetModule(name.ptr())); }
+
 // For exact dicts, lists and sets made by the caller (no hooks can run).
 inline void dict_set(Obj d, Obj key, Obj value) { check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr())); }
 inline Ref dict_get(Obj d, Obj key) {  // d.get(key): empty Ref when missing

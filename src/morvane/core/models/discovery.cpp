@@ -35,7 +35,7 @@ Ref module_of(Obj record) {
 // module's `Path` came from it); an empty Ref otherwise.
 Ref pathlib_class() {
     static const Name s_pathlib("pathlib");
-    Ref pathlib = Ref::steal_or_null(PyImport_GetModule(s_pathlib.ptr()));
+    Ref pathlib = imported(s_pathlib);
     if (!pathlib) return {};
     Ref cls = getattr_opt(pathlib, S::Path);
     return cls && PyType_Check(cls.ptr()) ? cls : Ref();

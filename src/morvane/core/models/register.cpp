@@ -99,9 +99,6 @@ void propagate(const Frame& f, Obj G, Obj order, Obj has_model) {
     }
 }
 
-// A module as imported, or an empty Ref when it is not.
-Ref imported(const Name& name) { return Ref::steal_or_null(PyImport_GetModule(name.ptr())); }
-
 // G's successor dicts (networkx's own adjacency, G._succ) when `nx` is the
 // networkx package itself (the module, or the package's lazy proxy for it,
 // already loaded), its `descendants` is networkx's own and G is exactly a

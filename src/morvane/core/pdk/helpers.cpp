@@ -26,7 +26,7 @@ void PathMembership::build() {
     static PyTypeObject* classes[4] = {};
     if (classes[0] == nullptr) {
         static const Name s_pathlib("pathlib");
-        Ref pathlib = Ref::steal_or_null(PyImport_GetModule(s_pathlib.ptr()));
+        Ref pathlib = imported(s_pathlib);
         if (!pathlib) pathlib = Ref::steal(PyImport_Import(s_pathlib.ptr()));
         static const Name names[4] = {Name("PurePosixPath"), Name("PureWindowsPath"), Name("PosixPath"),
                                       Name("WindowsPath")};
