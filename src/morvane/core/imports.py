@@ -66,7 +66,7 @@ def _split_suffix(filename: str) -> str | None:
 
 def _base_dir(file: Path, project_dir: Path) -> Path | None:
     """The directory that ``file``'s module name is relative to."""
-    if file.is_relative_to(project_dir):
+    if _inside(file, project_dir):
         return project_dir
     best: Path | None = None
     for entry in sys.path:
@@ -81,13 +81,45 @@ def _base_dir(file: Path, project_dir: Path) -> Path | None:
     return best
 
 
+def _inside(file: Path, folder: Path) -> bool:
+    """``file.is_relative_to(folder)``; for two absolute paths, a test of
+    their text (pathlib's makes a path of every parent)."""
+    if not (file.is_absolute() and folder.is_absolute()):
+        return file.is_relative_to(folder)
+    text, root = str(file), str(folder)
+    return text == root or text.startswith(root if root.endswith(os.sep) else root + os.sep)
+
+
 def _name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
+    # A pass asks for each file's name several times; within one look the
+    # file system and sys.path it depends on are taken as they were first seen.
+    memo = project_state.look_memo("module name")
+    if memo is None:
+        return _find_name_and_base(file, project_dir)
+    key = (file, project_dir)
+    found = memo.get(key)
+    if found is None:
+        found = _find_name_and_base(file, project_dir)
+        if found[1] == project_dir:  # not one found through sys.path, which a module may change
+            memo[key] = found
+    return found
+
+
+def _find_name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
     base = _base_dir(file, project_dir)
     if base is None:
         raise ValueError(
             f"{file} is neither in the project directory {project_dir} nor under any sys.path entry"
         )
-    parts = list(file.relative_to(base).parts)
+    if base is project_dir and file.is_absolute() and project_dir.is_absolute():
+        root = str(project_dir)
+        parts = str(file)[len(root if root.endswith(os.sep) else root + os.sep):].split(os.sep)
+        if parts == [""]:
+            parts = []
+    else:
+        parts = list(file.relative_to(base).parts)
+    if not parts:
+        raise ValueError(f"{file} is the project directory itself, not a module in it")
     stem = _split_suffix(parts[-1])
     if stem is None:
         raise ValueError(f"{file} is not a Python module (unknown file suffix)")
@@ -345,15 +377,15 @@ def import_modules(
     _ensure_on_sys_path(project_dir)
     importlib.invalidate_caches()
 
-    entries = [(path, Path(path).resolve()) for path in paths]
-    if from_project:
-        entries = [(path, file) for path, file in entries if file.is_relative_to(project_dir)]
-    files = list(dict.fromkeys(file for _, file in entries))  # a file listed twice is imported once
-    _forget_deleted(files, project_dir)
-    if reload:
-        files = _dependencies_first(files, project_dir)
-    results: dict[Path, tuple[bool, Any]] = {}
     with project_state.one_look():
+        entries = [(path, project_state.resolve(path)) for path in paths]
+        if from_project:
+            entries = [(path, file) for path, file in entries if _inside(file, project_dir)]
+        files = list(dict.fromkeys(file for _, file in entries))  # a file listed twice is imported once
+        _forget_deleted(files, project_dir)
+        if reload:
+            files = _dependencies_first(files, project_dir)
+        results: dict[Path, tuple[bool, Any]] = {}
         for file in files:
             results[file] = _import_one(file, project_dir, bool(reload))
             if progress_hook is not None:
@@ -383,7 +415,7 @@ def forget_deleted(files: Iterable[PathLike]) -> None:
 def _forget_deleted(files: list[Path], project_dir: Path) -> None:
     """:func:`forget_deleted` for resolved paths."""
     for file in files:
-        if os.path.lexists(file) or not file.is_relative_to(project_dir):
+        if os.path.lexists(file) or not _inside(file, project_dir):
             continue
         try:
             name, _ = _name_and_base(file, project_dir)

@@ -109,6 +109,34 @@ def resolved_paths() -> dict[tuple[Path, str], Path]:
     return _look_resolved
 
 
+# Other services' answers that hold for one look (a name kind -> key -> answer).
+_look_memos: dict[str, dict[Any, Any]] = {}
+
+
+def look_memo(kind: str) -> dict[Any, Any] | None:
+    """A dictionary for answers of ``kind`` that stay true while the block of
+    :func:`one_look` runs (what a file's path resolves to, say), emptied when
+    it ends; ``None`` outside a look, where nothing may be kept."""
+    if not files.looking:
+        return None
+    memo = _look_memos.get(kind)
+    if memo is None:
+        memo = _look_memos[kind] = {}
+    return memo
+
+
+def resolve(path: Any) -> Path:
+    """``Path(path).resolve()``, once per absolute path and look."""
+    memo = look_memo("resolve")
+    key = path if isinstance(path, str) else str(path) if isinstance(path, Path) else None
+    if memo is None or key is None or not os.path.isabs(key):
+        return Path(path).resolve()
+    found = memo.get(key)
+    if found is None:
+        found = memo[key] = Path(key).resolve()
+    return found
+
+
 @contextlib.contextmanager
 def one_look() -> Iterator[None]:
     """Within the block, each file is looked at once (see the module docstring)."""
@@ -124,6 +152,7 @@ def one_look() -> Iterator[None]:
             _look_targets.clear()
             _look_closures.clear()
             _look_resolved.clear()
+            _look_memos.clear()
 
 
 def _module_file(project_dir: Path, name: str) -> Path | None:
@@ -187,7 +216,7 @@ def _closure(file: Path) -> dict[Path, bytes | None]:
 
     if files.looking and file in _look_closures:
         return _look_closures[file]
-    project_dir = Path(settings.get_project_dir()).resolve()
+    project_dir = resolve(settings.get_project_dir())
     digests = {file: files.digest(file)}
     todo = [file]
     while todo:
@@ -248,4 +277,5 @@ def clear() -> None:
     _look_targets.clear()
     _look_closures.clear()
     _look_resolved.clear()
+    _look_memos.clear()
     _graph = _importers = None
