@@ -36,15 +36,15 @@ def _cached_absolute(record: FactoryRecord | ModelRecord, source: str) -> Path:
     # Resolving costs a system call per path component, and a pass asks a
     # record for its file several times: keep the answer on the record for
     # as long as its source and the project directory stay the same.
-    project_dir = _settings.get_project_dir()
-    cached = record._resolved
-    if cached is not None and cached[0] == source and cached[1] == project_dir:
-        return cached[2]
-    # Within one look at the files (a watcher's pass), a source file
-    # resolves once, however many records name it.
+    # Within one look at the files (a pass), a source file resolves once,
+    # however many records name it, and the project directory is read once.
     # (No look without project_state imported: the record types stay light.)
     state = sys.modules.get("morvane.core.project_state")
     memo = state.resolved_paths() if state is not None and state.files.looking else None
+    project_dir = state.project_dir() if state is not None and memo is not None else _settings.get_project_dir()
+    cached = record._resolved
+    if cached is not None and cached[0] == source and cached[1] == project_dir:
+        return cached[2]
     key = (project_dir, source)
     resolved = memo.get(key) if memo is not None else None
     if resolved is None:

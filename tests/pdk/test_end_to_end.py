@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import sys
+
 import pytest
 
 from doubles import write
@@ -101,3 +103,78 @@ def test_fixed_file_in_a_one_file_pass(pdk, files):
     assert pdk.register_cells(paths=[broken], reload=False) == (["ring"], [])
     assert pdk.get_pdk().cells["ring"]().name.startswith("ring")
     assert stored()["ring"][0] != "ERROR"
+
+
+def test_the_host_s_own_call_graph_runs_the_pass_in_one_look_with_the_same_results(pdk, project, monkeypatch):
+    # With the host's own call graph the pass runs inside one look at the
+    # files (each file stamped and resolved once); with a stand-in for it,
+    # as written. Both give the same results, step by step, and a pass that
+    # fails ends its look.
+    import shutil
+    import types
+
+    from morvane import settings
+    from morvane.core import callgraph, database, project_state
+
+    looked: list[bool] = []
+    create = callgraph.create_callgraph
+
+    def watched_create():
+        looked.append(project_state.files.looking)
+        return create()
+
+    monkeypatch.setattr(callgraph, "create_callgraph", watched_create)
+    stand_in = types.SimpleNamespace(create_callgraph=watched_create,
+                                     get_static_records=callgraph.get_static_records)
+
+    def scenario():
+        good = write(project / "demo" / "good.py", GOOD)
+        broken = write(project / "demo" / "broken.py", BROKEN)
+        outcomes = []
+
+        def step(**kwargs):
+            result = pdk.register_cells(**kwargs)
+            active = pdk.get_pdk()
+            outcomes.append((result, stored(), sorted(n for n in active.cells if n in stored())))
+
+        step()
+        write(good, GOOD.replace("def wg(", "def wg2("))
+        step(paths=[good])
+        write(good, GOOD + "\n    def oops(:\n")
+        step(paths=[good])
+        write(broken, BROKEN.replace('raise ImportError("the ring is not finished")', ""))
+        step(paths=[good, broken])
+        step()
+        return outcomes
+
+    def fresh_start():
+        database.use_database(None)
+        shutil.rmtree(project / "demo")
+        for child in project.iterdir():
+            if child.name != "pyproject.toml":
+                shutil.rmtree(child) if child.is_dir() else child.unlink()
+        write(project / "demo" / "__init__.py")
+        for name in [n for n in sys.modules if n == "demo" or n.startswith("demo.")]:
+            del sys.modules[name]
+        project_state.clear()
+        settings.reset_settings()
+        pdk._get_pdk.cache_clear()
+        pdk.get_base_pdk.cache_clear()
+
+    with monkeypatch.context() as m:
+        m.setattr(pdk, "cg", stand_in)
+        as_written = scenario()
+    assert looked and not any(looked)
+    fresh_start()
+    looked.clear()
+    assert scenario() == as_written
+    assert looked and all(looked)
+    assert not project_state.files.looking
+
+    def failing(*args, **kwargs):
+        raise RuntimeError("no records today")
+
+    monkeypatch.setattr(callgraph, "get_static_records", failing)
+    with pytest.raises(RuntimeError, match="no records today"):
+        pdk.register_cells()
+    assert not project_state.files.looking

@@ -125,6 +125,19 @@ def look_memo(kind: str) -> dict[Any, Any] | None:
     return memo
 
 
+def project_dir() -> Path:
+    """``settings.get_project_dir()``, read once per look."""
+    from morvane import settings
+
+    memo = look_memo("project")
+    if memo is None:
+        return settings.get_project_dir()
+    found = memo.get("dir")
+    if found is None:
+        found = memo["dir"] = settings.get_project_dir()
+    return found
+
+
 def resolve(path: Any) -> Path:
     """``Path(path).resolve()``, once per absolute path and look."""
     memo = look_memo("resolve")

@@ -113,6 +113,53 @@ void raise_object(Obj value) {
     raise(PyExc_TypeError, "exceptions must derive from BaseException");
 }
 
+bool is_module(Obj candidate, const Name& name) {
+    Ref module = imported(name);
+    if (!module) return false;
+    if (candidate.is(module)) return true;
+    static const Name s_lazy("morvane.core.lazy");
+    static const Name s_lazy_module_type("LazyModule");
+    static const Name s_lazy_module("_lazy_module");
+    Ref lazy = imported(s_lazy);
+    Ref proxy_type = lazy ? getattr_opt(lazy, s_lazy_module_type) : Ref();
+    if (!proxy_type || !Obj(reinterpret_cast<PyObject*>(candidate.type())).is(proxy_type)) return false;
+    Ref target = getattr_opt(candidate, s_lazy_module);
+    return target && target.is(module);
+}
+
+bool exit_after_error(Obj manager) {
+    Ref error = Ref::steal_or_null(PyErr_GetRaisedException());
+    Ref exit = getattr_opt(manager, s_exit);
+    Ref swallowed;
+    if (exit) {
+        Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())));
+        Ref traceback = Ref::steal_or_null(PyException_GetTraceback(error.ptr()));
+        swallowed = Ref::steal_or_null(PyObject_CallFunctionObjArgs(
+            exit.ptr(), type.ptr(), error.ptr(), traceback ? traceback.ptr() : Py_None, nullptr));
+    }
+    if (!swallowed) {
+        // __exit__ raised (or was missing): its error goes on, the body's
+        // as its context, as a with statement chains them.
+        Ref raised = Ref::steal_or_null(PyErr_GetRaisedException());
+        if (raised) {
+            PyException_SetContext(raised.ptr(), error.release());
+            PyErr_SetRaisedException(raised.release());
+        } else {
+            PyErr_SetRaisedException(error.release());
+        }
+        raise();
+    }
+    const int truth = PyObject_IsTrue(swallowed.ptr());
+    if (truth < 0) {
+        Ref raised = Ref::steal_or_null(PyErr_GetRaisedException());
+        PyException_SetContext(raised.ptr(), error.release());
+        PyErr_SetRaisedException(raised.release());
+        raise();
+    }
+    if (!truth) PyErr_SetRaisedException(error.release());
+    return truth == 1;
+}
+
 bool clear_if(PyObject* type) {
     if (!PyErr_ExceptionMatches(type)) return false;
     PyErr_Clear();

@@ -177,6 +177,37 @@ Ref tuple(std::initializer_list<Obj> items);
 // import is started).
 inline Ref imported(const Name& name) { return Ref::steal_or_null(PyImport_GetModule(name.ptr())); }
 
+// Whether `candidate` is the module sys.modules holds under `name`: that
+// module itself, or the package's own lazy proxy (morvane.core.lazy's
+// LazyModule) already loaded with it.  A fast path that relies on a host
+// service's own code takes this as the sign that the service is genuine.
+bool is_module(Obj candidate, const Name& name);
+
+// ---- context managers ------------------------------------------------------------
+
+inline const Name s_enter("__enter__");
+inline const Name s_exit("__exit__");
+
+// __exit__ of `manager` for the exception being raised (set as the error
+// indicator): true when __exit__ swallowed it; a raise of __exit__'s own
+// replaces it, with it as the context.
+bool exit_after_error(Obj manager);
+
+// The statement `with manager: return body()`; a swallowed exception gives None.
+template <class Body>
+Ref with_context(Obj manager, Body&& body) {
+    call_method(manager, s_enter);
+    Ref result;
+    try {
+        result = body();
+    } catch (const Error&) {
+        if (!exit_after_error(manager)) throw;
+        return Ref::borrow(Py_None);
+    }
+    call_method(manager, s_exit, Py_None, Py_None, Py_None);
+    return result;
+}
+
 // For exact dicts, lists and sets made by the caller (no hooks can run).
 inline void dict_set(Obj d, Obj key, Obj value) { check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr())); }
 inline Ref dict_get(Obj d, Obj key) {  // d.get(key): empty Ref when missing

@@ -24,10 +24,8 @@ void add_missing(Obj present_records, Obj more) {
     });
 }
 
-Ref register_cells(Frame& f) {
-    refuse_single_path(f[0]);
-    // `reload: bool` is taken by truthiness once, as the call binds it.
-    const bool reload = f.truth(1);
+// The pass as specified.
+Ref register_cells_pass(Frame& f, bool reload) {
 
     // Iterated once: a generator serves every later step as the same list.
     Ref paths = list_of(f[0]);
@@ -68,6 +66,32 @@ Ref register_cells(Frame& f) {
     if (reload) call(f.global(S::register_models), G, kw(S::reload, boolean(true)));
     call(f.global(S::_clean_containers_also_in_cells), pdk);
     return tuple({added, remove});
+}
+
+// The host's `project_state.one_look()` when the call graph the pass finds is
+// the host's own module: its services then see each file once in the pass
+// (one stat, one resolve per file, as a command's or the watcher's pass
+// does, instead of one per record and service).  An empty Ref otherwise:
+// replaced services run without it.
+Ref host_look(const Frame& f) {
+    static const host::Name s_callgraph("morvane.core.callgraph");
+    static const host::Name s_project_state("morvane.core.project_state");
+    // Read in place, without the NameError of a missing global: that error
+    // belongs to the step that uses the name.
+    Ref cg = dict_get(f.globals(), S::cg);
+    if (!cg || !is_module(cg, s_callgraph)) return {};
+    Ref state = imported(s_project_state);
+    return state ? call_method(state, S::one_look) : Ref();
+}
+
+Ref register_cells(Frame& f) {
+    refuse_single_path(f[0]);
+    // `reload: bool` is taken by truthiness once, as the call binds it.
+    const bool reload = f.truth(1);
+    // Fast path: a pass over the host's own services runs in one look at the
+    // files; the steps and their calls are the same.
+    if (Ref look = host_look(f)) return with_context(look, [&] { return register_cells_pass(f, reload); });
+    return register_cells_pass(f, reload);
 }
 
 constexpr Param register_cells_params[] = {
