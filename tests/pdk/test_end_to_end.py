@@ -170,6 +170,15 @@ def test_the_host_s_own_call_graph_runs_the_pass_in_one_look_with_the_same_resul
     assert scenario() == as_written
     assert looked and all(looked)
     assert not project_state.files.looking
+    # So does the package's own proxy for it before its first use, as in a
+    # new process.
+    from morvane.core.lazy import LazyModule
+
+    looked.clear()
+    with monkeypatch.context() as m:
+        m.setattr(pdk, "cg", LazyModule("morvane.core.callgraph"))
+        pdk.register_cells()
+    assert looked == [True]
 
     def failing(*args, **kwargs):
         raise RuntimeError("no records today")

@@ -113,18 +113,21 @@ void raise_object(Obj value) {
     raise(PyExc_TypeError, "exceptions must derive from BaseException");
 }
 
-bool is_module(Obj candidate, const Name& name) {
+bool stands_for_module(Obj candidate, const Name& name) {
     Ref module = imported(name);
-    if (!module) return false;
-    if (candidate.is(module)) return true;
+    if (module && candidate.is(module)) return true;
     static const Name s_lazy("morvane.core.lazy");
     static const Name s_lazy_module_type("LazyModule");
     static const Name s_lazy_module("_lazy_module");
+    static const Name s_lazy_module_name("_lazy_module_name");
     Ref lazy = imported(s_lazy);
     Ref proxy_type = lazy ? getattr_opt(lazy, s_lazy_module_type) : Ref();
     if (!proxy_type || !Obj(reinterpret_cast<PyObject*>(candidate.type())).is(proxy_type)) return false;
     Ref target = getattr_opt(candidate, s_lazy_module);
-    return target && target.is(module);
+    if (target && !target.is_none()) return module && target.is(module);
+    // Not loaded yet: it imports the module of its name when first used.
+    Ref target_name = getattr_opt(candidate, s_lazy_module_name);
+    return target_name && PyUnicode_CheckExact(target_name.ptr()) && eq(target_name, name.ptr());
 }
 
 bool exit_after_error(Obj manager) {

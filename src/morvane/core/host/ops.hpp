@@ -177,11 +177,12 @@ Ref tuple(std::initializer_list<Obj> items);
 // import is started).
 inline Ref imported(const Name& name) { return Ref::steal_or_null(PyImport_GetModule(name.ptr())); }
 
-// Whether `candidate` is the module sys.modules holds under `name`: that
-// module itself, or the package's own lazy proxy (morvane.core.lazy's
-// LazyModule) already loaded with it.  A fast path that relies on a host
-// service's own code takes this as the sign that the service is genuine.
-bool is_module(Obj candidate, const Name& name);
+// Whether `candidate` stands for the module of `name`: the module
+// sys.modules holds under it, or the package's own lazy proxy for it
+// (morvane.core.lazy's LazyModule), loaded with that module or, not yet
+// loaded, naming it.  A fast path that relies on a host service's own code
+// takes this as the sign that the service is genuine.
+bool stands_for_module(Obj candidate, const Name& name);
 
 // ---- context managers ------------------------------------------------------------
 
