@@ -98,7 +98,6 @@ def set_graph_state(state: Any) -> None:
 
 # What one look (see one_look) has worked out: module name -> its file,
 # file -> the project files it imports, file -> its closure.
-_look_files: dict[tuple[Path, str], Path | None] = {}
 _look_targets: dict[Path, list[Path]] = {}
 _look_closures: dict[Path, dict[Path, bytes | None]] = {}
 _look_resolved: dict[tuple[Path, str], Path] = {}
@@ -160,46 +159,49 @@ def one_look() -> Iterator[None]:
         try:
             yield
         finally:
-            _look_files.clear()
             _look_dirs.clear()
             _look_targets.clear()
             _look_closures.clear()
             _look_resolved.clear()
             _look_memos.clear()
+            _look_names.clear()
 
 
 def _module_file(project_dir: Path, name: str) -> Path | None:
-    looking = files.looking
-    if looking and (project_dir, name) in _look_files:
-        return _look_files[(project_dir, name)]
-    found = None
-    parts = name.split(".")
+    """The project file that module ``name`` would be imported from, if any."""
     # Most names a file imports are not project modules ("polyforge",
     # "a.b.some_function"): a name whose package folder does not exist is
     # none, and that folder is looked at once per look.
-    if len(parts) == 1 or _is_dir(project_dir, tuple(parts[:-1])):
-        base = project_dir.joinpath(*parts)
-        for candidate in (base.with_name(base.name + ".py"), base / "__init__.py"):
-            if candidate.is_file():
-                found = candidate
-                break
-    if looking:
-        _look_files[(project_dir, name)] = found
-    return found
+    root = str(project_dir)
+    parent, _, _ = name.rpartition(".")
+    if parent and not _is_dir(root, parent):
+        return None
+    base = os.path.join(root, *name.split("."))
+    for candidate in (base + ".py", os.path.join(base, "__init__.py")):
+        if os.path.isfile(candidate):
+            return Path(candidate)
+    return None
 
 
-_look_dirs: dict[tuple[Path, tuple[str, ...]], bool] = {}
+# (project directory, dotted name) -> whether that name's folder exists
+_look_dirs: dict[tuple[str, str], bool] = {}
 
 
-def _is_dir(project_dir: Path, parts: tuple[str, ...]) -> bool:
+def _is_dir(root: str, dotted: str) -> bool:
+    """Whether the folder of the dotted name ``dotted`` exists under ``root``."""
     if not files.looking:
-        return os.path.isdir(os.path.join(project_dir, *parts))
-    key = (project_dir, parts)
+        return os.path.isdir(os.path.join(root, *dotted.split(".")))
+    key = (root, dotted)
     known = _look_dirs.get(key)
     if known is None:
-        known = _look_dirs[key] = (len(parts) == 0 or _is_dir(project_dir, parts[:-1])) \
-            and os.path.isdir(os.path.join(project_dir, *parts))
+        parent, _, _ = dotted.rpartition(".")
+        known = _look_dirs[key] = (not parent or _is_dir(root, parent)) \
+            and os.path.isdir(os.path.join(root, *dotted.split(".")))
     return known
+
+
+_UNKNOWN: Any = object()
+_look_names: dict[Path, dict[str, Path | None]] = {}
 
 
 def _targets(project_dir: Path, file: Path) -> list[Path]:
@@ -212,8 +214,14 @@ def _targets(project_dir: Path, file: Path) -> list[Path]:
     root, text = str(project_dir), str(file)
     if text.startswith(root.rstrip(os.sep) + os.sep):
         module = module_name(tuple(text[len(root.rstrip(os.sep)) + 1:].split(os.sep)))
-        for name in files.get("imports", file, module, file.name == "__init__.py"):
-            target = _module_file(project_dir, name)
+        names = files.get("imports", file, module, file.name == "__init__.py")
+        # Files share most of their imported names: within a look each
+        # name's file is found once, by the name alone.
+        known = _look_names.setdefault(project_dir, {}) if files.looking else {}
+        for name in names:
+            target = known.get(name, _UNKNOWN)
+            if target is _UNKNOWN:
+                target = known[name] = _module_file(project_dir, name)
             if target is not None:
                 out.append(target)
     if files.looking:
@@ -285,10 +293,10 @@ def clear() -> None:
     files.clear()
     loaded.clear()
     _last_run.clear()
-    _look_files.clear()
     _look_dirs.clear()
     _look_targets.clear()
     _look_closures.clear()
     _look_resolved.clear()
     _look_memos.clear()
+    _look_names.clear()
     _graph = _importers = None
