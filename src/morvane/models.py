@@ -51,6 +51,12 @@ def _cached_absolute(record: FactoryRecord | ModelRecord, source: str) -> Path:
         resolved = (project_dir / source).resolve()
         if memo is not None:
             memo[key] = resolved
+            if state is not None:
+                # A resolved path resolves to itself: the importer, handed
+                # this one in the same look, need not resolve it again.
+                resolving = state.look_memo("resolve")
+                if resolving is not None:
+                    resolving.setdefault(str(resolved), resolved)
     record._resolved = (source, project_dir, resolved)
     return resolved
 
