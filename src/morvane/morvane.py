@@ -79,16 +79,30 @@ def _analyse(path: Path, tree: ast.Module | None, module: str, is_package: bool)
     return tuple(functions.values())
 
 
-def _frozen(records: tuple[dict[str, Any], ...]) -> tuple[tuple[dict[str, Any], bool], ...]:
-    # Whether a record's defaults hold lists or dicts, which each caller
-    # must get copies of; strings, numbers and None are shared.
-    return tuple((r, any(isinstance(v, (list, dict)) for v in r["parameter_defaults"].values()))
+def _settings_text(record: dict[str, Any]) -> str | None:
+    # json.dumps of the record's defaults, or None when it raises (the caller
+    # then calls json.dumps itself and gets the error).
+    try:
+        return json.dumps(record["parameter_defaults"])
+    except Exception:
+        return None
+
+
+def _frozen(records: tuple[dict[str, Any], ...], module: str) -> tuple[tuple[Any, ...], ...]:
+    # Per record, what follows from the file's content alone:
+    # (record, mutable, function key, settings text, the json.dumps that
+    # made the text). `mutable`: whether its defaults hold lists or dicts,
+    # which each caller of generate_call_graph must get copies of; strings,
+    # numbers and None are shared.
+    dumps = json.dumps
+    return tuple((r, any(isinstance(v, (list, dict)) for v in r["parameter_defaults"].values()),
+                  f"{module}.{r['name']}", _settings_text(r), dumps)
                  for r in records)
 
 
 def _analyse_frozen(path: Path, tree: ast.Module | None, module: str, is_package: bool) -> Any:
     # None: the file cannot be read or parsed (see _stored_models).
-    return None if tree is None else _frozen(_analyse(path, tree, module, is_package))
+    return None if tree is None else _frozen(_analyse(path, tree, module, is_package), module)
 
 
 project_state.files.analysis("functions", _analyse_frozen)
@@ -116,7 +130,7 @@ class _StoredModels:
         self._by_source: dict[str, list[Any]] | None = None
         self._project_dir: Path | None = None
 
-    def of(self, path: Path, module: str) -> tuple[tuple[dict[str, Any], bool], ...]:
+    def of(self, path: Path, module: str) -> tuple[tuple[Any, ...], ...]:
         """Function records for the stored models of ``path``: a models file
         that does not parse (or cannot be read) keeps its models, whose
         import then fails, so that they become error models, as for any
@@ -148,7 +162,7 @@ class _StoredModels:
                 defaults = {}
             out.append({"name": record.factory, "module": module, "resolved_return_annotation": "sax.SType",
                         "parameter_defaults": defaults if isinstance(defaults, dict) else {}})
-        return _frozen(tuple(out))
+        return _frozen(tuple(out), module)
 
 
 def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
@@ -158,6 +172,27 @@ def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
     else:
         defaults = dict(defaults)
     return {**record, "parameter_defaults": defaults}
+
+
+def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dict[str, dict[str, str]]]:
+    # The cache entries of every function (see _frozen) by function key, and
+    # the module records, for generate_call_graph and _shared_call_graph.
+    entries: dict[str, tuple[Any, ...]] = {}
+    modules: dict[str, dict[str, str]] = {}
+    stored = _StoredModels()
+    for name, lib_path in lib_paths.items():
+        root = Path(lib_path)
+        for module, path in _library_files(name, root):
+            if module in modules:
+                continue
+            modules[module] = {"path": str(path)}
+            is_package = path.name == "__init__.py" or (root.is_file() and root.name == "__init__.py")
+            found = project_state.files.get("functions", path, module, is_package)
+            if found is None:
+                found = stored.of(path, module)
+            for entry in found:
+                entries[entry[2]] = entry
+    return entries, modules
 
 
 def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dict[str, Any]]]:
@@ -173,19 +208,21 @@ def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dic
     functions; a library path that does not exist adds nothing. The
     returned dictionaries are new on every call.
     """
-    functions: dict[str, dict[str, Any]] = {}
-    modules: dict[str, dict[str, str]] = {}
-    stored = _StoredModels()
-    for name, lib_path in lib_paths.items():
-        root = Path(lib_path)
-        for module, path in _library_files(name, root):
-            if module in modules:
-                continue
-            modules[module] = {"path": str(path)}
-            is_package = path.name == "__init__.py" or (root.is_file() and root.name == "__init__.py")
-            found = project_state.files.get("functions", path, module, is_package)
-            if found is None:
-                found = stored.of(path, module)
-            for record, mutable in found:
-                functions[f"{module}.{record['name']}"] = _fresh(record, mutable)
+    entries, modules = _entries(lib_paths)
+    functions = {key: _fresh(entry[0], entry[1]) for key, entry in entries.items()}
     return {"functions": functions, "modules": modules}
+
+
+def _shared_call_graph(*, lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dict[str, dict[str, str]]]:
+    """What :func:`generate_call_graph` finds, without the copies: the
+    function key to the cache entry ``(record, mutable, key, settings text or
+    None, the json.dumps that made it)`` and the module records (these are
+    new). The records are the cached ones, shared by every call: the caller
+    must not change them, nor let anything it does not know change them
+    (``_fresh(record, mutable)`` gives the copy ``generate_call_graph`` would)."""
+    return _entries(lib_paths)
+
+
+# For the model search: the function it may replace by its twin that shares
+# the cached records, while it finds this one unreplaced at call time.
+_SHARED_TWIN = (generate_call_graph, _shared_call_graph)

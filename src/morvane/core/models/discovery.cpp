@@ -1,10 +1,106 @@
 // Finding the project's models through its call graph.
+#include <optional>
+
 #include "models.hpp"
 
 namespace models {
 using namespace host;
 
 namespace {
+SharedRecords* g_active = nullptr;
+}  // namespace
+
+SharedRecords::SharedRecords(Ref fresh) : fresh_(std::move(fresh)), outer_(g_active) { g_active = this; }
+SharedRecords::~SharedRecords() { g_active = outer_; }
+SharedRecords* SharedRecords::active() { return g_active; }
+
+void SharedRecords::add(Obj record, Obj entry) {
+    entries_.try_emplace(record.ptr(), Ref::borrow(record), Ref::borrow(entry));
+}
+
+Ref SharedRecords::release(Obj record) {
+    if (auto done = released_.find(record.ptr()); done != released_.end()) return done->second;
+    Obj entry = entries_.at(record.ptr()).second;
+    Ref copy = call(fresh_, record, Obj(PyTuple_GET_ITEM(entry.ptr(), 1)));
+    released_.emplace(record.ptr(), copy);
+    return copy;
+}
+
+void SharedRecords::release_all(Obj d) {
+    Ref keys = Ref::steal(PyDict_Keys(d.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+        Obj key(PyList_GET_ITEM(keys.ptr(), i));
+        Ref value = dict_get(d, key);
+        if (value && holds(value)) dict_set(d, key, release(value));
+    }
+}
+
+void SharedRecords::note_copy(Obj copy, Obj of) {
+    auto shared = entries_.find(of.ptr());
+    if (shared == entries_.end()) return;
+    copies_.insert_or_assign(copy.ptr(), std::pair{Ref::borrow(copy), shared->second.second});
+}
+
+Ref SharedRecords::settings(Obj record, Obj dumps) const {
+    Obj entry;
+    if (auto shared = entries_.find(record.ptr()); shared != entries_.end()) {
+        entry = shared->second.second;
+    } else if (auto copy = copies_.find(record.ptr()); copy != copies_.end()) {
+        entry = copy->second.second;
+    } else {
+        return {};
+    }
+    Obj text(PyTuple_GET_ITEM(entry.ptr(), 3));
+    if (!PyUnicode_CheckExact(text.ptr()) || !dumps.is(Obj(PyTuple_GET_ITEM(entry.ptr(), 4)))) return {};
+    return Ref::borrow(text);
+}
+
+namespace {
+
+// The twin of `generate_call_graph` that shares the file cache's records,
+// and its `_fresh`, when the function found at call time is the call-graph
+// module's own (itself, or the package's lazy proxy for it, already loaded);
+// otherwise empty Refs, and the search runs on the function's own copies.
+std::pair<Ref, Ref> shared_twin(Obj generate_call_graph) {
+    Ref module = imported(T::call_graph_module);
+    if (!module) return {};
+    Ref twins = getattr_opt(module, S::_SHARED_TWIN);
+    if (!twins || !PyTuple_CheckExact(twins.ptr()) || PyTuple_GET_SIZE(twins.ptr()) != 2) return {};
+    Obj genuine(PyTuple_GET_ITEM(twins.ptr(), 0));
+    if (!generate_call_graph.is(genuine)) {
+        Ref lazy = imported(T::lazy_module);
+        Ref proxy_type = lazy ? getattr_opt(lazy, S::LazyAttribute) : Ref();
+        if (!proxy_type || !Obj(reinterpret_cast<PyObject*>(generate_call_graph.type())).is(proxy_type)) return {};
+        Ref target = getattr_opt(generate_call_graph, S::_lazy_module);
+        Ref attr = getattr_opt(generate_call_graph, S::_lazy_attr_name);
+        if (!target || !target.is(module) || !attr || !PyUnicode_CheckExact(attr.ptr()) ||
+            !eq(attr, S::generate_call_graph)) {
+            return {};
+        }
+        Ref current = getattr_opt(module, S::generate_call_graph);
+        if (!current || !current.is(genuine)) return {};
+    }
+    Ref fresh = getattr_opt(module, S::_fresh);
+    if (!fresh) return {};
+    return {Ref::borrow(Obj(PyTuple_GET_ITEM(twins.ptr(), 1))), fresh};
+}
+
+// The twin's result checked for the shape it promises: an exact dict of
+// function key -> (record dict, mutable, key, text, dumps), and the modules.
+bool twin_result_ok(Obj result) {
+    if (!PyTuple_CheckExact(result.ptr()) || PyTuple_GET_SIZE(result.ptr()) != 2) return false;
+    Obj entries(PyTuple_GET_ITEM(result.ptr(), 0));
+    if (!PyDict_CheckExact(entries.ptr())) return false;
+    PyObject* key = nullptr;
+    PyObject* entry = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(entries.ptr(), &pos, &key, &entry)) {
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 5 || !PyDict_CheckExact(PyTuple_GET_ITEM(entry, 0))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // k.split(".")[-1]: the plain name of a dotted function key.  For an exact
 // str, the text after its last dot, without the list of parts.
@@ -53,15 +149,48 @@ Ref find_models(Frame& f) {
     Ref generate_call_graph = f.global(S::generate_call_graph);
     Ref resolved = new_dict();
     for_items(lib_paths, [&](Obj k, Obj v) { dict_set(resolved, k, str(call_method(v, S::resolve))); });
-    Ref call_graph = call(generate_call_graph, kw(S::lib_paths, resolved));
 
-    Ref all_functions = getitem(call_graph, S::functions);
-    Ref all_modules = getitem(call_graph, S::modules);
+    // Fast path: while `generate_call_graph` is the call-graph module's own,
+    // its twin gives the same records without copying them: the file cache's
+    // records, each with its function key and the JSON text of its defaults,
+    // made once per file content. They are read here and by this module's
+    // own functions only; anything else is given fresh copies (see
+    // SharedRecords), so every collaborator sees what it sees without the
+    // fast path.
+    auto [twin, fresh] = shared_twin(generate_call_graph);
+    Ref twin_result = twin ? call(twin, kw(S::lib_paths, resolved)) : Ref();
+    if (twin_result && !twin_result_ok(twin_result)) twin_result = Ref();
+    std::optional<SharedRecords> cache;
+    Ref all_functions, all_modules;
+    if (twin_result) {
+        cache.emplace(fresh);
+        all_functions = Ref::borrow(Obj(PyTuple_GET_ITEM(twin_result.ptr(), 0)));
+        all_modules = Ref::borrow(Obj(PyTuple_GET_ITEM(twin_result.ptr(), 1)));
+    } else {
+        Ref call_graph = call(generate_call_graph, kw(S::lib_paths, resolved));
+        all_functions = getitem(call_graph, S::functions);
+        all_modules = getitem(call_graph, S::modules);
+    }
 
     Ref model_functions = new_dict();
-    for_items(all_functions, [&](Obj k, Obj v) {
-        if (truthy(call(f.global(S::_is_model), v))) dict_set(model_functions, k, v);
-    });
+    if (cache) {
+        PyObject* key = nullptr;
+        PyObject* entry = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(all_functions.ptr(), &pos, &key, &entry)) {
+            Ref k = Ref::borrow(Obj(key));
+            Ref e = Ref::borrow(Obj(entry));
+            Ref v = Ref::borrow(Obj(PyTuple_GET_ITEM(entry, 0)));
+            cache->add(v, e);
+            Ref is_model = f.global(S::_is_model);
+            if (!is_native(is_model, _is_model_sig)) v = cache->release(v);
+            if (truthy(call(is_model, v))) dict_set(model_functions, k, v);
+        }
+    } else {
+        for_items(all_functions, [&](Obj k, Obj v) {
+            if (truthy(call(f.global(S::_is_model), v))) dict_set(model_functions, k, v);
+        });
+    }
 
     // The project's anchor module: the first whose name starts with the
     // project name.  The project name is asked anew for every module examined.
@@ -103,8 +232,12 @@ Ref find_models(Frame& f) {
     // The models the PDK registers, under the PDK's names; those whose
     // function is not a known model are dropped.
     Ref created = new_dict();
+    if (cache) cache->set_target(model_records);
     for_items(getattr(pdk, S::models), [&](Obj k, Obj v) {
-        dict_set(created, k, call(f.global(S::_create_record), model_records, v));
+        Ref create_record = f.global(S::_create_record);
+        // Only this module's own _create_record may see the cache's records.
+        if (cache && !is_native(create_record, _create_record_sig)) cache->release_all(model_records);
+        dict_set(created, k, call(create_record, model_records, v));
     });
     Ref registered_records = new_dict();
     for_items(created, [&](Obj k, Obj v) {
@@ -161,7 +294,13 @@ Ref find_models(Frame& f) {
         Ref model_record_type = getattr(f.global(S::m), S::ModelRecord);
         Ref factory = getitem(v, S::name);
         Ref dumps = getattr(f.global(S::json), S::dumps);
-        Ref settings = call(dumps, getitem(v, S::parameter_defaults));
+        // The text made once per file content, while json.dumps is the
+        // function that made it; any other json.dumps gets a fresh copy.
+        Ref settings = cache ? cache->settings(v, dumps) : Ref();
+        if (!settings) {
+            Ref record = cache && cache->holds(v) ? cache->release(v) : Ref::borrow(v);
+            settings = call(dumps, getitem(record, S::parameter_defaults));
+        }
         dict_set(final_model_records, k,
                  call(model_record_type, kw(S::factory, factory), kw(S::settings, settings),
                       kw(S::source, relsource_text), kw(S::pdk_type, pdk_type)));

@@ -44,24 +44,94 @@ const Signature _is_model_sig{
 
 namespace {
 
+// An object that copy.deepcopy returns unchanged and that holds nothing a
+// copy could tell apart: None, a bool, an exact int, float or str, or an
+// exact tuple of those.
+bool atomic(PyObject* o, bool in_tuple = false) {
+    if (o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyUnicode_CheckExact(o)) {
+        return true;
+    }
+    if (in_tuple || !PyTuple_CheckExact(o)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o); ++i) {
+        if (!atomic(PyTuple_GET_ITEM(o, i), true)) return false;
+    }
+    return true;
+}
+
+// An exact dict with exact str keys whose values pass `value_ok`.
+template <class ValueOk>
+bool plain_dict(PyObject* d, ValueOk value_ok) {
+    if (!PyDict_CheckExact(d)) return false;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !value_ok(value)) return false;
+    }
+    return true;
+}
+
+// deepcopy(record).  Fast path: while `deepcopy` is copy's own and the record
+// is a plain dict of atoms and plain dicts of atoms (every function record of
+// the call graph with literal defaults), the copy deepcopy would make is new
+// dicts around the same atoms, in the same order; nothing it calls can be
+// told from that.  Anything else is given to `deepcopy`.
+Ref deep_copy(Obj deepcopy, Obj record) {
+    Ref copy_module = imported(T::copy_module);
+    Ref own = copy_module ? getattr_opt(copy_module, S::deepcopy) : Ref();
+    auto flat = [](PyObject* v) { return atomic(v) || plain_dict(v, [](PyObject* w) { return atomic(w); }); };
+    if (!own || !deepcopy.is(own) || !plain_dict(record.ptr(), flat)) return call(deepcopy, record);
+    Ref copy = Ref::steal(PyDict_Copy(record.ptr()));
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(record.ptr(), &pos, &key, &value)) {
+        if (PyDict_CheckExact(value)) dict_set(copy, Obj(key), Ref::steal(PyDict_Copy(value)));
+    }
+    return copy;
+}
+
+}  // namespace
+
 // The record of a model that the PDK registers: a copy of the call graph's
 // record of the underlying function, with the keywords a partial binds folded
-// into its parameter defaults.
-Ref _create_record(Frame& f) {
-    Obj model_records = f[0];
-    Obj func = f[1];
+// into its parameter defaults.  During find_models' fast path the records of
+// `model_records` may be the cache's own: one goes to a `deepcopy` other than
+// copy's as the fresh copy that replaces it.
+Ref create_record(const Frame& f, Obj model_records, Obj func) {
     Ref func_name = call(f.global(S::_funcname), func);
     if (func_name.is_none()) return none();
     if (!contains(model_records, func_name)) return none();
     // A copy: the call graph's record stays as it was.
-    Ref record = call(f.global(S::deepcopy), getitem(model_records, func_name));
+    Ref deepcopy = f.global(S::deepcopy);
+    Ref source = getitem(model_records, func_name);
+    SharedRecords* shared = SharedRecords::active();
+    if (shared && !shared->is_target(model_records)) shared = nullptr;
+    if (shared && shared->holds(source)) {
+        Ref copy_module = imported(T::copy_module);
+        Ref own = copy_module ? getattr_opt(copy_module, S::deepcopy) : Ref();
+        if (!own || !deepcopy.is(own)) {
+            source = shared->release(source);
+            dict_set(model_records, func_name, source);
+        }
+    }
+    Ref record = deep_copy(deepcopy, source);
     Ref keywords = new_dict();
     // Only the outermost partial's keywords count.
     if (isinstance(func, f.global(S::partial))) keywords = getattr(func, S::keywords);
-    for_items(keywords, [&](Obj k, Obj v) { setitem(getitem(record, S::parameter_defaults), k, v); });
+    bool folded = false;
+    for_items(keywords, [&](Obj k, Obj v) {
+        folded = true;
+        setitem(getitem(record, S::parameter_defaults), k, v);
+    });
     expect_exact(record, &PyDict_Type, true);
+    if (shared && !folded) shared->note_copy(record, source);
     return record;
 }
+
+namespace {
+
+Ref _create_record(Frame& f) { return create_record(f, f[0], f[1]); }
 
 constexpr Param _create_record_params[] = {
     {.name = "model_records", .check = Check::Dict, .annotation = "dict[str, dict]"},
