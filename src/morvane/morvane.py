@@ -108,17 +108,19 @@ def _analyse_frozen(path: Path, tree: ast.Module | None, module: str, is_package
 project_state.files.analysis("functions", _analyse_frozen)
 
 
-def _library_files(name: str, root: Path) -> list[tuple[str, Path]]:
+def _library_files(name: str, root: Path) -> list[tuple[str, Path, str]]:
+    # (module name, file, the file as text) for each module of a library.
     if root.is_dir():
         out = []
         # String work: pathlib's relative_to costs more than the cache lookup.
         prefix = len(str(root).rstrip(os.sep) + os.sep)
         for path in project_state.files.python_files(root):
-            sub = _pysource.module_name(str(path)[prefix:].split(os.sep))
-            out.append((f"{name}.{sub}" if sub else name, path))
+            text = str(path)
+            sub = _pysource.module_name(text[prefix:].split(os.sep))
+            out.append((f"{name}.{sub}" if sub else name, path, text))
         return out
     if root.is_file():
-        return [(name, root)]
+        return [(name, root, str(root))]
     return []
 
 
@@ -182,11 +184,12 @@ def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dic
     stored = _StoredModels()
     for name, lib_path in lib_paths.items():
         root = Path(lib_path)
-        for module, path in _library_files(name, root):
+        for module, path, text in _library_files(name, root):
             if module in modules:
                 continue
-            modules[module] = {"path": str(path)}
-            is_package = path.name == "__init__.py" or (root.is_file() and root.name == "__init__.py")
+            modules[module] = {"path": text}
+            # A single-file library is its only file: its own name tells.
+            is_package = os.path.basename(text) == "__init__.py"
             found = project_state.files.get("functions", path, module, is_package)
             if found is None:
                 found = stored.of(path, module)

@@ -213,3 +213,80 @@ def test_register_cells_registers_the_models_and_flags_factories(project):
     factories = database.get_all_factories()
     # flagged during the propagation (mid, top), or with a model of their own name
     assert {n for n, r in factories.items() if r.has_model} == {"leaf_a", "leaf_b", "mid", "top"}
+
+
+def _as_rows(records):
+    return [(k, r.factory, r.settings, r.source, r.pdk_type) for k, r in records.items()]
+
+
+def _meddling(real, mutate):
+    # A stand-in that changes what it is given before handing it on.
+    def stand_in(*args, **kwargs):
+        mutate(*args)
+        return real(*args, **kwargs)
+    return stand_in
+
+
+def _poke(d, *_):
+    if isinstance(d, dict):
+        d["poked"] = [1]
+
+
+def _poke_values(d, *_):
+    for v in list(d.values()):
+        _poke(v)
+
+
+@pytest.mark.parametrize("replaced", ["none", "json", "deepcopy", "_is_model", "_create_record"])
+def test_find_models_on_the_cached_records_matches_the_copies(project, monkeypatch, replaced):
+    # The search on the call graph's shared records (while generate_call_graph
+    # is genuine) and on its copies (a stand-in in its place) give the same
+    # records, also when another collaborator changes what it is handed; the
+    # cached records stay as they were.
+    write(project / "proj" / "more.py", """
+        import functools
+
+        def listy(sizes: list = [1, 2], nested=((1, 2), "a"), opts={"k": [3]}) -> "sax.SDict":
+            return {}
+
+        def scalars(a=1, b=2.5, c=None, d=True, e="x", f=(1, 2)) -> "sax.SDense":
+            return {}
+        """)
+    write(project / "acme" / "__init__.py", """
+        import functools
+
+        import polyforge as pf
+        from polyforge import models as pf_models
+
+        from acme.models import ring
+
+        PDK = pf.Pdk("acme", models={"ring": ring, "wg": functools.partial(pf_models.straight, length=5.0)})
+        """)
+    from morvane import morvane as call_graph_module
+    import copy as copy_module
+    genuine = mm.generate_call_graph
+    pristine = call_graph_module.generate_call_graph(
+        lib_paths={k: str(v.resolve()) for k, v in callgraph.default_lib_paths().items()})
+    expected = _as_rows(mm.find_models())
+    assert {"listy", "scalars", "ring", "wg"} <= {row[0] for row in expected}
+
+    def run(fast):
+        with monkeypatch.context() as patch:
+            if not fast:
+                patch.setattr(mm, "generate_call_graph", lambda **kw: genuine(**kw))
+            if replaced == "json":
+                patch.setattr(mm, "json", type("J", (), {"dumps": staticmethod(_meddling(json.dumps, _poke))}))
+            elif replaced == "deepcopy":
+                patch.setattr(mm, "deepcopy", _meddling(copy_module.deepcopy, _poke))
+            elif replaced == "_is_model":
+                patch.setattr(mm, "_is_model", _meddling(mm._is_model, _poke))
+            elif replaced == "_create_record":
+                patch.setattr(mm, "_create_record", _meddling(mm._create_record, _poke_values))
+            return _as_rows(mm.find_models())
+
+    assert run(fast=True) == run(fast=False)
+    if replaced in ("none", "deepcopy", "_create_record"):
+        assert run(fast=True) == expected
+    assert _as_rows(mm.find_models()) == expected
+    assert call_graph_module.generate_call_graph(
+        lib_paths={k: str(v.resolve()) for k, v in callgraph.default_lib_paths().items()}) == pristine
