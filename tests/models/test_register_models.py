@@ -456,3 +456,23 @@ class TestOnePassPropagation:
         asked.clear()
         self.outcome(mm, substitute, *self.build(spec), nx)
         assert asked == ["n1", "n2"]
+
+    def test_the_order_is_networkx_s_own_only_where_it_must_be(self, mm, run, substitute, monkeypatch):
+        # networkx's generations are asked for only by a graph without a
+        # topological order (its partial flags and its error are networkx's);
+        # an acyclic graph is ordered here.
+        real = nx.topological_generations
+        asked = []
+
+        def generations(G):
+            asked.append(G)
+            return real(G)
+
+        monkeypatch.setattr(nx, "topological_generations", generations)
+        monkeypatch.setattr(nx.algorithms.dag, "topological_generations", generations)
+        for spec, networkx_asked in [((4, [(3, 2), (2, 1), (1, 0), (3, 0)], set(), {0}, None), False),
+                                     ((4, [(3, 2), (2, 1), (1, 2), (1, 0)], set(), {0}, None), True)]:
+            asked.clear()
+            flags, passed, error = self.outcome(mm, substitute, *self.build(spec), nx)
+            assert bool(asked) is networkx_asked
+            assert (error is not None) is networkx_asked

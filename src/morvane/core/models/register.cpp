@@ -1,4 +1,6 @@
 // The model registration pass.
+#include <vector>
+
 #include "models.hpp"
 
 namespace models {
@@ -170,6 +172,99 @@ void propagate_in_one_pass(Obj G, Obj succ, Obj order, Obj has_model) {
     }
 }
 
+// nx.topological_sort(nx.reverse_view(G)) as a list, worked out here: the
+// order networkx's topological_generations gives for the reversed view (its
+// nodes in G._pred's order, a node's in-degree the size of its G._succ entry,
+// its children the keys of its G._pred entry), generation after generation.
+// Taken while `nx` is networkx (see networkx_adjacency), its reverse_view,
+// topological_sort and topological_generations are networkx's own, and
+// every node is an exact str (no hash or comparison of ours runs code); an
+// empty Ref otherwise, and also for a graph without a topological order or
+// an adjacency out of step with itself, which take networkx's own calls,
+// their partial results and their errors.
+Ref reverse_topological_order(Obj nx, Obj G, Obj reverse_view, Obj topological_sort) {
+    static const Name s_graphviews("networkx.classes.graphviews");
+    static const Name s_topological_generations("topological_generations");
+    Ref dag = imported(T::networkx_dag);
+    Ref graphviews = imported(s_graphviews);
+    Ref networkx = imported(T::networkx);
+    if (!dag || !graphviews || !networkx) return {};
+    auto own = [](Obj module, Obj name, Obj value) {
+        Ref genuine = getattr_opt(module, name);
+        return genuine && genuine.is(value);
+    };
+    Ref generations = getattr_opt(networkx, s_topological_generations);
+    if (!own(graphviews, S::reverse_view, reverse_view) || !own(dag, S::topological_sort, topological_sort) ||
+        !generations || !own(dag, s_topological_generations, generations)) {
+        return {};
+    }
+    if (!networkx_adjacency(nx, G)) return {};
+    static const Name s_pred("_pred");
+    Ref pred = getattr_opt(G, s_pred);
+    Ref succ = getattr_opt(G, S::_succ);
+    if (!pred || !succ || !PyDict_CheckExact(pred.ptr()) || !PyDict_CheckExact(succ.ptr()) ||
+        PyDict_GET_SIZE(pred.ptr()) != PyDict_GET_SIZE(succ.ptr())) {
+        return {};
+    }
+    // Each node's index, in G._pred's order; its in-degree in the view.
+    const Py_ssize_t n = PyDict_GET_SIZE(pred.ptr());
+    Ref index = new_dict();
+    std::vector<PyObject*> preds;  // borrowed from G._pred, which nothing changes here
+    std::vector<Py_ssize_t> degree;
+    preds.reserve(n);
+    degree.reserve(n);
+    PyObject* node = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(pred.ptr(), &pos, &node, &value)) {
+        if (!PyUnicode_CheckExact(node) || !PyDict_CheckExact(value)) return {};
+        Ref successors = dict_get(succ, Obj(node));
+        if (!successors || !PyDict_CheckExact(successors.ptr())) return {};
+        dict_set(index, Obj(node), from_size(static_cast<Py_ssize_t>(preds.size())));
+        preds.push_back(value);
+        degree.push_back(PyDict_GET_SIZE(successors.ptr()));
+    }
+    Ref order = Ref::steal(PyList_New(0));
+    std::vector<Py_ssize_t> zero, generation;  // indices
+    // The objects networkx would yield: a generation's first nodes are
+    // G._pred's keys, later ones the keys of their dependents' entries.
+    Ref zero_nodes = new_list();
+    pos = 0;
+    for (Py_ssize_t i = 0; PyDict_Next(pred.ptr(), &pos, &node, &value); ++i) {
+        if (degree[i] == 0) {
+            zero.push_back(i);
+            list_append(zero_nodes, Obj(node));
+        }
+    }
+    Py_ssize_t placed = 0;
+    while (!zero.empty()) {
+        generation.swap(zero);
+        zero.clear();
+        Ref generation_nodes = zero_nodes;
+        zero_nodes = new_list();
+        for (std::size_t g = 0; g < generation.size(); ++g) {
+            list_append(order, Obj(PyList_GET_ITEM(generation_nodes.ptr(), g)));
+            ++placed;
+            PyObject* child = nullptr;
+            Py_ssize_t child_pos = 0;
+            while (PyDict_Next(preds[generation[g]], &child_pos, &child, &value)) {
+                if (!PyUnicode_CheckExact(child)) return {};
+                Ref at = dict_get(index, Obj(child));
+                if (!at) return {};
+                const Py_ssize_t c = PyLong_AsSsize_t(at.ptr());
+                if (c == -1 && PyErr_Occurred()) raise();
+                if (degree[c] <= 0) return {};
+                if (--degree[c] == 0) {
+                    zero.push_back(c);
+                    list_append(zero_nodes, Obj(child));
+                }
+            }
+        }
+    }
+    if (placed != n) return {};  // a cycle
+    return order;
+}
+
 Ref register_models(Frame& f) {
     Obj G = f[0];
     // Taken by truth on entry, like any `bool` parameter.
@@ -297,8 +392,10 @@ Ref register_models(Frame& f) {
         Ref has_model = new_set();
         Ref nx = f.global(S::nx);
         Ref topological_sort = getattr(nx, S::topological_sort);
-        Ref view = call(getattr(f.global(S::nx), S::reverse_view), G);
-        Ref order = call(topological_sort, view);
+        Ref reverse_view = getattr(f.global(S::nx), S::reverse_view);
+        Ref view = call(reverse_view, G);
+        Ref order = reverse_topological_order(f.global(S::nx), G, reverse_view, topological_sort);
+        if (!order) order = call(topological_sort, view);
         if (Ref adjacency = networkx_adjacency(f.global(S::nx), G)) {
             propagate_in_one_pass(G, adjacency, order, has_model);
         } else {
