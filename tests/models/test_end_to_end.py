@@ -290,3 +290,31 @@ def test_find_models_on_the_cached_records_matches_the_copies(project, monkeypat
     assert _as_rows(mm.find_models()) == expected
     assert call_graph_module.generate_call_graph(
         lib_paths={k: str(v.resolve()) for k, v in callgraph.default_lib_paths().items()}) == pristine
+
+
+def test_register_models_asks_a_genuine_record_for_its_source_once(project, monkeypatch):
+    # A record of exactly ModelRecord, with its own absolute_source, answers
+    # once per pass; any other record (here a subclass) is asked at both
+    # steps; the pass is the same.
+    from morvane import models as record_types
+
+    class Record(record_types.ModelRecord):
+        __slots__ = ()
+
+    asked = []
+    real = record_types._cached_absolute
+    monkeypatch.setattr(record_types, "_cached_absolute", lambda r, s: asked.append(r.factory) or real(r, s))
+    find = mm.find_models
+    outcomes = []
+    for record_type in (record_types.ModelRecord, Record):
+        with monkeypatch.context() as patch:
+            patch.setattr(mm, "find_models", lambda: {
+                k: record_type(factory=r.factory, settings=r.settings, source=r.source, pdk_type=r.pdk_type)
+                for k, r in find().items()})
+            asked.clear()
+            result = mm.register_models(callgraph.create_callgraph(), reload=False)
+            stored = {k: (r.status, r.message, r.settings) for k, r in database.get_all_model_records().items()}
+            outcomes.append((result, stored))
+            times = 1 if record_type is record_types.ModelRecord else 2
+            assert len(asked) == times * len(result[0]) and all(asked.count(name) % times == 0 for name in asked)
+    assert outcomes[0] == outcomes[1]

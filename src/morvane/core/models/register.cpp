@@ -265,6 +265,64 @@ Ref reverse_topological_order(Obj nx, Obj G, Obj reverse_view, Obj topological_s
     return order;
 }
 
+// r.absolute_source(), asked in step 2 and again in step 3.  Fast path: for a
+// record of exactly morvane.models' ModelRecord whose absolute_source is the
+// class's own method (the class has slots: no record holds another), the
+// answer follows from the record's source and the project directory, and
+// with the genuine defaultdict and list nothing between the two steps runs
+// code that could change either: step 3 takes step 2's answer.  Any other
+// record, or a replaced class, method, defaultdict or list, is asked twice.
+class AbsoluteSources {
+public:
+    AbsoluteSources(const Frame& f, Obj model_records) {
+        static const Name s_models("morvane.models");
+        static const Name s_collections("collections");
+        static const Name s_co_qualname("co_qualname");
+        static const Name s_own_qualname("ModelRecord.absolute_source");
+        if (!PyDict_CheckExact(model_records.ptr())) return;
+        Ref collections = imported(s_collections);
+        Ref defaultdict = collections ? getattr_opt(collections, S::defaultdict) : Ref();
+        if (!defaultdict || !f.global(S::defaultdict).is(defaultdict) ||
+            !f.global(S::list).is(Obj(reinterpret_cast<PyObject*>(&PyList_Type)))) {
+            return;
+        }
+        Ref module = imported(s_models);
+        Ref cls = module ? getattr_opt(module, S::ModelRecord) : Ref();
+        if (!cls || !PyType_Check(cls.ptr())) return;
+        Ref method = getattr_opt(cls, S::absolute_source);
+        if (!method || !PyFunction_Check(method.ptr())) return;
+        Ref qualname = getattr_opt(Ref::borrow(Obj(PyFunction_GET_CODE(method.ptr()))), s_co_qualname);
+        if (!qualname || !PyUnicode_CheckExact(qualname.ptr()) || !eq(qualname, s_own_qualname) ||
+            PyFunction_GET_GLOBALS(method.ptr()) != PyModule_GetDict(module.ptr())) {
+            return;
+        }
+        record_type_ = cls;
+    }
+
+    // Step 2's call; the answer is kept for a record of the class.
+    Ref first(Obj record) {
+        Ref source = call_method(record, S::absolute_source);
+        if (record_type_ && Obj(reinterpret_cast<PyObject*>(record.type())).is(record_type_)) {
+            dict_set(known_, Ref::steal(PyLong_FromVoidPtr(record.ptr())), source);
+            held_.push_back(Ref::borrow(record));
+        }
+        return source;
+    }
+
+    // Step 3's call, or the answer kept.
+    Ref again(Obj record) {
+        if (PyDict_GET_SIZE(known_.ptr()) > 0) {
+            if (Ref source = dict_get(known_, Ref::steal(PyLong_FromVoidPtr(record.ptr())))) return source;
+        }
+        return call_method(record, S::absolute_source);
+    }
+
+private:
+    Ref record_type_;
+    Ref known_ = new_dict();    // record address -> its answer
+    std::vector<Ref> held_;     // the records, alive while their addresses are keys
+};
+
 Ref register_models(Frame& f) {
     Obj G = f[0];
     // Taken by truth on entry, like any `bool` parameter.
@@ -273,9 +331,10 @@ Ref register_models(Frame& f) {
     Ref model_records = call(f.global(S::find_models));
 
     // The records by source file; records without one form their own group.
+    AbsoluteSources absolute_sources(f, model_records);
     Ref model_records_by_path = call(f.global(S::defaultdict), f.global(S::list));
     for_values(model_records, [&](Obj r) {
-        Ref group = getitem(model_records_by_path, call_method(r, S::absolute_source));
+        Ref group = getitem(model_records_by_path, absolute_sources.first(r));
         call_method(group, S::append, r);
     });
 
@@ -283,7 +342,7 @@ Ref register_models(Frame& f) {
     Ref natsorted = f.global(S::natsorted);
     Ref sources = new_set();
     for_values(model_records, [&](Obj r) {
-        Ref source = call_method(r, S::absolute_source);
+        Ref source = absolute_sources.again(r);
         if (!source.is_none()) set_add(sources, source);
     });
     Ref paths = call(natsorted, sources);
