@@ -318,3 +318,24 @@ def test_register_models_asks_a_genuine_record_for_its_source_once(project, monk
             times = 1 if record_type is record_types.ModelRecord else 2
             assert len(asked) == times * len(result[0]) and all(asked.count(name) % times == 0 for name in asked)
     assert outcomes[0] == outcomes[1]
+
+
+def test_pdk_type_compares_whole_path_components(project, monkeypatch):
+    # projx starts with the project's name (a model of its own) but lies
+    # beside proj, not in it; pathlib's own paths and a Path of another
+    # class give the same records.
+    write(project / "projx" / "__init__.py", "")
+    write(project / "projx" / "m.py", """
+        def near(wl=1.0) -> "sax.SDict":
+            return {}
+        """)
+    lib_paths = {"proj": project / "proj", "projx": project / "projx"}
+    rows = _as_rows(mm.find_models(lib_paths))
+    pdk_types = {row[0]: row[4] for row in rows}
+    assert pdk_types["near"] == "base_pdk" and pdk_types["leaf_a"] == "pdk"
+
+    class OtherPath(type(Path())):
+        pass
+
+    monkeypatch.setattr(mm, "Path", OtherPath)
+    assert _as_rows(mm.find_models(lib_paths)) == rows

@@ -137,6 +137,75 @@ Ref pathlib_class() {
     return cls && PyType_Check(cls.ptr()) ? cls : Ref();
 }
 
+// Whether `fn` is a Python function defined in `module` under `qualname`
+// (not a replacement bound in its place).
+bool own_function(Obj fn, Obj module, const Name& qualname) {
+    static const Name s_co_qualname("co_qualname");
+    if (!fn || !PyFunction_Check(fn.ptr())) return false;
+    if (PyFunction_GET_GLOBALS(fn.ptr()) != PyModule_GetDict(module.ptr())) return false;
+    Ref name = getattr_opt(Ref::borrow(Obj(PyFunction_GET_CODE(fn.ptr()))), s_co_qualname);
+    return name && PyUnicode_CheckExact(name.ptr()) && eq(name, qualname);
+}
+
+// source.is_relative_to(other).  Fast path: for two paths of exactly
+// pathlib's PosixPath with pathlib's own is_relative_to, == and parents,
+// the test is `other == source or other in source.parents`, which for
+// absolute paths with one leading slash (their text normalised, compared
+// case by case) is a test on the text; anything else calls the method.
+class RelativeTest {
+public:
+    RelativeTest() {
+        static const Name s_pathlib("pathlib");
+        static const Name s_posixpath("posixpath");
+        static const Name s_PosixPath("PosixPath");
+        static const Name s_parents("parents");
+        static const Name s_parser("parser");
+        static const Name s_fget("fget");
+        static const Name s_eq("__eq__");
+        static const Name q_is_relative_to("PurePath.is_relative_to");
+        static const Name q_eq("PurePath.__eq__");
+        static const Name q_parents("PurePath.parents");
+        Ref pathlib = imported(s_pathlib);
+        Ref posixpath = imported(s_posixpath);
+        Ref cls = pathlib ? getattr_opt(pathlib, s_PosixPath) : Ref();
+        if (!posixpath || !cls || !PyType_Check(cls.ptr())) return;
+        Ref parents = getattr_opt(cls, s_parents);
+        Ref parser = getattr_opt(cls, s_parser);
+        if (!parents || !PyObject_TypeCheck(parents.ptr(), &PyProperty_Type) || !parser || !parser.is(posixpath)) return;
+        if (!own_function(getattr_opt(cls, S::is_relative_to), pathlib, q_is_relative_to) ||
+            !own_function(getattr_opt(cls, s_eq), pathlib, q_eq) ||
+            !own_function(getattr_opt(parents, s_fget), pathlib, q_parents)) {
+            return;
+        }
+        posix_path_ = cls;
+    }
+
+    bool operator()(Obj source, Obj other) const {
+        if (!posix_path_ || !is_posix_path(source) || !is_posix_path(other)) {
+            return truthy(call_method(source, S::is_relative_to, other));
+        }
+        Ref s = str(source);
+        Ref o = str(other);
+        if (!simple_absolute(s) || !simple_absolute(o)) return truthy(call_method(source, S::is_relative_to, other));
+        if (eq(s, o)) return true;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(o.ptr());
+        if (n == 1) return true;  // "/" is every absolute path's last parent
+        if (PyUnicode_GET_LENGTH(s.ptr()) <= n || PyUnicode_ReadChar(s.ptr(), n) != '/') return false;
+        const Py_ssize_t match = PyUnicode_Tailmatch(s.ptr(), o.ptr(), 0, n, -1);
+        if (match < 0) raise();
+        return match == 1;
+    }
+
+private:
+    bool is_posix_path(Obj p) const { return Obj(reinterpret_cast<PyObject*>(p.type())).is(posix_path_); }
+    static bool simple_absolute(Obj text) {
+        if (!PyUnicode_CheckExact(text.ptr())) return false;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+        return n >= 1 && PyUnicode_ReadChar(text.ptr(), 0) == '/' && (n == 1 || PyUnicode_ReadChar(text.ptr(), 1) != '/');
+    }
+    Ref posix_path_;
+};
+
 Ref find_models(Frame& f) {
     Ref pdk = call(f.global(S::get_pdk));
 
@@ -267,6 +336,7 @@ Ref find_models(Frame& f) {
     // files hold hundreds). Any other `Path`, or a path that is not an exact
     // str, takes the calls below for every record.
     Ref pathlib_path = pathlib_class();
+    const RelativeTest is_relative_to;
     Ref by_path = new_dict();  // path text -> (pdk_type, relative source text)
 
     Ref final_model_records = new_dict();
@@ -284,7 +354,7 @@ Ref find_models(Frame& f) {
             relsource_text = Ref::borrow(PyTuple_GET_ITEM(known.ptr(), 1));
         } else {
             Ref source = call_method(call(path_type, path), S::resolve);
-            pdk_type = truthy(call_method(source, S::is_relative_to, pdk_path)) ? T::pdk : T::base_pdk;
+            pdk_type = is_relative_to(source, pdk_path) ? T::pdk : T::base_pdk;
             // Sources outside the project directory are written with ".." parts.
             Ref relsource = call_method(source, S::relative_to, project_dir, kw(S::walk_up, Py_True));
             relsource_text = str(relsource);
