@@ -19,6 +19,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import functools
+import json
 import sys
 import tempfile
 from dataclasses import dataclass
@@ -512,10 +513,49 @@ def models_scenarios():
     records = call_graph(lib_paths={})["functions"]
     by_name = {v["name"]: v for v in records.values()}
 
+    shared = ROOT / "shared" / "proj"
+    shared.mkdir(parents=True, exist_ok=True)
+    (shared / "__init__.py").write_text("")
+    (shared / "models.py").write_text(
+        "def model_a(wl=1.5, sizes=[1, 2], opts={'k': (1, 2)}) -> 'sax.SDict': ...\n"
+        "def model_b(wl=1.5, t=(1, 2), n=None) -> 'sax.SDense': ...\n"
+        "def straight(length=1.0) -> 'sax.SType': ...\n"
+        "def _helper() -> 'sax.SDict': ...\n")
+    from morvane import morvane as call_graph_module
+    import copy
+
+    def on_shared_records(**collaborators):
+        # The call graph's own function: the search reads its cached records,
+        # and releases them to the replaced collaborators.
+        def action():
+            with replaced(mm, generate_call_graph=call_graph_module.generate_call_graph, **collaborators):
+                return mm.find_models({"proj": shared})
+
+        return action
+
     yield "find_models", "ok", lambda: mm.find_models()
+    yield "find_models (shared records)", "ok", on_shared_records()
+    yield "find_models (shared records, another dumps)", "ok", on_shared_records(
+        json=SimpleNamespace(dumps=lambda v: json.dumps(v)))
+    yield "find_models (shared records, another deepcopy)", "ok", on_shared_records(
+        deepcopy=lambda v: copy.deepcopy(v))
+    yield "find_models (shared records, another _is_model)", "ok", on_shared_records(
+        _is_model=lambda r, real=mm._is_model: real(r))
+    yield "find_models (shared records, another _create_record)", "ok", on_shared_records(
+        _create_record=lambda d, f, real=mm._create_record: real(d, f))
     yield "find_models (lib_paths)", "ok", lambda: mm.find_models({"lib": ROOT / "lib"})
     yield "find_models (typed)", "TypeError", lambda: mm.find_models([])
     yield "register_models", "ok", register()
+
+    def genuine_records():
+        from morvane import models as record_types
+        return {"model_x": record_types.ModelRecord("model_x", "{}", None, "base_pdk")}
+
+    def on_genuine_records():
+        with replaced(mm, find_models=genuine_records):
+            return mm.register_models(graph())
+
+    yield "register_models (the package's own records)", "ok", on_genuine_records
     yield "register_models (graph, no reload)", "ok", register(G=True, reload=False)
     yield "register_models (partials rebound)", "ok", rebinding
     yield "register_models (graph subclass: steps as written)", "ok", propagate(lambda: SubGraph(graph()))
