@@ -329,10 +329,20 @@ def test_pdk_type_compares_whole_path_components(project, monkeypatch):
         def near(wl=1.0) -> "sax.SDict":
             return {}
         """)
-    lib_paths = {"proj": project / "proj", "projx": project / "projx"}
+    # and one outside the project directory, beside it under a longer name
+    outside = project.parent / (project.name + "_z") / "projy"
+    write(outside / "__init__.py", "")
+    write(outside / "m.py", """
+        def far(wl=1.0) -> "sax.SDict":
+            return {}
+        """)
+    lib_paths = {"proj": project / "proj", "projx": project / "projx", "projy": outside}
     rows = _as_rows(mm.find_models(lib_paths))
     pdk_types = {row[0]: row[4] for row in rows}
+    sources = {row[0]: row[3] for row in rows}
     assert pdk_types["near"] == "base_pdk" and pdk_types["leaf_a"] == "pdk"
+    assert sources["near"] == str(Path("projx/m.py"))
+    assert sources["far"] == str(Path("..", project.name + "_z", "projy", "m.py"))
 
     class OtherPath(type(Path())):
         pass

@@ -1,5 +1,8 @@
 // Finding the project's models through its call graph.
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "models.hpp"
 
@@ -147,14 +150,15 @@ bool own_function(Obj fn, Obj module, const Name& qualname) {
     return name && PyUnicode_CheckExact(name.ptr()) && eq(name, qualname);
 }
 
-// source.is_relative_to(other).  Fast path: for two paths of exactly
+// What find_models asks of pathlib's paths.  source.is_relative_to(other).
+// Fast path: for two paths of exactly
 // pathlib's PosixPath with pathlib's own is_relative_to, == and parents,
 // the test is `other == source or other in source.parents`, which for
 // absolute paths with one leading slash (their text normalised, compared
 // case by case) is a test on the text; anything else calls the method.
-class RelativeTest {
+class PathText {
 public:
-    RelativeTest() {
+    PathText() {
         static const Name s_pathlib("pathlib");
         static const Name s_posixpath("posixpath");
         static const Name s_PosixPath("PosixPath");
@@ -178,9 +182,11 @@ public:
             return;
         }
         posix_path_ = cls;
+        static const Name q_relative_to("PurePath.relative_to");
+        relative_to_ = own_function(getattr_opt(cls, S::relative_to), pathlib, q_relative_to);
     }
 
-    bool operator()(Obj source, Obj other) const {
+    bool is_relative_to(Obj source, Obj other) const {
         if (!posix_path_ || !is_posix_path(source) || !is_posix_path(other)) {
             return truthy(call_method(source, S::is_relative_to, other));
         }
@@ -196,7 +202,52 @@ public:
         return match == 1;
     }
 
+    // str(source.relative_to(other, walk_up=True)).  Fast path under the same
+    // conditions, with pathlib's own relative_to: the common leading
+    // components are dropped, each remaining one of `other` becomes "..",
+    // and "." stands for no component at all.
+    Ref relative_text(Obj source, Obj other) const {
+        auto as_method = [&] { return str(call_method(source, S::relative_to, other, kw(S::walk_up, Py_True))); };
+        if (!relative_to_ || !is_posix_path(source) || !is_posix_path(other)) return as_method();
+        Ref s = str(source);
+        Ref o = str(other);
+        if (!simple_absolute(s) || !simple_absolute(o)) return as_method();
+        std::vector<std::string_view> ss, os;
+        if (!components(s, ss) || !components(o, os)) return as_method();
+        for (std::string_view part : os) {
+            if (part == "..") return as_method();  // pathlib's own error
+        }
+        std::size_t k = 0;
+        while (k < ss.size() && k < os.size() && ss[k] == os[k]) ++k;
+        std::string text;
+        for (std::size_t i = k; i < os.size(); ++i) text += text.empty() ? ".." : "/..";
+        for (std::size_t i = k; i < ss.size(); ++i) {
+            if (!text.empty()) text += '/';
+            text += ss[i];
+        }
+        if (text.empty()) text = ".";
+        return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+    }
+
 private:
+    // The components after the leading slash; false for a text that has no
+    // UTF-8 form (surrogates from undecodable names), left to pathlib.
+    static bool components(Obj text, std::vector<std::string_view>& out) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (data == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        std::string_view rest(data + 1, static_cast<std::size_t>(size - 1));
+        while (!rest.empty()) {
+            const std::size_t slash = rest.find('/');
+            out.push_back(rest.substr(0, slash));
+            if (slash == std::string_view::npos) break;
+            rest.remove_prefix(slash + 1);
+        }
+        return true;
+    }
     bool is_posix_path(Obj p) const { return Obj(reinterpret_cast<PyObject*>(p.type())).is(posix_path_); }
     static bool simple_absolute(Obj text) {
         if (!PyUnicode_CheckExact(text.ptr())) return false;
@@ -204,6 +255,7 @@ private:
         return n >= 1 && PyUnicode_ReadChar(text.ptr(), 0) == '/' && (n == 1 || PyUnicode_ReadChar(text.ptr(), 1) != '/');
     }
     Ref posix_path_;
+    bool relative_to_ = false;
 };
 
 Ref find_models(Frame& f) {
@@ -336,7 +388,7 @@ Ref find_models(Frame& f) {
     // files hold hundreds). Any other `Path`, or a path that is not an exact
     // str, takes the calls below for every record.
     Ref pathlib_path = pathlib_class();
-    const RelativeTest is_relative_to;
+    const PathText path_text;
     Ref by_path = new_dict();  // path text -> (pdk_type, relative source text)
 
     Ref final_model_records = new_dict();
@@ -354,10 +406,9 @@ Ref find_models(Frame& f) {
             relsource_text = Ref::borrow(PyTuple_GET_ITEM(known.ptr(), 1));
         } else {
             Ref source = call_method(call(path_type, path), S::resolve);
-            pdk_type = is_relative_to(source, pdk_path) ? T::pdk : T::base_pdk;
+            pdk_type = path_text.is_relative_to(source, pdk_path) ? T::pdk : T::base_pdk;
             // Sources outside the project directory are written with ".." parts.
-            Ref relsource = call_method(source, S::relative_to, project_dir, kw(S::walk_up, Py_True));
-            relsource_text = str(relsource);
+            relsource_text = path_text.relative_text(source, project_dir);
             if (shared) dict_set(by_path, path, tuple({pdk_type, relsource_text}));
         }
         // The values in the order the record's keywords are written.
