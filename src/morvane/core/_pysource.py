@@ -138,6 +138,84 @@ class _Entry:
 _RACY_NS = 2_000_000_000
 
 
+class _Folder:
+    """One folder's part of :func:`iter_python_files`: its ``.py`` files and
+    the subfolders to walk, as listed when its stamp was ``stamp``.
+
+    A folder's modification time changes when an entry is added, removed or
+    renamed, so a listing is kept while ``(st_mtime_ns, st_ctime_ns, st_ino,
+    st_dev)`` is unchanged, except one taken within :data:`_RACY_NS` of the
+    folder's modification time (the FileCache's rule: a coarse clock can
+    change the folder again within the same stamp). What the folder's
+    stamp does not cover is looked at on every walk: a ``.py`` entry that is
+    a symbolic link (its target may change) and whether a subfolder holds a
+    ``pyvenv.cfg`` (a change of the subfolder, not of this one).
+    """
+
+    __slots__ = ("stamp", "racy", "unreadable", "entries", "links", "dirs")
+
+    def __init__(self, stamp: tuple[int, ...], racy: bool) -> None:
+        self.stamp = stamp
+        self.racy = racy
+        self.unreadable = False
+        self.entries: list[Path] = []  # the .py files (and links named so), in walk order
+        self.links: frozenset[Path] = frozenset()  # those of entries that are symbolic links
+        self.dirs: list[Path] = []  # subfolders not skipped by their name
+
+    @classmethod
+    def look(cls, directory: Path, kept: _Folder | None) -> _Folder | None:
+        """``kept`` when it is still the folder's listing, else a new one;
+        ``None`` for a folder that is gone."""
+        before = time.time_ns()
+        try:
+            st = os.stat(directory)
+        except FileNotFoundError:
+            return None
+        except OSError:
+            folder = cls((), False)
+            folder.unreadable = True
+            return folder
+        stamp = (st.st_mtime_ns, st.st_ctime_ns, st.st_ino, st.st_dev)
+        if kept is not None and kept.stamp == stamp and not kept.racy and not kept.unreadable:
+            return kept
+        folder = cls(stamp, st.st_mtime_ns >= before - _RACY_NS)
+        try:
+            with os.scandir(directory) as it:
+                entries = sorted(it, key=lambda e: e.name)
+        except FileNotFoundError:
+            return None
+        except OSError:
+            folder.unreadable = True
+            return folder
+        files, links = [], []
+        for entry in entries:
+            name = entry.name
+            try:
+                if entry.is_dir(follow_symlinks=False):
+                    if not (name.startswith(".") or name in SKIPPED_DIR_NAMES or name.endswith(".egg-info")):
+                        folder.dirs.append(directory / name)
+                elif name.endswith(".py") and (entry.is_symlink() or entry.is_file()):
+                    files.append(entry)
+                    if entry.is_symlink():
+                        links.append(directory / name)
+            except OSError:
+                continue
+        files.sort(key=lambda e: (e.name != "__init__.py", e.name))
+        folder.entries = [directory / e.name for e in files]
+        folder.links = frozenset(links)
+        return folder
+
+    def files(self) -> list[Path]:
+        if not self.links:
+            return self.entries
+        return [p for p in self.entries if p not in self.links or os.path.isfile(p)]
+
+    def subdirs(self) -> list[Path]:
+        # A subfolder holding a pyvenv.cfg (a virtual environment) is
+        # skipped, asked of the file system on every walk as by _skipped_dir.
+        return [d for d in self.dirs if not os.path.exists(os.path.join(d, "pyvenv.cfg"))]
+
+
 class FileCache:
     """What the services derive from each file's syntax tree, kept while the
     file is unchanged, so that a pass over one saved file parses that file only.
@@ -169,7 +247,12 @@ class FileCache:
         self._look = 0  # the current look's number; 0 outside one
         self._looks = 0
         self._absent: set[str] = set()  # files found missing in this look
-        self._listings: dict[str, tuple[list[Path], list[Path]]] = {}  # folder listings of this look
+        # root -> its files and unreadable folders, as listed in this look
+        self._listings: dict[str, tuple[tuple[Path, ...], list[Path]]] = {}
+        # root -> folder -> what the folder held when last listed (see _folder)
+        self._folders: dict[str, dict[str, _Folder]] = {}
+        # root -> the last walk's files, handed out again while no folder changed
+        self._walks: dict[str, tuple[Path, ...]] = {}
 
     @contextlib.contextmanager
     def one_look(self) -> Iterator[None]:
@@ -192,16 +275,52 @@ class FileCache:
 
     def python_files(self, root: Path, unreadable: list[Path] | None = None) -> list[Path]:
         """:func:`iter_python_files`, listed once per look."""
-        if not self._look:
-            return iter_python_files(root, unreadable)
+        return list(self.listing(root, unreadable))
+
+    def listing(self, root: Path, unreadable: list[Path] | None = None) -> tuple[Path, ...]:
+        """:func:`iter_python_files` as a tuple, listed once per look. Between
+        looks a folder is listed again only when its stamp changed (see
+        :class:`_Folder`), and while no folder changed the same tuple is
+        returned, so that what callers derive from it can be kept by identity."""
         key = os.fspath(root)
-        known = self._listings.get(key)
+        known = self._listings.get(key) if self._look else None
         if known is None:
             folders: list[Path] = []
-            known = self._listings[key] = (iter_python_files(root, folders), folders)
+            known = (self._walk_cached(Path(root), folders), folders)
+            if self._look:
+                self._listings[key] = known
         if unreadable is not None:
             unreadable.extend(known[1])
-        return list(known[0])
+        return known[0]
+
+    def _walk_cached(self, root: Path, unreadable: list[Path]) -> tuple[Path, ...]:
+        """:func:`iter_python_files` from the folders' kept listings."""
+        key = os.fspath(root)
+        kept = self._folders.get(key, {})
+        seen: dict[str, _Folder] = {}
+        out: list[Path] = []
+        same = True  # every folder as it was and no entry that must be looked at anew
+        stack = [root]
+        while stack:
+            directory = stack.pop()
+            folder = _Folder.look(directory, kept.get(os.fspath(directory)))
+            if folder is None:
+                same = False
+                continue  # deleted while the tree was walked
+            if folder.unreadable:
+                same = False
+                unreadable.append(directory)
+                continue
+            seen[os.fspath(directory)] = folder
+            same = same and folder is kept.get(os.fspath(directory)) and not folder.links
+            out.extend(folder.files())
+            stack.extend(reversed(folder.subdirs()))
+        self._folders[key] = seen
+        previous = self._walks.get(key)
+        if same and previous is not None and len(seen) == len(kept):
+            return previous
+        walk = self._walks[key] = tuple(out)
+        return walk
 
     def analysis(self, name: str, compute: Callable[..., Any]) -> None:
         """Register ``compute`` under ``name``; its cached results are dropped."""
@@ -278,6 +397,8 @@ class FileCache:
     def clear(self) -> None:
         self._entries.clear()
         self._listings.clear()
+        self._folders.clear()
+        self._walks.clear()
 
     def __len__(self) -> int:
         return len(self._entries)

@@ -193,33 +193,66 @@ def _log() -> Any:
 class _GraphState:
     """The call graph as of the last call, and what it was built from."""
 
-    __slots__ = ("project_dir", "scanned", "nodes", "edges", "succ")
+    __slots__ = ("project_dir", "scanned", "nodes", "edges", "succ", "files", "duplicates")
 
     def __init__(self, project_dir: Path, scanned: list[tuple[str, str, _FileInfo]],
                  nodes: dict[str, tuple[str, str]], edges: list[tuple[str, str]],
-                 succ: dict[str, list[str]]) -> None:
+                 succ: dict[str, list[str]], files: _Files) -> None:
         self.project_dir = project_dir
         self.scanned = scanned  # (source, module, info) per file, in file order
         self.nodes = nodes  # factory name -> (source, module) of the definition kept
         self.edges = edges  # every call edge, in file order, before cycles are cut
         self.succ = succ  # the graph's edges: factory name -> callees, in edge order
+        self.files = files  # the listing the scan was made from
+        self.duplicates = _duplicates(scanned, nodes)  # the warnings about names defined twice
 
 
-def _scan(project_dir: Path) -> list[tuple[str, str, _FileInfo]]:
-    unreadable: list[Path] = []
-    files = project_state.files.python_files(project_dir, unreadable)
-    keep = {str(p) for p in files}
+class _Files(NamedTuple):
+    """A listing of the project's files and what the scan derives from the
+    paths alone; kept while the listing is the same object (see
+    :meth:`morvane.core._pysource.FileCache.listing`)."""
+
+    listing: tuple[Path, ...]
+    # (path, source relative to the project directory, module name, is a package)
+    entries: tuple[tuple[Path, str, str, bool], ...]
+    sources: list[str]  # the paths as strings
+    module_of: dict[Path, str]
+    order: dict[Path, int]  # the position of each path in the listing
+
+
+def _files(project_dir: Path, listing: tuple[Path, ...], previous: _GraphState | None) -> _Files:
+    if previous is not None and previous.files.listing is listing and previous.project_dir == project_dir:
+        return previous.files
+    keep = {str(p) for p in listing}
     inside = str(project_dir).rstrip(os.sep) + os.sep
     project_state.files.prune(lambda key: key in keep or not key.startswith(inside))
-    scanned: list[tuple[str, str, _FileInfo]] = []
-    prefix = len(str(project_dir).rstrip(os.sep) + os.sep)
-    for path in files:
+    prefix = len(inside)
+    entries = []
+    for path in listing:
         # String work: pathlib's relative_to costs more than the parse cache lookup.
         source = str(path)[prefix:].replace(os.sep, "/")
-        module = _pysource.module_name(source.split("/"))
-        scanned.append((source, module, _file_info(path, module)))
+        entries.append((path, source, _pysource.module_name(source.split("/")), path.name == "__init__.py"))
+    return _Files(listing, tuple(entries), [str(p) for p in listing], {e[0]: e[2] for e in entries},
+                  {p: i for i, p in enumerate(listing)})
+
+
+def _project_files(project_dir: Path, unreadable: list[Path] | None = None) -> _Files:
+    """The project's files as they are listed now."""
+    previous = project_state.graph_state()
+    return _files(project_dir, project_state.files.listing(project_dir, unreadable),
+                  previous if isinstance(previous, _GraphState) else None)
+
+
+def _scan(project_dir: Path, previous: _GraphState | None = None
+          ) -> tuple[list[tuple[str, str, _FileInfo]], _Files]:
+    unreadable: list[Path] = []
+    files = _files(project_dir, project_state.files.listing(project_dir, unreadable), previous)
+    get = project_state.files.get
+    scanned: list[tuple[str, str, _FileInfo]] = [
+        (source, module, get("factories", path, module, is_package))
+        for path, source, module, is_package in files.entries]
     scanned.extend(_stored_under(unreadable))
-    return scanned
+    return scanned, files
 
 
 def _same_graph_input(old: list[tuple[str, str, _FileInfo]], new: list[tuple[str, str, _FileInfo]]) -> bool:
@@ -247,14 +280,21 @@ def _nodes_and_edges(scanned: list[tuple[str, str, _FileInfo]]) -> tuple[dict[st
     return nodes, edges
 
 
-def _warn_duplicates(scanned: list[tuple[str, str, _FileInfo]], nodes: dict[str, tuple[str, str]]) -> None:
+def _duplicates(scanned: list[tuple[str, str, _FileInfo]], nodes: dict[str, tuple[str, str]]) -> tuple[str, ...]:
+    out = []
     for source, _, info in scanned:
         for factory in info.factories:
             first = nodes[factory.name][0]
             if first != source:
-                _log().warning(
-                    f"factory '{factory.name}' of {source} is also defined in {first}; "
-                    f"keeping the one of {first}")
+                out.append(f"factory '{factory.name}' of {source} is also defined in {first}; "
+                           f"keeping the one of {first}")
+    return tuple(out)
+
+
+def _warn_duplicates(state: _GraphState) -> None:
+    # Worked out once per graph, logged on every call.
+    for message in state.duplicates:
+        _log().warning(message)
 
 
 def _successors(edges: list[tuple[str, str]]) -> dict[str, list[str]]:
@@ -301,18 +341,18 @@ def _reaches(succ: dict[str, list[str]], start: str, goal: str) -> bool:
 
 
 def _graph_state(project_dir: Path) -> _GraphState:
-    scanned = _scan(project_dir)
     previous = project_state.graph_state()
     if previous is not None and previous.project_dir != project_dir:
         previous = None
+    scanned, files = _scan(project_dir, previous)
     if previous is not None and _same_graph_input(previous.scanned, scanned):
-        previous.scanned = scanned
+        previous.scanned, previous.files = scanned, files
         state = previous
     else:
         nodes, edges = _nodes_and_edges(scanned)
-        state = _GraphState(project_dir, scanned, nodes, edges, _acyclic_edges(edges, previous))
+        state = _GraphState(project_dir, scanned, nodes, edges, _acyclic_edges(edges, previous), files)
         project_state.set_graph_state(state)
-    _warn_duplicates(state.scanned, state.nodes)
+    _warn_duplicates(state)
     return cast(_GraphState, state)
 
 
@@ -448,7 +488,7 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
     paths = list(paths)
     records: dict[str, FactoryRecord] = {}
     if not paths:
-        for name, data in G.nodes(data=True):
+        for name, data in _node_data(G):
             source = data.get("source")
             if source:
                 records[name] = record(name, source)
@@ -456,24 +496,32 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
 
     project_dir = _project_dir()
     wanted = dict.fromkeys(_absolute(project_dir, p) for p in paths)
-    by_source: dict[str, list[str]] = {}
-    for name, data in G.nodes(data=True):
-        source = data.get("source")
-        if source:
-            by_source.setdefault(source, []).append(name)
+    relative = {absolute: absolute.relative_to(project_dir).as_posix()
+                for absolute in wanted if absolute.is_relative_to(project_dir)}
+
+    def sources(only: set[str] | None) -> dict[str, list[str]]:
+        # The node names by source, in node order; with ``only``, of those sources only.
+        by_source: dict[str, list[str]] = {}
+        for name, data in _node_data(G):
+            source = data.get("source")
+            if source and (only is None or source in only):
+                by_source.setdefault(source, []).append(name)
+        return by_source
 
     # Graph sources are relative to the resolved project directory: compare
     # strings first, and resolve graph sources only for what is left (a file
     # reached through a symbolic link).
+    by_source = sources(set(relative.values()))
     graph_files: set[Path] = set()
     for absolute in wanted:
-        if absolute.is_relative_to(project_dir):
-            source = absolute.relative_to(project_dir).as_posix()
+        if absolute in relative:
+            source = relative[absolute]
             if source in by_source:
                 graph_files.add(absolute)
                 for name in by_source[source]:
                     records[name] = record(name, source)
     if len(graph_files) < len(wanted):
+        by_source = sources(None)
         for source, names in by_source.items():
             absolute = _absolute(project_dir, source)
             if absolute in wanted and absolute not in graph_files:
@@ -493,6 +541,15 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
             if factory.name not in records and factory.name not in G:
                 records[factory.name] = record(factory.name, source)
     return _with_stored_flags(records)
+
+
+def _node_data(G: nx.DiGraph) -> Iterable[tuple[Any, Any]]:
+    """``G.nodes(data=True)``. Of a plain DiGraph whose node table is a
+    plain dict, that view yields the table's items: read them directly,
+    without the view's generator."""
+    if type(G) is nx.DiGraph and type(getattr(G, "_node", None)) is dict:
+        return cast(dict[Any, Any], G._node).items()
+    return cast("Iterable[tuple[Any, Any]]", G.nodes(data=True))
 
 
 def _with_stored_flags(records: dict[str, FactoryRecord]) -> dict[str, FactoryRecord]:
@@ -619,29 +676,22 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
     files importing a deleted module by its name are found all the same. A
     file that does not parse imports nothing."""
     project_dir = _project_dir()
-    files = project_state.files.python_files(project_dir)
-    prefix = len(str(project_dir).rstrip(os.sep) + os.sep)
-    module_of: dict[Path, str] = {}
-    sources: list[str] = []
-    imported: list[frozenset[str]] = []
-    for path in files:
-        # String work: pathlib's relative_to costs more than the cache lookup.
-        source = str(path)
-        sources.append(source)
-        module = module_of[path] = _pysource.module_name(source[prefix:].split(os.sep))
-        imported.append(project_state.files.get("imports", path, module, path.name == "__init__.py"))
-    importers = project_state.importer_map(files, sources, imported, module_of)
+    files = _project_files(project_dir)
+    module_of = files.module_of
+    get = project_state.files.get
+    imported = [get("imports", path, module, is_package) for path, _, module, is_package in files.entries]
+    importers = project_state.importer_map(list(files.listing), files.sources, imported, module_of)
 
     start = {_absolute(project_dir, p) for p in paths}
     todo = [_pysource.module_name(p.relative_to(project_dir).parts)
             for p in start if p.is_relative_to(project_dir)]
-    seen: set[Path] = set(start)
+    seen: set[Path] = set()
     while todo:
         for importer in importers.get(todo.pop(), ()):
-            if importer not in seen:
+            if importer not in seen and importer not in start:
                 seen.add(importer)
                 todo.append(module_of[importer])
-    return [p for p in files if p in seen and p not in start]
+    return sorted(seen, key=files.order.__getitem__)
 
 
 def imported_modules(path: Path, module: str) -> frozenset[str]:
