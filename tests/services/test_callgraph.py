@@ -3,8 +3,12 @@
 from __future__ import annotations
 
 import logging
+import os
+import random
+import shutil
 import sys
 import textwrap
+import types
 from pathlib import Path
 
 import networkx as nx
@@ -229,6 +233,31 @@ def test_static_records_for_files_outside_the_graph(project, tmp_path):
     assert cg.get_static_records(cg.create_callgraph(), paths=["demo/empty.py"]) == {}
 
 
+class _Graph(nx.DiGraph):
+    """A graph subclass: get_static_records reads it through its views."""
+
+
+def test_static_records_of_a_plain_graph_match_those_read_through_its_views(project):
+    # The plain DiGraph's node table is read directly; any other graph as
+    # written. Both see what the caller did to the graph.
+    G = _records_project(project)
+    G.nodes["a2"]["source"] = "demo/sub/b.py"  # moved by the caller
+    G.add_node("loose")  # no source
+    G.add_node("blank", source="")
+    G.add_node("linked", source="demo/../demo/a.py")  # found by resolving
+    sub = _Graph(G)
+    for paths in ([], ["demo/a.py"], ["demo/sub/b.py", "demo/a.py"], ["demo/sub/b.py", "missing.py"]):
+        plain = cg.get_static_records(G, paths=paths)
+        assert list(plain.items()) == list(cg.get_static_records(sub, paths=paths).items())
+    assert list(cg.get_static_records(G, paths=["demo/sub/b.py"])) == ["a2", "b1", "b2"]
+    G.add_node("odd", source=[])  # a falsy source that cannot be hashed
+    assert list(cg.get_static_records(G, paths=["demo/a.py"])) == list(cg.get_static_records(_Graph(G), paths=["demo/a.py"]))
+    G.add_node("bad", source=["x"])
+    for graph in (G, _Graph(G)):
+        with pytest.raises(TypeError):
+            cg.get_static_records(graph, paths=["demo/a.py"])
+
+
 # -- parse cache ------------------------------------------------------------------------
 
 
@@ -272,6 +301,88 @@ def test_within_one_look_each_file_is_stamped_once_and_the_next_look_sees_writes
     assert importers == [project / f"demo/m{i}.py" for i in (1, 2, 3)]
     assert "renamed" in cg.create_callgraph()
     assert cg.importers_of([project / "demo/m0.py"]) == [project / f"demo/m{i}.py" for i in (1, 2)]
+
+
+class _CoarseClock(types.ModuleType):
+    """``os`` for _pysource, with the stamps of a file system that keeps
+    whole seconds: a change within the second leaves the stamp as it was."""
+
+    def __init__(self) -> None:
+        super().__init__("os")
+
+    def __getattr__(self, name: str):
+        return getattr(os, name)
+
+    @staticmethod
+    def stat(path, *a, **k):
+        st = os.stat(path, *a, **k)
+        return types.SimpleNamespace(
+            st_mode=st.st_mode, st_ino=st.st_ino, st_dev=st.st_dev, st_size=st.st_size,
+            st_mtime_ns=st.st_mtime_ns // 10**9 * 10**9, st_ctime_ns=st.st_ctime_ns // 10**9 * 10**9)
+
+
+@pytest.mark.parametrize("clock", ["fine", "coarse"])
+@pytest.mark.parametrize("seed", range(3))
+def test_kept_folder_listings_follow_every_change_of_the_tree(tmp_path, monkeypatch, clock, seed):
+    # Random changes to a tree, each followed by a listing from the kept
+    # folders, compared with a fresh walk: files and folders added, removed
+    # and renamed, virtual environments made and unmade in a subfolder (a
+    # change the parent's stamp does not show), links retargeted (nor that),
+    # all within the second of the listing before (the same-second rule).
+    if clock == "coarse":
+        monkeypatch.setattr(_pysource, "os", _CoarseClock())
+    rng = random.Random(seed)
+    root = tmp_path / "tree"
+    folders = [root, root / "a", root / "a" / "b", root / "c", root / "build", root / "c" / ".hid"]
+    for folder in folders:
+        folder.mkdir(parents=True, exist_ok=True)
+    target_file, target_dir = put(tmp_path, "elsewhere.py"), tmp_path / "elsewhere"
+    target_dir.mkdir()
+    cache = _pysource.FileCache()
+    for _ in range(60):
+        folder = rng.choice([f for f in folders if f.is_dir()])
+        py = sorted(p for p in folder.iterdir() if p.name.endswith(".py"))
+        op = rng.randrange(7)
+        if op == 0 or not py:
+            (folder / rng.choice(["__init__.py", "m1.py", "m2.py", "z.py", "notes.txt"])).write_text("")
+        elif op == 1:
+            rng.choice(py).unlink()
+        elif op == 2:
+            rng.choice(py).rename(folder / f"r{rng.randrange(3)}.py")
+        elif op == 3:
+            venv = folder / "pyvenv.cfg"
+            venv.unlink() if venv.exists() else venv.write_text("home = /usr\n")
+        elif op == 4:
+            link = folder / "link.py"
+            link.unlink(missing_ok=True)
+            link.symlink_to(rng.choice([target_file, target_dir]))
+        elif op == 5:
+            # A link's target turns from a file into a folder, or back.
+            if target_file.is_file():
+                target_file.unlink()
+                target_file.mkdir()
+            else:
+                target_file.rmdir()
+                target_file.write_text("")
+        else:
+            sub = folder / f"d{rng.randrange(2)}"
+            if sub.is_dir():
+                shutil.rmtree(sub)
+            else:
+                put(sub, "x.py")
+                folders.append(sub)
+        if rng.random() < 0.3:
+            with cache.one_look():
+                assert cache.listing(root) == tuple(_pysource.iter_python_files(root))
+        else:
+            assert cache.python_files(root) == _pysource.iter_python_files(root)
+    # While no folder changed, the same listing is handed out.
+    for path in list(root.rglob("*")):
+        if path.is_symlink():
+            path.unlink()
+    cache = _pysource.FileCache()
+    monkeypatch.setattr(_pysource, "_RACY_NS", -10**18)  # every stamp old enough to trust
+    assert cache.listing(root) is cache.listing(root)
 
 
 # -- library paths ------------------------------------------------------------------------

@@ -55,11 +55,14 @@ calls changed, so a pass over one saved file re-reads that file only.
 from __future__ import annotations
 
 import ast
+import operator
 import os
+from itertools import compress
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import networkx as nx
+from networkx.classes.reportviews import NodeView as _NODE_VIEW
 
 from morvane import morvane as _functions  # noqa: F401  (its analysis shares our parse)
 from morvane.core import _pysource, project_state
@@ -73,6 +76,9 @@ __all__ = ["create_callgraph", "get_static_records", "kept_elsewhere", "factory_
            "default_lib_paths", "importers_of"]
 
 GENERIC_PDK_NAMES = ("generic", "gpdk")
+
+# networkx's own graph class: the fast paths below rely on its node table.
+_DiGraph = nx.DiGraph
 
 
 class _Factory(NamedTuple):
@@ -502,6 +508,18 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
     def sources(only: set[str] | None) -> dict[str, list[str]]:
         # The node names by source, in node order; with ``only``, of those sources only.
         by_source: dict[str, list[str]] = {}
+        nodes = _node_table(G)
+        if nodes is not None and only is not None:
+            try:
+                # The same test, run by the interpreter over every node at
+                # once; it picks out the few names of the wanted files.
+                hits = list(compress(nodes, map(only.__contains__, map(_SOURCE, nodes.values()))))
+            except (TypeError, AttributeError):
+                pass  # a source that cannot be hashed, a node without a dict: as written
+            else:
+                for name in hits:
+                    by_source.setdefault(nodes[name]["source"], []).append(name)
+                return by_source
         for name, data in _node_data(G):
             source = data.get("source")
             if source and (only is None or source in only):
@@ -543,12 +561,24 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
     return _with_stored_flags(records)
 
 
+_SOURCE = operator.methodcaller("get", "source")
+
+
+def _node_table(G: nx.DiGraph) -> dict[Any, Any] | None:
+    """The node table behind ``G.nodes(data=True)`` (node to its attribute
+    dict) when ``G`` is a plain networkx DiGraph, else ``None``."""
+    if type(G) is _DiGraph and type(getattr(G, "_node", None)) is dict \
+            and type(G.__dict__.get("nodes", _NODE_VIEW)) is _NODE_VIEW:
+        return cast(dict[Any, Any], G._node)
+    return None
+
+
 def _node_data(G: nx.DiGraph) -> Iterable[tuple[Any, Any]]:
-    """``G.nodes(data=True)``. Of a plain DiGraph whose node table is a
-    plain dict, that view yields the table's items: read them directly,
-    without the view's generator."""
-    if type(G) is nx.DiGraph and type(getattr(G, "_node", None)) is dict:
-        return cast(dict[Any, Any], G._node).items()
+    """``G.nodes(data=True)``. Of a plain DiGraph that view yields its node
+    table's items: read them directly, without the view's generator."""
+    nodes = _node_table(G)
+    if nodes is not None:
+        return nodes.items()
     return cast("Iterable[tuple[Any, Any]]", G.nodes(data=True))
 
 
