@@ -17,7 +17,9 @@ from typing import Any
 
 __all__ = ["pass_paths", "stored_rows", "apply_changes", "watch"]
 
-DEBOUNCE_MS = 50
+# A save arrives as a burst of events a few milliseconds apart: a burst ends
+# when one step passes without a new event, so a save is seen 20 to 40 ms later.
+DEBOUNCE_MS = 20
 
 
 def pass_paths(changed: Iterable[Path], deleted: Iterable[Path]) -> list[Path]:
@@ -146,10 +148,12 @@ def _apply_changes(changed: Iterable[Path], deleted: Iterable[Path], core: Any, 
 
 
 def _scan(project_dir: Path) -> dict[Path, tuple[int, ...]]:
-    from morvane.core import _pysource
+    from morvane.core import _pysource, project_state
 
     stamps: dict[Path, tuple[int, ...]] = {}
-    for path in _pysource.iter_python_files(project_dir):
+    # The folders' listings are kept while the folders are unchanged: a poll
+    # stamps the files, and lists only the folders whose entries changed.
+    for path in project_state.files.listing(project_dir):
         stamp = _pysource.file_stamp(path)
         if stamp is not None:
             stamps[path] = stamp
