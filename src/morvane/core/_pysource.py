@@ -12,7 +12,8 @@ graph (:mod:`morvane.morvane`):
   iterative, so a tree of any depth is listed; folders it may not read are
   reported to the caller who asks, not silently left out.
 - :class:`FileCache` keeps what the services derive from each file, one
-  parse per content of the file, recomputed only when the file changed.
+  parse per content of the file, recomputed only when the file changed,
+  and the walk's folder listings, listed again only when a folder changed.
 - :func:`import_aliases` and :func:`resolve` turn names bound by import
   statements back into the dotted names they stand for.
 """
@@ -249,7 +250,7 @@ class FileCache:
         self._absent: set[str] = set()  # files found missing in this look
         # root -> its files and unreadable folders, as listed in this look
         self._listings: dict[str, tuple[tuple[Path, ...], list[Path]]] = {}
-        # root -> folder -> what the folder held when last listed (see _folder)
+        # root -> folder -> what the folder held when last listed (see _Folder)
         self._folders: dict[str, dict[str, _Folder]] = {}
         # root -> the last walk's files, handed out again while no folder changed
         self._walks: dict[str, tuple[Path, ...]] = {}
@@ -274,7 +275,7 @@ class FileCache:
         return self._look != 0
 
     def python_files(self, root: Path, unreadable: list[Path] | None = None) -> list[Path]:
-        """:func:`iter_python_files`, listed once per look."""
+        """:func:`iter_python_files`, listed once per look (see :meth:`listing`)."""
         return list(self.listing(root, unreadable))
 
     def listing(self, root: Path, unreadable: list[Path] | None = None) -> tuple[Path, ...]:
