@@ -246,6 +246,7 @@ def test_static_records_of_a_plain_graph_match_those_read_through_its_views(proj
     G.add_node("blank", source="")
     G.add_node("linked", source="demo/../demo/a.py")  # found by resolving
     sub = _Graph(G)
+    assert cg._node_table(G) is G._node and cg._node_table(sub) is None
     for paths in ([], ["demo/a.py"], ["demo/sub/b.py", "demo/a.py"], ["demo/sub/b.py", "missing.py"]):
         plain = cg.get_static_records(G, paths=paths)
         assert list(plain.items()) == list(cg.get_static_records(sub, paths=paths).items())

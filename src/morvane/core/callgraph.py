@@ -62,7 +62,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import networkx as nx
-from networkx.classes.reportviews import NodeView as _NODE_VIEW
+from networkx.classes.reportviews import NodeView as _NodeView
 
 from morvane import morvane as _functions  # noqa: F401  (its analysis shares our parse)
 from morvane.core import _pysource, project_state
@@ -568,9 +568,16 @@ def _node_table(G: nx.DiGraph) -> dict[Any, Any] | None:
     """The node table behind ``G.nodes(data=True)`` (node to its attribute
     dict) when ``G`` is a plain networkx DiGraph, else ``None``."""
     if type(G) is _DiGraph and type(getattr(G, "_node", None)) is dict \
-            and type(G.__dict__.get("nodes", _NODE_VIEW)) is _NODE_VIEW:
+            and type(G.__dict__.get("nodes", _NODES)) in (_NodeView, _Unset):
         return cast(dict[Any, Any], G._node)
     return None
+
+
+class _Unset:
+    """``nodes`` not looked at yet: networkx makes the view on first use."""
+
+
+_NODES = _Unset()
 
 
 def _node_data(G: nx.DiGraph) -> Iterable[tuple[Any, Any]]:
