@@ -132,6 +132,7 @@ bool stands_for_module(Obj candidate, const Name& name) {
 
 bool exit_after_error(Obj manager) {
     Ref error = Ref::steal_or_null(PyErr_GetRaisedException());
+    if (!error) return false;  // nothing was raised: the caller's error goes on as it is
     Ref exit = getattr_opt(manager, s_exit);
     Ref swallowed;
     if (exit) {
