@@ -87,7 +87,12 @@ def _inside(file: Path, folder: Path) -> bool:
     if not (file.is_absolute() and folder.is_absolute()):
         return file.is_relative_to(folder)
     text, root = str(file), str(folder)
-    return text == root or text.startswith(root if root.endswith(os.sep) else root + os.sep)
+    return text == root or text.startswith(_folder_prefix(root))
+
+
+def _folder_prefix(root: str) -> str:
+    """The text that the paths inside the folder ``root`` start with."""
+    return root if root.endswith(os.sep) else root + os.sep
 
 
 def _name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
@@ -112,8 +117,7 @@ def _find_name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
             f"{file} is neither in the project directory {project_dir} nor under any sys.path entry"
         )
     if base is project_dir and file.is_absolute() and project_dir.is_absolute():
-        root = str(project_dir)
-        parts = str(file)[len(root if root.endswith(os.sep) else root + os.sep):].split(os.sep)
+        parts = str(file)[len(_folder_prefix(str(project_dir))):].split(os.sep)
         if parts == [""]:
             parts = []
     else:

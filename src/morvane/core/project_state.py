@@ -168,12 +168,7 @@ def one_look() -> Iterator[None]:
             try:
                 yield
             finally:
-                _look_dirs.clear()
-                _look_targets.clear()
-                _look_closures.clear()
-                _look_resolved.clear()
-                _look_memos.clear()
-                _look_names.clear()
+                _forget_look()
     finally:
         if collecting:
             gc.enable()
@@ -305,10 +300,15 @@ def clear() -> None:
     files.clear()
     loaded.clear()
     _last_run.clear()
+    _forget_look()
+    _graph = _importers = None
+
+
+def _forget_look() -> None:
+    """Drop what the look worked out (see one_look)."""
     _look_dirs.clear()
     _look_targets.clear()
     _look_closures.clear()
     _look_resolved.clear()
     _look_memos.clear()
     _look_names.clear()
-    _graph = _importers = None

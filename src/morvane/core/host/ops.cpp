@@ -113,19 +113,40 @@ void raise_object(Obj value) {
     raise(PyExc_TypeError, "exceptions must derive from BaseException");
 }
 
-bool stands_for_module(Obj candidate, const Name& name) {
-    Ref module = imported(name);
-    if (module && candidate.is(module)) return true;
-    static const Name s_lazy("morvane.core.lazy");
-    static const Name s_lazy_module_type("LazyModule");
-    static const Name s_lazy_module("_lazy_module");
-    static const Name s_lazy_module_name("_lazy_module_name");
+namespace {
+const Name s_lazy("morvane.core.lazy");
+const Name s_lazy_module("_lazy_module");
+const Name s_lazy_module_name("_lazy_module_name");
+const Name s_lazy_module_type("LazyModule");
+
+// Whether `candidate` is exactly of the package's lazy proxy type `type_name`.
+bool is_lazy_proxy(Obj candidate, const Name& type_name) {
     Ref lazy = imported(s_lazy);
-    Ref proxy_type = lazy ? getattr_opt(lazy, s_lazy_module_type) : Ref();
-    if (!proxy_type || !Obj(reinterpret_cast<PyObject*>(candidate.type())).is(proxy_type)) return false;
+    Ref proxy_type = lazy ? getattr_opt(lazy, type_name) : Ref();
+    return proxy_type && Obj(reinterpret_cast<PyObject*>(candidate.type())).is(proxy_type);
+}
+}  // namespace
+
+Ref lazy_target(Obj candidate, const Name& type_name) {
+    if (!is_lazy_proxy(candidate, type_name)) return {};
     Ref target = getattr_opt(candidate, s_lazy_module);
-    if (target && !target.is_none()) return module && target.is(module);
-    // Not loaded yet: it imports the module of its name when first used.
+    return target && !target.is_none() ? target : Ref();
+}
+
+bool is_module(Obj candidate, const Name& name) {
+    Ref module = imported(name);
+    if (!module) return false;
+    if (candidate.is(module)) return true;
+    Ref target = lazy_target(candidate, s_lazy_module_type);
+    return target && target.is(module);
+}
+
+bool stands_for_module(Obj candidate, const Name& name) {
+    if (is_module(candidate, name)) return true;
+    // A proxy not loaded yet imports the module of its name when first used.
+    if (!is_lazy_proxy(candidate, s_lazy_module_type)) return false;
+    Ref target = getattr_opt(candidate, s_lazy_module);
+    if (target && !target.is_none()) return false;  // loaded with another module
     Ref target_name = getattr_opt(candidate, s_lazy_module_name);
     return target_name && PyUnicode_CheckExact(target_name.ptr()) && eq(target_name, name.ptr());
 }

@@ -177,11 +177,19 @@ Ref tuple(std::initializer_list<Obj> items);
 // import is started).
 inline Ref imported(const Name& name) { return Ref::steal_or_null(PyImport_GetModule(name.ptr())); }
 
-// Whether `candidate` stands for the module of `name`: the module
-// sys.modules holds under it, or the package's own lazy proxy for it
-// (morvane.core.lazy's LazyModule), loaded with that module or, not yet
-// loaded, naming it.  A fast path that relies on a host service's own code
-// takes this as the sign that the service is genuine.
+// The module that `candidate`, a loaded proxy of the package's own lazy type
+// `type_name` (morvane.core.lazy's LazyModule or LazyAttribute), has
+// imported; an empty Ref for anything else.
+Ref lazy_target(Obj candidate, const Name& type_name);
+
+// Whether `candidate` is the module sys.modules holds under `name`, itself
+// or through the package's own lazy proxy loaded with it.  A fast path that
+// relies on a host service's or library's own code takes this as the sign
+// that it is genuine.
+bool is_module(Obj candidate, const Name& name);
+
+// is_module, or the package's own lazy proxy not loaded yet that names the
+// module: it imports that module when first used.
 bool stands_for_module(Obj candidate, const Name& name);
 
 // ---- context managers ------------------------------------------------------------

@@ -71,11 +71,8 @@ std::pair<Ref, Ref> shared_twin(Obj generate_call_graph) {
     if (!twins || !PyTuple_CheckExact(twins.ptr()) || PyTuple_GET_SIZE(twins.ptr()) != 2) return {};
     Obj genuine(PyTuple_GET_ITEM(twins.ptr(), 0));
     if (!generate_call_graph.is(genuine)) {
-        Ref lazy = imported(T::lazy_module);
-        Ref proxy_type = lazy ? getattr_opt(lazy, S::LazyAttribute) : Ref();
-        if (!proxy_type || !Obj(reinterpret_cast<PyObject*>(generate_call_graph.type())).is(proxy_type)) return {};
-        Ref target = getattr_opt(generate_call_graph, S::_lazy_module);
-        Ref attr = getattr_opt(generate_call_graph, S::_lazy_attr_name);
+        Ref target = lazy_target(generate_call_graph, S::LazyAttribute);
+        Ref attr = target ? getattr_opt(generate_call_graph, S::_lazy_attr_name) : Ref();
         if (!target || !target.is(module) || !attr || !PyUnicode_CheckExact(attr.ptr()) ||
             !eq(attr, S::generate_call_graph)) {
             return {};

@@ -146,8 +146,6 @@ MODELS_NAME(__setstate__);
 MODELS_NAME(_succ);
 MODELS_NAME(_node);
 MODELS_NAME(DiGraph);
-MODELS_NAME(LazyModule);
-MODELS_NAME(_lazy_module);
 MODELS_NAME(__dict__);
 MODELS_NAME(_fresh);
 MODELS_NAME(_SHARED_TWIN);
@@ -187,7 +185,6 @@ inline const host::Name removed_models("removed models: ");
 inline const host::Name networkx("networkx");
 inline const host::Name networkx_dag("networkx.algorithms.dag");
 inline const host::Name networkx_digraph("networkx.classes.digraph");
-inline const host::Name lazy_module("morvane.core.lazy");
 inline const host::Name call_graph_module("morvane.morvane");
 inline const host::Name copy_module("copy");
 }  // namespace T

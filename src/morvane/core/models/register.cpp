@@ -106,15 +106,8 @@ void propagate(const Frame& f, Obj G, Obj order, Obj has_model) {
 // already loaded), its `descendants` is networkx's own and G is exactly a
 // networkx DiGraph; otherwise an empty Ref, and step 17.3 runs as written.
 Ref networkx_adjacency(Obj nx, Obj G) {
+    if (!is_module(nx, T::networkx)) return {};
     Ref networkx = imported(T::networkx);
-    if (!networkx) return {};
-    if (!nx.is(networkx)) {
-        Ref lazy = imported(T::lazy_module);
-        Ref proxy_type = lazy ? getattr_opt(lazy, S::LazyModule) : Ref();
-        if (!proxy_type || !Obj(reinterpret_cast<PyObject*>(nx.type())).is(proxy_type)) return {};
-        Ref target = getattr_opt(nx, S::_lazy_module);
-        if (!target || !target.is(networkx)) return {};
-    }
     Ref dag = imported(T::networkx_dag);
     Ref digraph = imported(T::networkx_digraph);
     if (!dag || !digraph) return {};
