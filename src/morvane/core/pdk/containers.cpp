@@ -81,71 +81,39 @@ Registries plain_registries(Obj pdk) {
     return {cells, containers};
 }
 
-// A function's __module__ read from its own struct, with no code run
-// (`__module__` of both types is a member of the instance that a subclass
-// could not shadow: neither type can be subclassed); an empty Ref for any
-// other object.  An unset member reads as None.
-Ref plain_module_of(Obj o) {
-    PyObject* module = nullptr;
-    if (PyFunction_Check(o.ptr())) {
-        module = PyFunction_GET_MODULE(o.ptr());
-    } else if (PyCFunction_CheckExact(o.ptr())) {
-        module = reinterpret_cast<PyCFunctionObject*>(o.ptr())->m_module;
-    } else {
-        return {};
-    }
-    return Ref::borrow(module ? module : Py_None);
-}
+// A function whose __module__ is read from its own struct, with no code run.
+bool plain_function(Obj o) { return PyFunction_Check(o.ptr()) || PyCFunction_CheckExact(o.ptr()); }
 bool plain_module(Obj m) { return m.is_none() || PyUnicode_CheckExact(m.ptr()); }
-// `bool(module)` of a None or exact str module.
-bool has_module(Obj m) { return !m.is_none() && PyUnicode_GET_LENGTH(m.ptr()) > 0; }
-
-// What the rules decided for plain registries, done once the loop is over:
-// the names to delete from each registry, and the deleted entries, kept
-// alive until all deletions are made, so that no finaliser runs between two
-// of them.  A rule deletes the entry of its own name only, which no other
-// name's rules read, so deleting afterwards gives the registries that
-// deleting at once would.
-struct Drops {
-    Ref cells = new_list(), containers = new_list(), removed = new_list();
-
-    void apply(const Registries& r) {
-        for (Ref k : iterate(cells)) check(PyDict_DelItem(r.cells.ptr(), k.ptr()));
-        for (Ref k : iterate(containers)) check(PyDict_DelItem(r.containers.ptr(), k.ptr()));
-    }
-};
 
 // The rules for one name of two plain registries, where nothing the rules
 // read can run code: an exact str name, plain functions whose modules are
-// strs or None.  `container` is the name's entry in the containers.
-// Returns false, having decided nothing, for anything else.
-bool settle_plain(const Registries& r, Obj k, Obj container, Obj prefix, Drops& drops) {
+// strs or None.  Returns false, having done nothing, for anything else.
+// Deleted entries are kept in `removed`, so that no object dies (and runs a
+// finaliser) before the loop is over.
+bool settle_plain(const Registries& r, Obj k, Obj prefix, Obj removed) {
     if (!PyUnicode_CheckExact(k.ptr())) return false;
-    PyObject* found = nullptr;
-    if (check(PyDict_GetItemRef(r.cells.ptr(), k.ptr(), &found)) == 0) return true;  // not a cell
-    Ref cell = Ref::steal(found);
-    Ref container_mod = plain_module_of(container), cell_mod = plain_module_of(cell);
-    if (!container_mod || !cell_mod || !plain_module(container_mod) || !plain_module(cell_mod)) return false;
-    auto drop_cell = [&] {
-        list_append(drops.removed, cell);
-        list_append(drops.cells, k);
+    if (check(PyDict_Contains(r.cells.ptr(), k.ptr())) == 0) return true;
+    Ref container = dict_get(r.containers, k), cell = dict_get(r.cells, k);
+    if (!container || !cell || !plain_function(container) || !plain_function(cell)) return false;
+    Ref container_mod = getattr(container, S::__module__), cell_mod = getattr(cell, S::__module__);
+    if (!plain_module(container_mod) || !plain_module(cell_mod)) return false;
+    auto drop = [&](Obj registry, Obj value) {
+        list_append(removed, value);
+        check(PyDict_DelItem(registry.ptr(), k.ptr()));
     };
-    auto drop_container = [&] {
-        list_append(drops.removed, container);
-        list_append(drops.containers, k);
-    };
+    const bool container_has_mod = truthy(container_mod), cell_has_mod = truthy(cell_mod);
     if (container.is(cell)) {
-        drop_cell();
-    } else if (!has_module(container_mod)) {
-        drop_container();
-    } else if (!has_module(cell_mod)) {
-        drop_cell();
+        drop(r.cells, cell);
+    } else if (!container_has_mod) {
+        drop(r.containers, container);
+    } else if (!cell_has_mod) {
+        drop(r.cells, cell);
     } else if (startswith(container_mod, prefix)) {
-        drop_cell();
+        drop(r.cells, cell);
     } else if (startswith(cell_mod, prefix)) {
-        drop_container();
+        drop(r.containers, container);
     } else {
-        drop_container();
+        drop(r.containers, container);
     }
     return true;
 }
@@ -154,36 +122,21 @@ Ref _clean_containers_also_in_cells(Frame& f) {
     Obj pdk = f[0];
     Ref name = call_method(f.global(S::settings), S::get_project_name);
 
+    // A snapshot of the names: the loop deletes from both registries.
+    Ref names = list_of(getattr(pdk, S::containers));
     // Fast path: the registries are read once and the rules run on the dicts
     // directly, for as long as nothing the rules read can run code, which is
     // what makes reading the registries afresh for every step give the same
-    // dicts.  The containers are then walked in place, and the deletions made
-    // after the walk (see Drops).  The first name that could run code, and
-    // all after it, take the rules as written, after the deletions decided
-    // before it.
+    // dicts.  The first name that could run code, and all after it, take the
+    // rules as written.
     Registries plain = PyUnicode_CheckExact(name.ptr()) ? plain_registries(pdk) : Registries{};
-    if (plain.cells) {
-        Ref prefix = Ref::steal(PyUnicode_Concat(name.ptr(), dot.ptr()));
-        Drops drops;
-        Ref rest;  // the names left for the rules as written
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(plain.containers.ptr(), &pos, &key, &value)) {
-            if (!rest && settle_plain(plain, Obj(key), Obj(value), prefix, drops)) continue;
-            if (!rest) rest = new_list();
-            list_append(rest, Obj(key));
-        }
-        drops.apply(plain);
-        if (rest) {
-            for (Ref k : iterate(rest)) settle(pdk, k, name);
-        }
-        return none();
+    Ref prefix = plain.cells ? Ref::steal(PyUnicode_Concat(name.ptr(), dot.ptr())) : Ref();
+    Ref removed = new_list();
+    for (Ref k : iterate(names)) {
+        if (plain.cells && settle_plain(plain, k, prefix, removed)) continue;
+        plain = Registries{};
+        settle(pdk, k, name);
     }
-
-    // A snapshot of the names: the loop deletes from both registries.
-    Ref names = list_of(getattr(pdk, S::containers));
-    for (Ref k : iterate(names)) settle(pdk, k, name);
     return none();
 }
 
