@@ -179,8 +179,18 @@ def growth(action, calls: int = CALLS) -> tuple[int, int]:
     return after_refs - refs, after_blocks - blocks
 
 
-def assert_flat(action) -> None:
-    # One reference lost per call would show as CALLS; allow for noise.
-    results = [growth(action) for _ in range(2)]
-    refs, blocks = min(r for r, _ in results), min(b for _, b in results)
-    assert refs < CALLS // 4 and blocks < CALLS // 4, (refs, blocks)
+def assert_flat(action, rounds: int = 5) -> None:
+    """Passes at the first of ``rounds`` rounds of ``CALLS`` calls in which
+    neither count grows by a quarter of the calls.
+
+    One reference lost per call shows as ``CALLS`` in every round.  Caches
+    that CPython fills while warming up (a module reload reads and interns
+    its code, for instance) grow for a few hundred calls and then stop, by how
+    much depending on the heap the earlier tests left behind."""
+    results = []
+    for _ in range(rounds):
+        refs, blocks = growth(action)
+        if refs < CALLS // 4 and blocks < CALLS // 4:
+            return
+        results.append((refs, blocks))
+    raise AssertionError(f"grew in every round: {results}")
