@@ -2,6 +2,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "models.hpp"
@@ -255,6 +256,49 @@ private:
     bool relative_to_ = false;
 };
 
+// _is_model's answers for the call graph's shared records, kept from one
+// search to the next.  A shared record is never changed (see SharedRecords),
+// so while its "name" and its annotation are exact str its answer is fixed;
+// the memo holds each record it answers for, so an address is not reused
+// while it is known.  Each search keeps the answers of the records it met
+// and drops the rest, so the memo follows the file cache.
+class ModelTests {
+public:
+    ModelTests() { previous_.swap(memo()); }
+    ~ModelTests() = default;  // the records met stay in memo() for the next search
+    ModelTests(const ModelTests&) = delete;
+    ModelTests& operator=(const ModelTests&) = delete;
+
+    bool is_model(Obj record) {
+        auto& now = memo();
+        if (auto known = previous_.find(record.ptr()); known != previous_.end()) {
+            const bool answer = known->second.second;
+            now.try_emplace(record.ptr(), std::move(known->second.first), answer);
+            return answer;
+        }
+        if (auto known = now.find(record.ptr()); known != now.end()) return known->second.second;
+        const bool answer = models::is_model(record);
+        if (fixed(record)) now.try_emplace(record.ptr(), Ref::borrow(record), answer);
+        return answer;
+    }
+
+private:
+    using Memo = std::unordered_map<PyObject*, std::pair<Ref, bool>>;
+    // Never destroyed: its references must not be released after the
+    // interpreter has finished.
+    static Memo& memo() {
+        static Memo* kept = new Memo;
+        return *kept;
+    }
+    static bool fixed(Obj record) {
+        PyObject* name = PyDict_GetItemWithError(record.ptr(), S::name.ptr());
+        PyObject* annot = name ? PyDict_GetItemWithError(record.ptr(), S::resolved_return_annotation.ptr()) : nullptr;
+        if (PyErr_Occurred()) raise();
+        return name && annot && PyUnicode_CheckExact(name) && PyUnicode_CheckExact(annot);
+    }
+    Memo previous_;
+};
+
 Ref find_models(Frame& f) {
     Ref pdk = call(f.global(S::get_pdk));
 
@@ -292,6 +336,7 @@ Ref find_models(Frame& f) {
 
     Ref model_functions = new_dict();
     if (cache) {
+        ModelTests tests;
         PyObject* key = nullptr;
         PyObject* entry = nullptr;
         Py_ssize_t pos = 0;
@@ -299,9 +344,19 @@ Ref find_models(Frame& f) {
             Ref k = Ref::borrow(Obj(key));
             Ref e = Ref::borrow(Obj(entry));
             Ref v = Ref::borrow(Obj(PyTuple_GET_ITEM(entry, 0)));
-            cache->add(v, e);
             Ref is_model = f.global(S::_is_model);
-            if (!is_native(is_model, _is_model_sig)) v = cache->release(v);
+            if (is_native(is_model, _is_model_sig)) {
+                // Fast path: this module's own _is_model, its body asked
+                // directly (see ModelTests); only the models are kept for
+                // the steps below, which read no other record.
+                if (tests.is_model(v)) {
+                    cache->add(v, e);
+                    dict_set(model_functions, k, v);
+                }
+                continue;
+            }
+            cache->add(v, e);
+            v = cache->release(v);
             if (truthy(call(is_model, v))) dict_set(model_functions, k, v);
         }
     } else {

@@ -66,6 +66,9 @@ private:
     SharedRecords* outer_;
 };
 
+// _is_model's body, for the function itself and for find_models.
+bool is_model(Obj record);
+
 // _create_record's body, for the function itself and for find_models.
 Ref create_record(const Frame& f, Obj model_records, Obj func);
 

@@ -4,26 +4,27 @@
 namespace models {
 using namespace host;
 
-namespace {
-
-// A function is a model when its return annotation names one of sax's
-// S-parameter types; plain `dict[str, ...]` results and private or helper
-// functions are not.
-Ref _is_model(Frame& f) {
-    Obj record = f[0];
+bool is_model(Obj record) {
     // The annotation is read first, so a record without one fails before any
     // other test.
     Ref annot = call_method(str(getitem(record, S::resolved_return_annotation)), S::upper);
     if (eq(getitem(record, S::name), T::get_models) ||
         startswith(getitem(record, S::name), T::underscore)) {
-        return boolean(false);
+        return false;
     }
-    if (contains(annot, T::dict_str)) return boolean(false);
+    if (contains(annot, T::dict_str)) return false;
     for (const Name* word : {&T::sdict, &T::sdense, &T::scoo, &T::stype}) {
-        if (contains(annot, *word)) return boolean(true);
+        if (contains(annot, *word)) return true;
     }
-    return boolean(false);
+    return false;
 }
+
+namespace {
+
+// A function is a model when its return annotation names one of sax's
+// S-parameter types; plain `dict[str, ...]` results and private or helper
+// functions are not.
+Ref _is_model(Frame& f) { return boolean(is_model(f[0])); }
 
 constexpr Param _is_model_params[] = {
     {.name = "record", .check = Check::Dict, .annotation = "dict"},
