@@ -294,6 +294,16 @@ class FileCache:
             unreadable.extend(known[1])
         return known[0]
 
+    def walked(self, root: Path) -> tuple[tuple[Path, ...], frozenset[str] | dict[str, Any]] | None:
+        """The listing of ``root`` taken in this look and the folders its walk
+        listed (as strings); ``None`` outside a look. While a later look
+        hands out the same listing object, no listed folder gained, lost or
+        renamed an entry (see :class:`_Folder`)."""
+        if not self._look:
+            return None
+        listing = self.listing(root)
+        return listing, self._folders.get(os.fspath(root), {})
+
     def _walk_cached(self, root: Path, unreadable: list[Path]) -> tuple[Path, ...]:
         """:func:`iter_python_files` from the folders' kept listings."""
         key = os.fspath(root)

@@ -211,6 +211,49 @@ _UNKNOWN: Any = object()
 _look_names: dict[Path, dict[str, Path | None]] = {}
 
 
+# The module files found while the project's listing was the same object
+# (project directory, that listing, dotted name -> its file or None): kept
+# from look to look, because an answer is kept only when every folder it
+# asked about was listed by the walk, so that no entry of it changed while
+# the listing stays the same.
+_kept_names: tuple[str, Any, dict[str, Path | None]] | None = None
+
+
+def _kept_module_files(project_dir: Path) -> tuple[dict[str, Path | None], Any] | None:
+    """The kept answers for the project's listing of this look and its listed
+    folders; ``None`` outside a look."""
+    global _kept_names
+    walked = files.walked(project_dir)
+    if walked is None:
+        return None
+    listing, folders = walked
+    root = str(project_dir)
+    if _kept_names is None or _kept_names[0] != root or _kept_names[1] is not listing:
+        _kept_names = (root, listing, {})
+    return _kept_names[2], folders
+
+
+def _listed_module_file(project_dir: Path, name: str, folders: Any) -> tuple[Path | None, bool]:
+    """:func:`_module_file`, and whether each file-system test it made was
+    about an entry of a listed folder (the answer then holds while the
+    listing does)."""
+    target = _module_file(project_dir, name)
+    root = str(project_dir)
+    parts = name.split(".")
+    # The folders _module_file's tests look into: those of the dotted parents
+    # and, for a package's __init__, the module's own folder when it exists.
+    for k in range(len(parts)):
+        folder = os.path.join(root, *parts[:k])
+        if folder not in folders:
+            return target, False
+        if k < len(parts) - 1 and not _is_dir(root, ".".join(parts[:k + 1])):
+            return target, True  # the parent folders stop here
+    base = os.path.join(root, *parts)
+    if target is not None and str(target) == base + ".py":
+        return target, True
+    return target, base in folders or not os.path.isdir(base)
+
+
 def _targets(project_dir: Path, file: Path) -> list[Path]:
     """The project files that ``file``'s module-level imports load."""
     if files.looking and file in _look_targets:
@@ -224,9 +267,19 @@ def _targets(project_dir: Path, file: Path) -> list[Path]:
         names = files.get("imports", file, module, file.name == "__init__.py")
         # Files share most of their imported names: within a look each
         # name's file is found once, by the name alone.
+        # Between looks, while the listing is the same, the answers about
+        # listed folders are kept (see _kept_names).
         known = _look_names.setdefault(project_dir, {}) if files.looking else {}
+        kept = _kept_module_files(project_dir) if names else None
         for name in names:
             target = known.get(name, _UNKNOWN)
+            if target is _UNKNOWN and kept is not None:
+                target = kept[0].get(name, _UNKNOWN)
+                if target is _UNKNOWN:
+                    target, listed = _listed_module_file(project_dir, name, kept[1])
+                    if listed:
+                        kept[0][name] = target
+                known[name] = target
             if target is _UNKNOWN:
                 target = known[name] = _module_file(project_dir, name)
             if target is not None:
@@ -296,8 +349,9 @@ def forget_load(file: Path) -> None:
 
 def clear() -> None:
     """Forget everything kept between passes."""
-    global _graph, _importers
+    global _graph, _importers, _kept_names
     files.clear()
+    _kept_names = None
     loaded.clear()
     _last_run.clear()
     _forget_look()
