@@ -48,7 +48,10 @@ def _cached_absolute(record: FactoryRecord | ModelRecord, source: str) -> Path:
     key = (project_dir, source)
     resolved = memo.get(key) if memo is not None else None
     if resolved is None:
-        resolved = (project_dir / source).resolve()
+        if memo is not None and state is not None:
+            resolved = state.resolve(project_dir / source)
+        else:
+            resolved = (project_dir / source).resolve()
         if memo is not None:
             memo[key] = resolved
             if state is not None:

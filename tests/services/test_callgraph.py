@@ -411,3 +411,21 @@ def test_default_lib_paths_single_module_generic_and_missing_pdk(make_project):
 
     root = make_project('[project]\nname = "demo"\n[tool.morvane]\npdk = "no_such_pdk_pkg"\n', name="p2")
     assert list(cg.default_lib_paths()) == ["polyforge"]
+
+
+def test_paths_resolved_within_a_look_match_pathlib(tmp_path):
+    # A look resolves a file's folder once and joins the name; symbolic
+    # links (of folders, of files, dangling), missing files and ".." must
+    # come out as pathlib resolves them.
+    real = tmp_path / "real"
+    (real / "sub").mkdir(parents=True)
+    (real / "a.py").write_text("")
+    (real / "target.py").write_text("")
+    (tmp_path / "linked").symlink_to(real, target_is_directory=True)
+    (real / "link.py").symlink_to(real / "target.py")
+    (real / "dangling.py").symlink_to(tmp_path / "nowhere.py")
+    names = ["a.py", "link.py", "dangling.py", "missing.py", "sub", "sub/../a.py", "../real/a.py"]
+    paths = [folder / name for folder in (real, tmp_path / "linked", tmp_path / "gone") for name in names]
+    with project_state.one_look():
+        within = [project_state.resolve(p) for p in paths + paths]
+    assert within == [p.resolve() for p in paths + paths]

@@ -35,6 +35,7 @@ import contextlib
 import gc
 import itertools
 import os
+import stat
 import weakref
 from collections.abc import Iterator
 from pathlib import Path
@@ -146,8 +147,29 @@ def resolve(path: Any) -> Path:
         return Path(path).resolve()
     found = memo.get(key)
     if found is None:
-        found = memo[key] = Path(key).resolve()
+        found = memo[key] = _resolve_in_look(Path(key), memo)
     return found
+
+
+def _resolve_in_look(path: Path, memo: dict[Any, Any]) -> Path:
+    """``path.resolve()`` for an absolute path, inside a look: the folder is
+    resolved once per look, then joined with the name, which is what
+    resolving the whole path gives while the name is no symbolic link (a
+    project's files share a few folders, and each component of a path costs
+    a system call to resolve)."""
+    name = path.name
+    if not name or name == "..":
+        return path.resolve()
+    try:
+        if stat.S_ISLNK(os.lstat(path).st_mode):
+            return path.resolve()
+    except OSError:
+        pass  # missing: resolve() keeps the name as it is
+    folder = str(path.parent)
+    found = memo.get(folder)
+    if found is None:
+        found = memo[folder] = Path(folder).resolve()
+    return found / name
 
 
 @contextlib.contextmanager
