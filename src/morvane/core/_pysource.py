@@ -294,7 +294,7 @@ class FileCache:
             unreadable.extend(known[1])
         return known[0]
 
-    def walked(self, root: Path) -> tuple[tuple[Path, ...], frozenset[str] | dict[str, Any]] | None:
+    def walked(self, root: Path) -> tuple[tuple[Path, ...], dict[str, _Folder]] | None:
         """The listing of ``root`` taken in this look and the folders its walk
         listed (as strings); ``None`` outside a look. While a later look
         hands out the same listing object, no listed folder gained, lost or

@@ -276,6 +276,20 @@ def _listed_module_file(project_dir: Path, name: str, folders: Any) -> tuple[Pat
     return target, base in folders or not os.path.isdir(base)
 
 
+def _find_module_file(project_dir: Path, name: str,
+                      kept: tuple[dict[str, Path | None], Any] | None) -> Path | None:
+    """:func:`_module_file`, from the kept answers when there are some."""
+    if kept is None:
+        return _module_file(project_dir, name)
+    answers, folders = kept
+    target: Path | None = answers.get(name, _UNKNOWN)
+    if target is _UNKNOWN:
+        target, listed = _listed_module_file(project_dir, name, folders)
+        if listed:
+            answers[name] = target
+    return target
+
+
 def _targets(project_dir: Path, file: Path) -> list[Path]:
     """The project files that ``file``'s module-level imports load."""
     if files.looking and file in _look_targets:
@@ -288,22 +302,14 @@ def _targets(project_dir: Path, file: Path) -> list[Path]:
         module = module_name(tuple(text[len(root.rstrip(os.sep)) + 1:].split(os.sep)))
         names = files.get("imports", file, module, file.name == "__init__.py")
         # Files share most of their imported names: within a look each
-        # name's file is found once, by the name alone.
-        # Between looks, while the listing is the same, the answers about
-        # listed folders are kept (see _kept_names).
+        # name's file is found once, by the name alone, and between looks
+        # the answers about listed folders are kept (see _kept_names).
         known = _look_names.setdefault(project_dir, {}) if files.looking else {}
         kept = _kept_module_files(project_dir) if names else None
         for name in names:
             target = known.get(name, _UNKNOWN)
-            if target is _UNKNOWN and kept is not None:
-                target = kept[0].get(name, _UNKNOWN)
-                if target is _UNKNOWN:
-                    target, listed = _listed_module_file(project_dir, name, kept[1])
-                    if listed:
-                        kept[0][name] = target
-                known[name] = target
             if target is _UNKNOWN:
-                target = known[name] = _module_file(project_dir, name)
+                target = known[name] = _find_module_file(project_dir, name, kept)
             if target is not None:
                 out.append(target)
     if files.looking:
