@@ -9,6 +9,7 @@ import shutil
 import sys
 import textwrap
 import types
+import weakref
 from pathlib import Path
 
 import networkx as nx
@@ -257,6 +258,119 @@ def test_static_records_of_a_plain_graph_match_those_read_through_its_views(proj
     for graph in (G, _Graph(G)):
         with pytest.raises(TypeError):
             cg.get_static_records(graph, paths=["demo/a.py"])
+
+
+# -- the recycled graph ------------------------------------------------------------------
+
+
+def _graph_view(G: nx.DiGraph) -> tuple[object, ...]:
+    """Everything a caller can read of a graph, object sharing included."""
+    edges = [(u, v, d) for u, nbrs in G._succ.items() for v, d in nbrs.items()]
+    return (type(G), list(vars(G)), dict(G.graph), dict(G.__networkx_cache__),
+            [(n, list(d.items())) for n, d in G._node.items()],
+            [(u, list(nbrs)) for u, nbrs in G._succ.items()], [(v, list(nbrs)) for v, nbrs in G._pred.items()],
+            [(u, v, dict(d)) for u, v, d in edges], G._adj is G._succ,
+            all(G._pred[v][u] is d for u, v, d in edges),
+            len({id(d) for _, d in G._node.items()}) == len(G), len({id(d) for *_, d in edges}) == len(edges))
+
+
+def _disturb(G: nx.DiGraph, rng: random.Random, held: list[object]) -> bool | None:
+    """Does one thing a caller might do to a graph it was handed; whether a
+    new graph of the same table must (True) or must not (False) then be this
+    one again, or None when the step may have changed nothing."""
+    nodes, edges = list(G._node), [(u, v) for u, nbrs in G._succ.items() for v in nbrs]
+    n = rng.choice(nodes)
+    match rng.randrange(17):
+        case 0:
+            return True  # used and let go
+        case 1:
+            for m in rng.sample(nodes, len(nodes) // 2):
+                G.nodes[m]["has_model"] = True  # what the model pass does
+            return True
+        case 2:
+            assert n in G.nodes  # the node view, cached in the graph
+            return True
+        case 3:
+            held.append(G)
+        case 4:
+            held.append(G._node)
+        case 5:
+            held.append(G.nodes[n])
+        case 6:
+            held.append(G.adj[n])
+        case 7:
+            held.append(G.nodes)
+        case 8:
+            held.append(weakref.ref(G))
+        case 9:
+            if not edges:
+                return True
+            u, v = rng.choice(edges)
+            held.append(G._succ[u][v])
+        case 10:
+            G.nodes[n]["extra"] = 1
+        case 11:
+            if rng.random() < 0.5 or not edges:
+                m = rng.choice(nodes)
+                G.add_edge(n, m)
+                return None if (n, m) in edges else False
+            G.remove_edge(*rng.choice(edges))
+        case 12:
+            d = G.nodes[n]
+            d["source"] = d.pop("source")  # same keys, another order
+        case 13:
+            G.graph["name"] = "x"
+        case 14:
+            G.label = "mine"
+        case 15:
+            if not edges:
+                return True
+            G._succ[edges[0][0]][edges[0][1]]["weight"] = 2
+        case 16:
+            assert len(G.edges) == len(edges)  # a view that refers to the graph
+    return False
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_a_recycled_graph_reads_as_a_new_one(monkeypatch, seed):
+    # The graph last handed out comes back when nothing else can reach it;
+    # whatever its holder did, the next graph reads exactly as a new one
+    # would, and what others still hold is left as they hold it.
+    rng = random.Random(seed)
+    recycled: list[bool] = []
+    real = cg._graphs
+
+    def take(*args: object) -> object:
+        G = real.take(*args)
+        recycled.append(G is not None)
+        return G
+
+    monkeypatch.setattr(cg, "_graphs", types.SimpleNamespace(take=take, keep=real.keep))
+
+    def table() -> types.SimpleNamespace:
+        names = [f"c{i}" for i in range(rng.randrange(1, 30))]
+        # Callees as equal strings of their own, as a parse makes them.
+        succ = {u: [("" + v + " ")[:-1] for v in rng.sample(names[i + 1:], min(len(names) - i - 1, rng.randrange(4)))]
+                for i, u in enumerate(names) if rng.random() < 0.7}
+        return types.SimpleNamespace(nodes={n: (f"pkg/f{i % 3}.py", f"pkg.f{i % 3}") for i, n in enumerate(names)},
+                                     succ={u: vs for u, vs in succ.items() if vs})
+
+    state, held = table(), []
+    may_recycle: bool | None = False
+    for _ in range(120):
+        if rng.random() < 0.15:
+            state, may_recycle = table(), False
+        before = [(h, _graph_view(h)) for h in held if isinstance(h, nx.DiGraph)]
+        G = cg._to_digraph(state)
+        assert recycled.pop() == may_recycle or may_recycle is None
+        fresh = nx.DiGraph()
+        fresh.add_nodes_from((n, {"has_model": False, "source": source, "module": module})
+                             for n, (source, module) in state.nodes.items())
+        fresh.add_edges_from((u, v) for u, vs in state.succ.items() for v in vs)
+        assert _graph_view(G) == _graph_view(fresh)
+        assert all(_graph_view(h) == view for h, view in before)
+        may_recycle = _disturb(G, rng, held)
+        del G
 
 
 # -- parse cache ------------------------------------------------------------------------

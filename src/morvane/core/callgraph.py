@@ -65,7 +65,7 @@ import networkx as nx
 from networkx.classes.reportviews import NodeView as _NodeView
 
 from morvane import morvane as _functions  # noqa: F401  (its analysis shares our parse)
-from morvane.core import _pysource, project_state
+from morvane.core import _graphs, _pysource, project_state
 
 if TYPE_CHECKING:
     from collections.abc import Iterable
@@ -396,6 +396,15 @@ def kept_elsewhere(path: str | os.PathLike[str], names: Iterable[str]) -> set[st
 
 def _to_digraph(state: _GraphState) -> nx.DiGraph:
     """A new graph of ``state``, with attribute dictionaries of its own."""
+    # networkx's own class: the last graph handed out, when nothing else can
+    # reach it any more and it holds what a new one would. No one can tell
+    # it from a new graph, and making and freeing its dicts is most of the
+    # cost of a small pass.
+    genuine = nx.DiGraph is _DiGraph
+    if genuine:
+        recycled = _graphs.take(state.nodes, state.succ, _DiGraph, _NodeView)
+        if recycled is not None:
+            return cast(nx.DiGraph, recycled)
     G = nx.DiGraph()
     if type(G) is nx.DiGraph and isinstance(getattr(G, "_succ", None), dict) \
             and isinstance(getattr(G, "_pred", None), dict) and isinstance(getattr(G, "_node", None), dict):
@@ -413,6 +422,8 @@ def _to_digraph(state: _GraphState) -> nx.DiGraph:
                 data: dict[str, Any] = {}
                 out[v] = data
                 pred[v][u] = data
+        if genuine:
+            _graphs.keep(G)
         return G
     G.add_nodes_from((name, {"has_model": False, "source": source, "module": module})
                      for name, (source, module) in state.nodes.items())

@@ -59,6 +59,16 @@ Ref SharedRecords::settings(Obj record, Obj dumps) const {
     return Ref::borrow(text);
 }
 
+// Whether `fn` is a Python function defined in `module` under `qualname`
+// (not a replacement bound in its place).
+bool own_function(Obj fn, Obj module, const host::Name& qualname) {
+    static const Name s_co_qualname("co_qualname");
+    if (!fn || !PyFunction_Check(fn.ptr())) return false;
+    if (PyFunction_GET_GLOBALS(fn.ptr()) != PyModule_GetDict(module.ptr())) return false;
+    Ref name = getattr_opt(Ref::borrow(Obj(PyFunction_GET_CODE(fn.ptr()))), s_co_qualname);
+    return name && PyUnicode_CheckExact(name.ptr()) && eq(name, qualname);
+}
+
 namespace {
 
 // The twin of `generate_call_graph` that shares the file cache's records,
@@ -136,16 +146,6 @@ Ref pathlib_class() {
     if (!pathlib) return {};
     Ref cls = getattr_opt(pathlib, S::Path);
     return cls && PyType_Check(cls.ptr()) ? cls : Ref();
-}
-
-// Whether `fn` is a Python function defined in `module` under `qualname`
-// (not a replacement bound in its place).
-bool own_function(Obj fn, Obj module, const Name& qualname) {
-    static const Name s_co_qualname("co_qualname");
-    if (!fn || !PyFunction_Check(fn.ptr())) return false;
-    if (PyFunction_GET_GLOBALS(fn.ptr()) != PyModule_GetDict(module.ptr())) return false;
-    Ref name = getattr_opt(Ref::borrow(Obj(PyFunction_GET_CODE(fn.ptr()))), s_co_qualname);
-    return name && PyUnicode_CheckExact(name.ptr()) && eq(name, qualname);
 }
 
 // What find_models asks of pathlib's paths.  source.is_relative_to(other).

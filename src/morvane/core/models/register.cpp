@@ -427,8 +427,8 @@ Ref register_models(Frame& f) {
     // Called even with nothing to remove.
     call_star(getattr(f.global(S::db), S::remove_models), not_found);
 
-    Ref _new = call(f.global(S::natsorted), model_records);
-    Ref _del = call(f.global(S::natsorted), not_found);
+    Ref _new = natural_sorted(f.global(S::natsorted), model_records);
+    Ref _del = natural_sorted(f.global(S::natsorted), not_found);
     log_line(f, S::info, [&] { return concat({T::new_models, str(_new)}); });
     log_line(f, S::info, [&] { return concat({T::removed_models, str(_del)}); });
 
