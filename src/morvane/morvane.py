@@ -33,7 +33,9 @@ from __future__ import annotations
 
 import ast
 import copy
+import itertools
 import json
+import operator
 import os
 from pathlib import Path
 from typing import Any
@@ -108,16 +110,27 @@ def _analyse_frozen(path: Path, tree: ast.Module | None, module: str, is_package
 project_state.files.analysis("functions", _analyse_frozen)
 
 
+# (library name, root) -> (the listing, what _library_files made of it): kept
+# while the file cache hands out the same listing object.
+_kept_library_files: dict[tuple[str, str], tuple[tuple[Path, ...], list[tuple[str, Path, str]]]] = {}
+
+
 def _library_files(name: str, root: Path) -> list[tuple[str, Path, str]]:
     # (module name, file, the file as text) for each module of a library.
     if root.is_dir():
+        listing = project_state.files.listing(root)
+        key = (name, str(root))
+        kept = _kept_library_files.get(key)
+        if kept is not None and kept[0] is listing:
+            return kept[1]
         out = []
         # String work: pathlib's relative_to costs more than the cache lookup.
         prefix = len(str(root).rstrip(os.sep) + os.sep)
-        for path in project_state.files.python_files(root):
+        for path in listing:
             text = str(path)
             sub = _pysource.module_name(text[prefix:].split(os.sep))
             out.append((f"{name}.{sub}" if sub else name, path, text))
+        _kept_library_files[key] = (listing, out)
         return out
     if root.is_file():
         return [(name, root, str(root))]
@@ -176,10 +189,18 @@ def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
     return {**record, "parameter_defaults": defaults}
 
 
+# The last table _entries made: the found entries of each file, in order, and
+# the table made of them. A function key starts with its file's module name,
+# and each module is read from one file, so a file's entries are the only
+# ones under their keys.
+_kept_entries: tuple[list[tuple[Any, ...]], dict[str, tuple[Any, ...]]] | None = None
+
+
 def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dict[str, dict[str, str]]]:
     # The cache entries of every function (see _frozen) by function key, and
     # the module records, for generate_call_graph and _shared_call_graph.
-    entries: dict[str, tuple[Any, ...]] = {}
+    global _kept_entries
+    founds: list[tuple[Any, ...]] = []
     modules: dict[str, dict[str, str]] = {}
     stored = _StoredModels()
     for name, lib_path in lib_paths.items():
@@ -193,9 +214,37 @@ def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dic
             found = project_state.files.get("functions", path, module, is_package)
             if found is None:
                 found = stored.of(path, module)
+            founds.append(found)
+    entries = _entries_from_kept(founds)
+    if entries is None:
+        entries = {}
+        for found in founds:
             for entry in found:
                 entries[entry[2]] = entry
+    _kept_entries = (founds, entries)
     return entries, modules
+
+
+def _entries_from_kept(founds: list[tuple[Any, ...]]) -> dict[str, tuple[Any, ...]] | None:
+    """The table of ``founds`` from the last one: the same table when every
+    file found the same entries, a copy with the changed files' entries put
+    in when each of those found new entries under the same keys in the same
+    order (the keys keep their places); ``None`` when it must be built anew."""
+    kept = _kept_entries
+    if kept is None or len(kept[0]) != len(founds):
+        return None
+    previous, table = kept
+    changed = list(itertools.compress(itertools.count(), map(operator.is_not, previous, founds)))
+    if not changed:
+        return table
+    for i in changed:
+        if [e[2] for e in previous[i]] != [e[2] for e in founds[i]]:
+            return None
+    table = table.copy()
+    for i in changed:
+        for entry in founds[i]:
+            table[entry[2]] = entry
+    return table
 
 
 def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dict[str, Any]]]:
@@ -220,7 +269,8 @@ def _shared_call_graph(*, lib_paths: dict[str, str]) -> tuple[dict[str, tuple[An
     """What :func:`generate_call_graph` finds, without the copies: the
     function key to the cache entry ``(record, mutable, key, settings text or
     None, the json.dumps that made it)`` and the module records (these are
-    new). The records are the cached ones, shared by every call: the caller
+    new; the table is the same object as the last call's while no file's
+    entries changed). The records are the cached ones, shared by every call: the caller
     must not change them, nor let anything it does not know change them
     (``_fresh(record, mutable)`` gives the copy ``generate_call_graph`` would)."""
     return _entries(lib_paths)

@@ -258,37 +258,75 @@ private:
 
 // _is_model's answers for the call graph's shared records, kept from one
 // search to the next.  A shared record is never changed (see SharedRecords),
-// so while its "name" and its annotation are exact str its answer is fixed;
-// the memo holds each record it answers for, so an address is not reused
-// while it is known.  Each search keeps the answers of the records it met
-// and drops the rest, so the memo follows the file cache.
+// so while its "name" and its annotation are exact str its answer is fixed.
+// A search keeps its table (the twin's, which nothing changes) and, by
+// position, the key, entry and answer it met there; holding the table keeps
+// them alive, so an address cannot stand for another object while it is
+// known.  The next search of the same table, or of the copy the twin makes
+// with a few files' entries replaced, takes the answer of each position
+// whose key and entry are the same without reading the record; any other
+// record is looked up among the last search's records, then asked.
 class ModelTests {
 public:
-    ModelTests() { previous_.swap(memo()); }
-    ~ModelTests() = default;  // the records met stay in memo() for the next search
+    explicit ModelTests(Obj table) : table_(Ref::borrow(table)) { rows_.reserve(kept().rows.size()); }
+    ~ModelTests() {
+        // Only a search that asked about every position replaces the last one.
+        if (rows_.size() != static_cast<std::size_t>(PyDict_GET_SIZE(table_.ptr()))) return;
+        kept().table = std::move(table_);
+        kept().rows.swap(rows_);
+    }
     ModelTests(const ModelTests&) = delete;
     ModelTests& operator=(const ModelTests&) = delete;
 
-    bool is_model(Obj record) {
-        auto& now = memo();
-        if (auto known = previous_.find(record.ptr()); known != previous_.end()) {
-            const bool answer = known->second.second;
-            now.try_emplace(record.ptr(), std::move(known->second.first), answer);
-            return answer;
+    // The answer for `record`, of `entry` under `key`, at the next position
+    // of the table.
+    bool is_model(Obj key, Obj entry, Obj record) {
+        const auto& before = kept().rows;
+        const std::size_t i = rows_.size();
+        signed char answer = -1;
+        if (i < before.size() && before[i].key == key.ptr() && before[i].entry == entry.ptr()) {
+            answer = before[i].answer;
+        } else if (const signed char* known = earlier(record)) {
+            answer = *known;
         }
-        if (auto known = now.find(record.ptr()); known != now.end()) return known->second.second;
-        const bool answer = models::is_model(record);
-        if (fixed(record)) now.try_emplace(record.ptr(), Ref::borrow(record), answer);
-        return answer;
+        bool result;
+        if (answer >= 0) {
+            result = answer == 1;
+        } else {
+            result = models::is_model(record);
+            answer = fixed(record) ? static_cast<signed char>(result) : -1;
+        }
+        rows_.push_back({key.ptr(), entry.ptr(), answer});
+        return result;
     }
 
 private:
-    using Memo = std::unordered_map<PyObject*, std::pair<Ref, bool>>;
+    struct Row {
+        PyObject* key;
+        PyObject* entry;
+        signed char answer;  // 1, 0, or -1: not fixed, asked again
+    };
+    struct Kept {
+        Ref table;
+        std::vector<Row> rows;
+    };
     // Never destroyed: its references must not be released after the
     // interpreter has finished.
-    static Memo& memo() {
-        static Memo* kept = new Memo;
-        return *kept;
+    static Kept& kept() {
+        static Kept* state = new Kept;
+        return *state;
+    }
+    // The last search's answer for `record`, found by the record (built on
+    // the first position that differs).
+    const signed char* earlier(Obj record) {
+        if (!index_built_) {
+            index_built_ = true;
+            for (const Row& row : kept().rows) {
+                if (row.answer >= 0) index_.try_emplace(PyTuple_GET_ITEM(row.entry, 0), row.answer);
+            }
+        }
+        auto found = index_.find(record.ptr());
+        return found == index_.end() ? nullptr : &found->second;
     }
     static bool fixed(Obj record) {
         PyObject* name = PyDict_GetItemWithError(record.ptr(), S::name.ptr());
@@ -296,7 +334,10 @@ private:
         if (PyErr_Occurred()) raise();
         return name && annot && PyUnicode_CheckExact(name) && PyUnicode_CheckExact(annot);
     }
-    Memo previous_;
+    Ref table_;
+    std::vector<Row> rows_;
+    std::unordered_map<PyObject*, signed char> index_;
+    bool index_built_ = false;
 };
 
 Ref find_models(Frame& f) {
@@ -336,7 +377,7 @@ Ref find_models(Frame& f) {
 
     Ref model_functions = new_dict();
     if (cache) {
-        ModelTests tests;
+        ModelTests tests(all_functions);
         PyObject* key = nullptr;
         PyObject* entry = nullptr;
         Py_ssize_t pos = 0;
@@ -349,7 +390,7 @@ Ref find_models(Frame& f) {
                 // Fast path: this module's own _is_model, its body asked
                 // directly (see ModelTests); only the models are kept for
                 // the steps below, which read no other record.
-                if (tests.is_model(v)) {
+                if (tests.is_model(k, e, v)) {
                     cache->add(v, e);
                     dict_set(model_functions, k, v);
                 }
