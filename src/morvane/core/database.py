@@ -590,9 +590,20 @@ def _placeholders(n: int) -> str:
     return ", ".join("?" * n)
 
 
-def _text(value: Any, what: str) -> str:
+_UNNAMED: Any = object()
+
+
+def _label(what: str, of: Any) -> str:
+    # The field named in an error message, and whose field it is: formatted
+    # only when the message is made.
+    return what if of is _UNNAMED else f"{what} of {of!r}"
+
+
+def _text(value: Any, what: str, of: Any = _UNNAMED) -> str:
+    if type(value) is str and value.isascii():
+        return value  # valid UTF-8 as it is (the usual case, decided without encoding)
     if not isinstance(value, str):
-        raise TypeError(f"{what} must be a str, got {type(value).__name__}")
+        raise TypeError(f"{_label(what, of)} must be a str, got {type(value).__name__}")
     try:
         value.encode("utf-8")
     except UnicodeEncodeError:
@@ -602,13 +613,15 @@ def _text(value: Any, what: str) -> str:
     return value
 
 
-def _path_text(value: Any, what: str, *, optional: bool = False) -> str | bytes | None:
+def _path_text(value: Any, what: str, of: Any = _UNNAMED, *, optional: bool = False) -> str | bytes | None:
+    if type(value) is str and value.isascii():
+        return value
     if value is None and optional:
         return None
     if isinstance(value, os.PathLike):
         value = os.fspath(value)
     if not isinstance(value, str):
-        raise TypeError(f"{what} must be a str, got {type(value).__name__}")
+        raise TypeError(f"{_label(what, of)} must be a str, got {type(value).__name__}")
     try:
         value.encode("utf-8")
     except UnicodeEncodeError:
@@ -674,9 +687,9 @@ def _factory_row(record: Any) -> tuple[Any, ...]:
         raise TypeError(f"add_factories() takes FactoryRecord objects, got {type(record).__name__}")
     return (
         _text(record.name, "FactoryRecord.name"),
-        _path_text(record.source, f"FactoryRecord.source of {record.name!r}"),
-        _text(record.status, f"FactoryRecord.status of {record.name!r}"),
-        _text(record.message, f"FactoryRecord.message of {record.name!r}"),
+        _path_text(record.source, "FactoryRecord.source", record.name),
+        _text(record.status, "FactoryRecord.status", record.name),
+        _text(record.message, "FactoryRecord.message", record.name),
         1 if record.has_model else 0,
     )
 
@@ -861,11 +874,11 @@ def _model_row(record: Any) -> tuple[Any, ...]:
     name = _text(record.factory, "ModelRecord.factory")
     return (
         name,
-        _text(record.settings, f"ModelRecord.settings of {name!r}"),
-        _path_text(record.source, f"ModelRecord.source of {name!r}", optional=True),
-        _text(record.pdk_type, f"ModelRecord.pdk_type of {name!r}"),
-        _text(record.status, f"ModelRecord.status of {name!r}"),
-        _text(record.message, f"ModelRecord.message of {name!r}"),
+        _text(record.settings, "ModelRecord.settings", name),
+        _path_text(record.source, "ModelRecord.source", name, optional=True),
+        _text(record.pdk_type, "ModelRecord.pdk_type", name),
+        _text(record.status, "ModelRecord.status", name),
+        _text(record.message, "ModelRecord.message", name),
     )
 
 

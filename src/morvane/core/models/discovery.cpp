@@ -138,6 +138,15 @@ Ref module_of(Obj record) {
     return getitem(record, S::module);
 }
 
+// morvane.core.project_state.resolve when that module is loaded and the
+// function is its own; an empty Ref otherwise.
+Ref host_resolver() {
+    static const Name s_project_state("morvane.core.project_state"), s_resolve("resolve"), q_resolve("resolve");
+    Ref state = imported(s_project_state);
+    Ref resolve = state ? getattr_opt(state, s_resolve) : Ref();
+    return resolve && own_function(resolve, state, q_resolve) ? resolve : Ref();
+}
+
 // pathlib's own `Path` class, when pathlib is imported (it is whenever the
 // module's `Path` came from it); an empty Ref otherwise.
 Ref pathlib_class() {
@@ -482,6 +491,10 @@ Ref find_models(Frame& f) {
     // str, takes the calls below for every record.
     Ref pathlib_path = pathlib_class();
     const PathText path_text;
+    // The host's resolve, Path(path).resolve() taken once per look at the
+    // files (a module's source among the hundreds of a project's model
+    // files), when its module is loaded and the function is its own.
+    Ref host_resolve = pathlib_path ? host_resolver() : Ref();
     Ref by_path = new_dict();  // path text -> (pdk_type, relative source text)
 
     Ref final_model_records = new_dict();
@@ -498,7 +511,8 @@ Ref find_models(Frame& f) {
             pdk_type = Obj(PyTuple_GET_ITEM(known.ptr(), 0));
             relsource_text = Ref::borrow(PyTuple_GET_ITEM(known.ptr(), 1));
         } else {
-            Ref source = call_method(call(path_type, path), S::resolve);
+            Ref source = shared && host_resolve ? call(host_resolve, path)
+                                                : call_method(call(path_type, path), S::resolve);
             pdk_type = path_text.is_relative_to(source, pdk_path) ? T::pdk : T::base_pdk;
             // Sources outside the project directory are written with ".." parts.
             relsource_text = path_text.relative_text(source, project_dir);
