@@ -43,7 +43,10 @@ def _cached_absolute(record: FactoryRecord | ModelRecord, source: str) -> Path:
     memo = state.resolved_paths() if state is not None and state.files.looking else None
     project_dir = state.project_dir() if state is not None and memo is not None else _settings.get_project_dir()
     cached = record._resolved
-    if cached is not None and cached[0] == source and cached[1] == project_dir:
+    # Within a look the project directory is one object, and a record's
+    # source is mostly the str it was made with: identity decides first.
+    if cached is not None and (cached[0] is source or cached[0] == source) \
+            and (cached[1] is project_dir or cached[1] == project_dir):
         return cached[2]
     key = (project_dir, source)
     resolved = memo.get(key) if memo is not None else None

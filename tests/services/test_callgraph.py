@@ -527,19 +527,26 @@ def test_default_lib_paths_single_module_generic_and_missing_pdk(make_project):
     assert list(cg.default_lib_paths()) == ["polyforge"]
 
 
-def test_paths_resolved_within_a_look_match_pathlib(tmp_path):
-    # A look resolves a file's folder once and joins the name; symbolic
-    # links (of folders, of files, dangling), missing files and ".." must
-    # come out as pathlib resolves them.
-    real = tmp_path / "real"
-    (real / "sub").mkdir(parents=True)
+@pytest.mark.parametrize("walked", [False, True])
+def test_paths_resolved_within_a_look_match_pathlib(tmp_path, make_project, walked):
+    # A look resolves a file's folder once and joins the name, and within a
+    # walked project it goes by the walk's listing; symbolic links (of
+    # folders, of files, dangling), missing files and ".." must come out as
+    # pathlib resolves them.
+    real = make_project(name="real") if walked else tmp_path / "real"
+    (real / "sub" / "deep").mkdir(parents=True)
+    (real / "sub" / "deep" / "b.py").write_text("")
+    (real / "sub" / "inner").symlink_to(real / "sub" / "deep", target_is_directory=True)
     (real / "a.py").write_text("")
     (real / "target.py").write_text("")
     (tmp_path / "linked").symlink_to(real, target_is_directory=True)
     (real / "link.py").symlink_to(real / "target.py")
     (real / "dangling.py").symlink_to(tmp_path / "nowhere.py")
-    names = ["a.py", "link.py", "dangling.py", "missing.py", "sub", "sub/../a.py", "../real/a.py"]
+    names = ["a.py", "link.py", "dangling.py", "missing.py", "sub", "sub/../a.py", "../real/a.py",
+             "sub/deep/b.py", "sub/inner/b.py", "sub/deep", "sub/inner"]
     paths = [folder / name for folder in (real, tmp_path / "linked", tmp_path / "gone") for name in names]
     with project_state.one_look():
+        if walked:
+            assert len(project_state.files.listing(real)) == 4  # a, link, dangling, deep/b; not inner/b
         within = [project_state.resolve(p) for p in paths + paths]
     assert within == [p.resolve() for p in paths + paths]

@@ -153,7 +153,7 @@ class _Folder:
     ``pyvenv.cfg`` (a change of the subfolder, not of this one).
     """
 
-    __slots__ = ("stamp", "racy", "unreadable", "entries", "links", "dirs")
+    __slots__ = ("stamp", "racy", "unreadable", "entries", "links", "dirs", "plain")
 
     def __init__(self, stamp: tuple[int, ...], racy: bool) -> None:
         self.stamp = stamp
@@ -161,6 +161,7 @@ class _Folder:
         self.unreadable = False
         self.entries: list[Path] = []  # the .py files (and links named so), in walk order
         self.links: frozenset[Path] = frozenset()  # those of entries that are symbolic links
+        self.plain: frozenset[str] = frozenset()  # the names of the entries that are not
         self.dirs: list[Path] = []  # subfolders not skipped by their name
 
     @classmethod
@@ -204,6 +205,7 @@ class _Folder:
         files.sort(key=lambda e: (e.name != "__init__.py", e.name))
         folder.entries = [directory / e.name for e in files]
         folder.links = frozenset(links)
+        folder.plain = frozenset(e.name for e in files if directory / e.name not in folder.links)
         return folder
 
     def files(self) -> list[Path]:

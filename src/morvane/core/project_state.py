@@ -40,7 +40,7 @@ import weakref
 from collections.abc import Iterator
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import Any, cast
 
 from morvane.core._pysource import FileCache, module_name
 
@@ -160,16 +160,55 @@ def _resolve_in_look(path: Path, memo: dict[Any, Any]) -> Path:
     name = path.name
     if not name or name == "..":
         return path.resolve()
-    try:
-        if stat.S_ISLNK(os.lstat(path).st_mode):
-            return path.resolve()
-    except OSError:
-        pass  # missing: resolve() keeps the name as it is
     folder = str(path.parent)
+    if name not in _listed_plain(folder):
+        try:
+            if stat.S_ISLNK(os.lstat(path).st_mode):
+                return path.resolve()
+        except OSError:
+            pass  # missing: resolve() keeps the name as it is
+    return _resolved_folder(folder, memo) / name
+
+
+def _walked_folders() -> dict[str, Any]:
+    """The folders (as strings) that this look's walk of the project listed;
+    none outside a look or a project."""
+    memo = look_memo("walked folders")
+    if memo is None:
+        return {}
+    folders = memo.get("folders")
+    if folders is None:
+        from morvane.settings import SettingsError
+
+        try:
+            walked = files.walked(project_dir())
+        except SettingsError:  # no project: no walk to go by
+            walked = None
+        folders = memo["folders"] = walked[1] if walked is not None else {}
+    return cast(dict[str, Any], folders)
+
+
+def _listed_plain(folder: str) -> frozenset[str]:
+    """The names of the files in ``folder`` that this look's walk listed and
+    found to be no symbolic links (none for a folder it did not list)."""
+    listed = _walked_folders().get(folder)
+    return cast(frozenset[str], listed.plain) if listed is not None else frozenset()
+
+
+def _resolved_folder(folder: str, memo: dict[Any, Any]) -> Path:
+    """``Path(folder).resolve()``, once per look: a folder the walk listed
+    inside another one it listed is no symbolic link (the walk enters no
+    linked folder), so it resolves as its parent's resolved path and its name."""
     found = memo.get(folder)
     if found is None:
-        found = memo[folder] = Path(folder).resolve()
-    return found / name
+        walked = _walked_folders()
+        parent, _, name = folder.rpartition(os.sep)
+        if folder in walked and parent in walked and name not in ("", ".", ".."):
+            found = _resolved_folder(parent, memo) / name
+        else:
+            found = Path(folder).resolve()
+        memo[folder] = found
+    return cast(Path, found)
 
 
 @contextlib.contextmanager

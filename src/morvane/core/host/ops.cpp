@@ -141,6 +141,20 @@ bool is_module(Obj candidate, const Name& name) {
     return target && target.is(module);
 }
 
+bool own_function(Obj fn, Obj module, const Name& qualname) {
+    static const Name s_co_qualname("co_qualname");
+    if (!fn || !PyFunction_Check(fn.ptr())) return false;
+    if (PyFunction_GET_GLOBALS(fn.ptr()) != PyModule_GetDict(module.ptr())) return false;
+    Ref name = getattr_opt(Ref::borrow(Obj(PyFunction_GET_CODE(fn.ptr()))), s_co_qualname);
+    return name && PyUnicode_CheckExact(name.ptr()) && eq(name, qualname);
+}
+
+Ref loaded_own_function(const Name& module, const Name& name) {
+    Ref loaded = imported(module);
+    Ref fn = loaded ? getattr_opt(loaded, name) : Ref();
+    return fn && own_function(fn, loaded, name) ? fn : Ref();
+}
+
 bool stands_for_module(Obj candidate, const Name& name) {
     if (is_module(candidate, name)) return true;
     // A proxy not loaded yet imports the module of its name when first used.

@@ -188,6 +188,13 @@ Ref lazy_target(Obj candidate, const Name& type_name);
 // that it is genuine.
 bool is_module(Obj candidate, const Name& name);
 
+// Whether `fn` is a Python function defined in `module` under `qualname`
+// (not a replacement bound in its place).
+bool own_function(Obj fn, Obj module, const Name& qualname);
+// The module-level function `name` of the module `module`, when that module
+// is loaded and the function bound there is its own; an empty Ref otherwise.
+Ref loaded_own_function(const Name& module, const Name& name);
+
 // is_module, or the package's own lazy proxy not loaded yet that names the
 // module: it imports that module when first used.
 bool stands_for_module(Obj candidate, const Name& name);

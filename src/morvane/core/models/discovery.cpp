@@ -59,16 +59,6 @@ Ref SharedRecords::settings(Obj record, Obj dumps) const {
     return Ref::borrow(text);
 }
 
-// Whether `fn` is a Python function defined in `module` under `qualname`
-// (not a replacement bound in its place).
-bool own_function(Obj fn, Obj module, const host::Name& qualname) {
-    static const Name s_co_qualname("co_qualname");
-    if (!fn || !PyFunction_Check(fn.ptr())) return false;
-    if (PyFunction_GET_GLOBALS(fn.ptr()) != PyModule_GetDict(module.ptr())) return false;
-    Ref name = getattr_opt(Ref::borrow(Obj(PyFunction_GET_CODE(fn.ptr()))), s_co_qualname);
-    return name && PyUnicode_CheckExact(name.ptr()) && eq(name, qualname);
-}
-
 namespace {
 
 // The twin of `generate_call_graph` that shares the file cache's records,
@@ -141,10 +131,8 @@ Ref module_of(Obj record) {
 // morvane.core.project_state.resolve when that module is loaded and the
 // function is its own; an empty Ref otherwise.
 Ref host_resolver() {
-    static const Name s_project_state("morvane.core.project_state"), s_resolve("resolve"), q_resolve("resolve");
-    Ref state = imported(s_project_state);
-    Ref resolve = state ? getattr_opt(state, s_resolve) : Ref();
-    return resolve && own_function(resolve, state, q_resolve) ? resolve : Ref();
+    static const Name s_project_state("morvane.core.project_state"), s_resolve("resolve");
+    return loaded_own_function(s_project_state, s_resolve);
 }
 
 // pathlib's own `Path` class, when pathlib is imported (it is whenever the

@@ -22,10 +22,6 @@ extern const host::Signature _create_record_sig;
 extern const host::Signature _funcname_sig;
 extern const host::Signature _error_model_sig;
 
-// Whether `fn` is a Python function defined in `module` under `qualname`
-// (not a replacement bound in its place).
-bool own_function(Obj fn, Obj module, const host::Name& qualname);
-
 // natsorted(items), the collaborator found at call time (see natural.cpp).
 Ref natural_sorted(Obj natsorted, Obj items);
 
