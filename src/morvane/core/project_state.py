@@ -345,15 +345,33 @@ def _targets(project_dir: Path, file: Path) -> list[Path]:
         # the answers about listed folders are kept (see _kept_names).
         known = _look_names.setdefault(project_dir, {}) if files.looking else {}
         kept = _kept_module_files(project_dir) if names else None
+        if kept is not None:
+            # The same names, all answered from the same kept answers: the
+            # same files.
+            prior = _kept_targets.get(file)
+            if prior is not None and prior[0] is names and prior[1] is kept[0]:
+                _look_targets[file] = prior[2]
+                return prior[2]
+        all_kept = kept is not None
         for name in names:
             target = known.get(name, _UNKNOWN)
             if target is _UNKNOWN:
                 target = known[name] = _find_module_file(project_dir, name, kept)
             if target is not None:
                 out.append(target)
+            all_kept = all_kept and name in kept[0]  # type: ignore[index]
+        if all_kept and kept is not None:
+            _kept_targets[file] = (names, kept[0], out)
     if files.looking:
         _look_targets[file] = out
     return out
+
+
+# file -> (its import names, the kept answers they were all found in, the
+# files they load): kept from look to look while the file's import names are
+# the same object (its content is the same) and so are the kept answers (the
+# project's listing is the same). Callers do not change the list.
+_kept_targets: dict[Path, tuple[Any, dict[str, Path | None], list[Path]]] = {}
 
 
 def _closure(file: Path) -> dict[Path, bytes | None]:
@@ -419,6 +437,7 @@ def clear() -> None:
     global _graph, _importers, _kept_names
     files.clear()
     _kept_names = None
+    _kept_targets.clear()
     loaded.clear()
     _last_run.clear()
     _forget_look()
