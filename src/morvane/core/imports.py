@@ -33,6 +33,7 @@ import importlib
 import importlib.machinery
 import importlib.util
 import keyword
+import operator
 import os
 import re
 import stat
@@ -96,18 +97,22 @@ def _folder_prefix(root: str) -> str:
 
 
 def _name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
-    # A pass asks for each file's name several times; within one look the
-    # file system and sys.path it depends on are taken as they were first seen.
-    memo = project_state.look_memo("module name")
-    if memo is None:
-        return _find_name_and_base(file, project_dir)
+    # A pass asks for each file's name several times. The name of a file in
+    # the project directory follows from the two paths' text alone, and is
+    # kept; one found through sys.path (which a module may change) is not.
     key = (file, project_dir)
-    found = memo.get(key)
+    found = _project_module_names.get(key)
     if found is None:
         found = _find_name_and_base(file, project_dir)
-        if found[1] == project_dir:  # not one found through sys.path, which a module may change
-            memo[key] = found
+        if found[1] is project_dir:
+            if len(_project_module_names) >= 100_000:
+                _project_module_names.clear()
+            _project_module_names[key] = found
     return found
+
+
+# (file, project directory) -> the file's module name and the project directory
+_project_module_names: dict[tuple[Path, Path], tuple[str, Path]] = {}
 
 
 def _find_name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
@@ -447,12 +452,21 @@ def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
         except ValueError:
             continue
     module_of = {file: name for name, file in by_module.items()}
+    names = [module_of.get(file) for file in files]
+    imported = [None if name is None else imported_modules(file, name) for file, name in zip(files, names)]
+    # The same files, module names and import names (the same objects: the
+    # same contents) as the last time give the same order.
+    global _kept_order
+    kept = _kept_order
+    if kept is not None and kept[0] == files and kept[1] == names and all(map(operator.is_, kept[2], imported)):
+        return list(kept[3])
+    imports_of = dict(zip(files, imported))
 
     def dependencies(file: Path) -> list[Path]:
-        name = module_of.get(file)
-        if name is None:
+        found = imports_of.get(file)
+        if found is None:
             return []
-        targets = (by_module.get(imported) for imported in sorted(imported_modules(file, name)))
+        targets = (by_module.get(name) for name in sorted(found))
         return [t for t in targets if t is not None and t != file]
 
     # Depth first, without recursion: import chains may be long.
@@ -474,7 +488,13 @@ def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
                 stack.pop()
                 visiting.discard(file)
                 order[file] = None
+    _kept_order = (list(files), names, imported, list(order))
     return list(order)
+
+
+# The last order _dependencies_first worked out: (the files, their module
+# names, their import names, the order).
+_kept_order: tuple[list[Path], list[str | None], list[Any], list[Path]] | None = None
 
 
 def _import_one(file: Path, project_dir: Path, reload: bool) -> tuple[bool, Any]:
