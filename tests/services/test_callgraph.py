@@ -280,7 +280,7 @@ def _disturb(G: nx.DiGraph, rng: random.Random, held: list[object]) -> bool | No
     one again, or None when the step may have changed nothing."""
     nodes, edges = list(G._node), [(u, v) for u, nbrs in G._succ.items() for v in nbrs]
     n = rng.choice(nodes)
-    match rng.randrange(17):
+    match rng.randrange(19):
         case 0:
             return True  # used and let go
         case 1:
@@ -328,6 +328,22 @@ def _disturb(G: nx.DiGraph, rng: random.Random, held: list[object]) -> bool | No
             G._succ[edges[0][0]][edges[0][1]]["weight"] = 2
         case 16:
             assert len(G.edges) == len(edges)  # a view that refers to the graph
+        case 17:
+            # A predecessor row in another order, or two rows' data swapped:
+            # the same dicts, held in the wrong places.
+            rows = [v for v, nbrs in G._pred.items() if len(nbrs) > 1]
+            if not rows:
+                return True
+            row = G._pred[rng.choice(rows)]
+            first = next(iter(row))
+            row[first] = row.pop(first)
+        case 18:
+            pairs = [(u, v) for u, v in edges if len(G._succ[u]) > 1]
+            if not pairs:
+                return True
+            u, v = rng.choice(pairs)
+            w = next(x for x in G._succ[u] if x != v)
+            G._pred[v][u], G._pred[w][u] = G._pred[w][u], G._pred[v][u]
     return False
 
 

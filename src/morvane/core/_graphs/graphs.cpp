@@ -12,7 +12,9 @@
 // flags cleared.  Anything else (a reference held elsewhere, an attribute
 // added or changed, an edge added or removed, a table that changed) makes
 // the caller build a new graph as it always has.
-#include <unordered_map>
+#include <algorithm>
+#include <functional>
+#include <vector>
 
 #include "host/module.hpp"
 
@@ -127,32 +129,80 @@ PyObject* neighbours_of(PyObject* adjacency, PyObject* name) {
 // Whether the adjacency holds exactly the edges of `callees` (name -> list of
 // its callees), added in that order as a new graph adds them: one empty
 // data dict per edge, shared by succ[u][v] and pred[v][u] only.  Names are
-// found by value, as a new graph finds them: a callee is an equal string,
-// not always the node's own key.
+// matched by value, as a new graph matches them: a callee is an equal
+// string, not always the node's own key.  The predecessor rows are read in
+// table order and matched to the edges by their data dicts (sorted, not
+// looked up one by one: the rows are scattered in memory).
 bool same_edges(PyObject* succ, PyObject* pred, PyObject* nodes, PyObject* callees) {
     const Py_ssize_t out_entries = entries_with_keys(succ, nodes), in_entries = entries_with_keys(pred, nodes);
-    if (out_entries < 0 || in_entries < 0) return false;
+    if (out_entries < 0 || in_entries != out_entries) return false;
 
-    // Where the next entry of each pred[v] must be found.
-    std::unordered_map<PyObject*, Py_ssize_t> cursor;
-    cursor.reserve(PyDict_GET_SIZE(nodes));
-    Py_ssize_t edges = 0, pos = 0;
+    struct Edge {
+        PyObject* data;
+        PyObject* u;
+        PyObject* v;
+        std::size_t rank;  // u's place among the callers
+    };
+    std::vector<Edge> edges;
+    edges.reserve(static_cast<std::size_t>(out_entries));
+    Py_ssize_t pos = 0;
     PyObject *u, *vs;
-    while (PyDict_Next(callees, &pos, &u, &vs)) {
+    for (std::size_t rank = 0; PyDict_Next(callees, &pos, &u, &vs); ++rank) {
         PyObject* out = neighbours_of(succ, u);
         if (out == nullptr || !PyList_CheckExact(vs) || PyDict_GET_SIZE(out) != PyList_GET_SIZE(vs)) return false;
         Py_ssize_t opos = 0;
-        PyObject *v, *data, *w, *same;
+        PyObject *v, *data;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vs); ++i) {
             PyDict_Next(out, &opos, &v, &data);
-            if (v != PyList_GET_ITEM(vs, i) || !exact_dict(data, 2) || PyDict_GET_SIZE(data) != 0) return false;
-            PyObject* in = neighbours_of(pred, v);
-            if (in == nullptr || !PyDict_Next(in, &cursor[in], &w, &same) || w != u || same != data) return false;
+            if (v != PyList_GET_ITEM(vs, i) || !PyUnicode_CheckExact(v) || !exact_dict(data, 2) ||
+                PyDict_GET_SIZE(data) != 0)
+                return false;
+            edges.push_back({data, u, v, rank});
         }
-        edges += PyList_GET_SIZE(vs);
     }
-    // Every entry was matched once: no node has neighbours beyond these.
-    return out_entries == edges && in_entries == edges;
+    // Every entry of succ is one of these: no node has callees beyond them.
+    if (static_cast<Py_ssize_t>(edges.size()) != out_entries) return false;
+
+    struct In {
+        PyObject* data;
+        PyObject* u;
+        PyObject* v;
+        std::size_t row;
+    };
+    std::vector<In> ins;
+    ins.reserve(edges.size());
+    pos = 0;
+    PyObject *v, *row;
+    for (std::size_t r = 0; PyDict_Next(pred, &pos, &v, &row); ++r) {
+        Py_ssize_t rpos = 0;
+        PyObject *w, *data;
+        while (PyDict_Next(row, &rpos, &w, &data)) ins.push_back({data, w, v, r});
+    }
+
+    // Each edge's data dict is the one entry's that names the same caller
+    // and an equal callee.
+    auto by_data = [](const auto& items) {
+        std::vector<std::size_t> order(items.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return std::less<PyObject*>()(items[a].data, items[b].data);
+        });
+        return order;
+    };
+    const std::vector<std::size_t> e_order = by_data(edges), i_order = by_data(ins);
+    std::vector<std::size_t> rank_of(ins.size());
+    for (std::size_t k = 0; k < e_order.size(); ++k) {
+        const Edge& e = edges[e_order[k]];
+        const In& in = ins[i_order[k]];
+        if (e.data != in.data || e.u != in.u) return false;
+        if (e.v != in.v && (!PyUnicode_CheckExact(in.v) || PyUnicode_Compare(e.v, in.v) != 0)) return false;
+        rank_of[i_order[k]] = e.rank;
+    }
+    // Within a row, the callers in the order their edges were added.
+    for (std::size_t i = 1; i < ins.size(); ++i) {
+        if (ins[i].row == ins[i - 1].row && rank_of[i] <= rank_of[i - 1]) return false;
+    }
+    return true;
 }
 
 // Whether the graph of `attrs`, referenced from here alone, holds what a new graph of `nodes`
