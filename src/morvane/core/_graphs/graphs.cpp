@@ -28,10 +28,15 @@ const Name s_graph("graph"), s_node("_node"), s_adj("_adj"), s_succ("_succ"), s_
     s_cache("__networkx_cache__"), s_nodes("nodes"), s__nodes("_nodes");
 const Name s_weakref("weakref"), s_getweakrefcount("getweakrefcount");
 
-// The graph last handed out; kept for the life of the process.
-PyObject* kept = nullptr;
+// The graph last handed out, kept for the life of the process (never
+// destroyed: its reference must not be released after the interpreter has
+// finished).
+Ref& kept_graph() {
+    static Ref* kept = new Ref;
+    return *kept;
+}
 
-void forget() { Py_CLEAR(kept); }
+void forget() { kept_graph() = Ref(); }
 
 bool exact_dict(PyObject* o, Py_ssize_t refs) { return o != nullptr && PyDict_CheckExact(o) && Py_REFCNT(o) == refs; }
 
@@ -237,6 +242,7 @@ bool weakly_referenced(PyObject* G) {
 
 Ref take(Frame& f) {
     Obj nodes = f[0], callees = f[1], cls = f[2], view_class = f[3];
+    PyObject* kept = kept_graph().ptr();
     if (kept == nullptr) return none();
     // Ours alone, of the class a new graph has, and no weak reference that
     // would see it come back.
@@ -250,13 +256,13 @@ Ref take(Frame& f) {
     clear_flags(attrs);
     // A new graph makes its node view on first use.
     if (check(PyDict_Contains(attrs.ptr(), s_nodes.ptr()))) check(PyDict_DelItem(attrs.ptr(), s_nodes.ptr()));
-    return Ref::borrow(kept);
+    return Ref::borrow(Obj(kept));
 }
 
 Ref keep(Frame& f) {
-    Obj G = f[0];
+    // The graph it replaces is let go first: its address may then be reused.
     forget();
-    kept = Py_NewRef(G.ptr());
+    kept_graph() = Ref::borrow(f[0]);
     return none();
 }
 

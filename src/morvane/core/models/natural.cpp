@@ -111,10 +111,8 @@ Ref natural_sorted(Obj natsorted, Obj items) {
     std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
         return natural_less(keys[static_cast<std::size_t>(a)], keys[static_cast<std::size_t>(b)]);
     });
-    Ref out = Ref::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyList_SET_ITEM(out.ptr(), i, Py_NewRef(PyList_GET_ITEM(seq.ptr(), order[static_cast<std::size_t>(i)])));
-    }
+    Ref out = new_list();
+    for (Py_ssize_t i : order) list_append(out, Obj(PyList_GET_ITEM(seq.ptr(), i)));
     return out;
 }
 
