@@ -38,7 +38,7 @@ import json
 import operator
 import os
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 from morvane.core import _pysource, project_state
 
@@ -110,19 +110,17 @@ def _analyse_frozen(path: Path, tree: ast.Module | None, module: str, is_package
 project_state.files.analysis("functions", _analyse_frozen)
 
 
-# (library name, root) -> (the listing, what _library_files made of it): kept
-# while the file cache hands out the same listing object.
-_kept_library_files: dict[tuple[str, str], tuple[tuple[Path, ...], list[tuple[str, Path, str]]]] = {}
-
-
 def _library_files(name: str, root: Path) -> list[tuple[str, Path, str]]:
     # (module name, file, the file as text) for each module of a library.
     if root.is_dir():
+        # (library name, root) -> (the listing, what was made of it): kept
+        # while the file cache hands out the same listing object.
+        library_files = project_state.kept("library files")
         listing = project_state.files.listing(root)
         key = (name, str(root))
-        kept = _kept_library_files.get(key)
+        kept = library_files.get(key)
         if kept is not None and kept[0] is listing:
-            return kept[1]
+            return cast(list[tuple[str, Path, str]], kept[1])
         out = []
         # String work: pathlib's relative_to costs more than the cache lookup.
         prefix = len(str(root).rstrip(os.sep) + os.sep)
@@ -130,7 +128,7 @@ def _library_files(name: str, root: Path) -> list[tuple[str, Path, str]]:
             text = str(path)
             sub = _pysource.module_name(text[prefix:].split(os.sep))
             out.append((f"{name}.{sub}" if sub else name, path, text))
-        _kept_library_files[key] = (listing, out)
+        library_files[key] = (listing, out)
         return out
     if root.is_file():
         return [(name, root, str(root))]
@@ -189,17 +187,9 @@ def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
     return {**record, "parameter_defaults": defaults}
 
 
-# The last table _entries made: the found entries of each file, in order, and
-# the table made of them. A function key starts with its file's module name,
-# and each module is read from one file, so a file's entries are the only
-# ones under their keys.
-_kept_entries: tuple[list[tuple[Any, ...]], dict[str, tuple[Any, ...]]] | None = None
-
-
 def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dict[str, dict[str, str]]]:
     # The cache entries of every function (see _frozen) by function key, and
     # the module records, for generate_call_graph and _shared_call_graph.
-    global _kept_entries
     founds: list[tuple[Any, ...]] = []
     modules: dict[str, dict[str, str]] = {}
     stored = _StoredModels()
@@ -221,7 +211,7 @@ def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dic
         for found in founds:
             for entry in found:
                 entries[entry[2]] = entry
-    _kept_entries = (founds, entries)
+    project_state.kept("function table")["last"] = (founds, entries)
     return entries, modules
 
 
@@ -229,8 +219,13 @@ def _entries_from_kept(founds: list[tuple[Any, ...]]) -> dict[str, tuple[Any, ..
     """The table of ``founds`` from the last one: the same table when every
     file found the same entries, a copy with the changed files' entries put
     in when each of those found new entries under the same keys in the same
-    order (the keys keep their places); ``None`` when it must be built anew."""
-    kept = _kept_entries
+    order (the keys keep their places); ``None`` when it must be built anew.
+
+    The last table is kept with the found entries of each file, in order. A
+    function key starts with its file's module name, and each module is read
+    from one file, so a file's entries are the only ones under their keys."""
+    kept = cast("tuple[list[tuple[Any, ...]], dict[str, tuple[Any, ...]]] | None",
+                project_state.kept("function table").get("last"))
     if kept is None or len(kept[0]) != len(founds):
         return None
     previous, table = kept

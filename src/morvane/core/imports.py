@@ -42,7 +42,7 @@ import unicodedata
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import Any, cast
 
 from morvane import settings as _settings
 from morvane.core import project_state
@@ -100,19 +100,16 @@ def _name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
     # A pass asks for each file's name several times. The name of a file in
     # the project directory follows from the two paths' text alone, and is
     # kept; one found through sys.path (which a module may change) is not.
+    names = project_state.kept("module names")  # (file, project directory) -> (name, base)
     key = (file, project_dir)
-    found = _project_module_names.get(key)
+    found = names.get(key)
     if found is None:
         found = _find_name_and_base(file, project_dir)
         if found[1] is project_dir:
-            if len(_project_module_names) >= 100_000:
-                _project_module_names.clear()
-            _project_module_names[key] = found
-    return found
-
-
-# (file, project directory) -> the file's module name and the project directory
-_project_module_names: dict[tuple[Path, Path], tuple[str, Path]] = {}
+            if len(names) >= 100_000:
+                names.clear()
+            names[key] = found
+    return cast(tuple[str, Path], found)
 
 
 def _find_name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
@@ -456,8 +453,7 @@ def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
     imported = [None if name is None else imported_modules(file, name) for file, name in zip(files, names)]
     # The same files, module names and import names (the same objects: the
     # same contents) as the last time give the same order.
-    global _kept_order
-    kept = _kept_order
+    kept = project_state.kept("reload order").get("last")
     if kept is not None and kept[0] == files and kept[1] == names and all(map(operator.is_, kept[2], imported)):
         return list(kept[3])
     imports_of = dict(zip(files, imported))
@@ -488,13 +484,8 @@ def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
                 stack.pop()
                 visiting.discard(file)
                 order[file] = None
-    _kept_order = (list(files), names, imported, list(order))
+    project_state.kept("reload order")["last"] = (list(files), names, imported, list(order))
     return list(order)
-
-
-# The last order _dependencies_first worked out: (the files, their module
-# names, their import names, the order).
-_kept_order: tuple[list[Path], list[str | None], list[Any], list[Path]] | None = None
 
 
 def _import_one(file: Path, project_dir: Path, reload: bool) -> tuple[bool, Any]:

@@ -20,6 +20,12 @@
     imports are unchanged, and none of whose imports ran again since, need
     not be reloaded.
 
+``kept``
+    What the other services derive from these results and keep from pass
+    to pass (the model search's function table, the importer's reload
+    order, module names), one dictionary per kind; each answer is checked
+    by the identity of what it was derived from before it is used.
+
 :func:`one_look` makes a block (one pass, one import) see each file once:
 the cache's stamps are taken once per file, and what follows from them
 (which file a module name stands for, a file's import closure) is worked
@@ -44,7 +50,7 @@ from typing import Any, cast
 
 from morvane.core._pysource import FileCache, module_name
 
-__all__ = ["files", "loaded", "clear", "graph_state", "set_graph_state", "one_look",
+__all__ = ["files", "loaded", "kept", "clear", "graph_state", "set_graph_state", "one_look",
            "unchanged_since_load", "record_load", "forget_load"]
 
 files = FileCache()
@@ -112,6 +118,20 @@ def resolved_paths() -> dict[tuple[Path, str], Path]:
 
 # Other services' answers that hold for one look (a name kind -> key -> answer).
 _look_memos: dict[str, dict[Any, Any]] = {}
+
+
+# Other services' answers kept from look to look (a kind -> key -> answer).
+_kept: dict[str, dict[Any, Any]] = {}
+
+
+def kept(kind: str) -> dict[Any, Any]:
+    """The dictionary of answers of ``kind`` kept from pass to pass, emptied
+    by :func:`clear`; what is read from it must be checked against the
+    objects it was derived from."""
+    found = _kept.get(kind)
+    if found is None:
+        found = _kept[kind] = {}
+    return found
 
 
 def look_memo(kind: str) -> dict[Any, Any] | None:
@@ -438,6 +458,7 @@ def clear() -> None:
     files.clear()
     _kept_names = None
     _kept_targets.clear()
+    _kept.clear()
     loaded.clear()
     _last_run.clear()
     _forget_look()

@@ -25,10 +25,11 @@ bool genuine_natsorted(Obj natsorted) {
     if (!defaults || !PyTuple_CheckExact(defaults.ptr()) || PyTuple_GET_SIZE(defaults.ptr()) != 3) return false;
     Obj alg(PyTuple_GET_ITEM(defaults.ptr(), 2));
     if (PyTuple_GET_ITEM(defaults.ptr(), 0) != Py_None || PyTuple_GET_ITEM(defaults.ptr(), 1) != Py_False ||
-        !PyLong_Check(alg.ptr()) || PyLong_AsLong(alg.ptr()) != 0) {
-        if (PyErr_Occurred()) raise();
+        !PyLong_Check(alg.ptr()))
         return false;
-    }
+    int overflow = 0;
+    // An alg out of a long's range is no default: natsorted decides.
+    if (PyLong_AsLongAndOverflow(alg.ptr(), &overflow) != 0 || overflow != 0) return false;
     if (natsorted.is(own)) return true;
     Ref package = imported(s_natsort);
     Ref target = package ? lazy_target(natsorted, S::LazyAttribute) : Ref();
