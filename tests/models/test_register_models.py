@@ -403,11 +403,11 @@ class TestOnePassPropagation:
         return G, [f"n{i}" for i in models]
 
     @staticmethod
-    def outcome(mm, substitute, G, models, nx_binding):
+    def outcome(mm, substitute, G, models, nx_binding, during=lambda: None):
         passed = []
         substitute(
             nx=nx_binding,
-            find_models=lambda: {m: RecordDouble(m, None) for m in models},
+            find_models=lambda: during() or {m: RecordDouble(m, None) for m in models},
             db=Namespace(set_all_factories_has_model=lambda **k: None, add_models=lambda *r: None,
                          get_all_models=lambda: [], remove_models=lambda *n: None,
                          set_factories_has_model_by_names=lambda *names, **k: passed.append((names, k))),
@@ -428,6 +428,46 @@ class TestOnePassPropagation:
         networkx = lazy_import("networkx") if proxied else nx
         expected = self.outcome(mm, substitute, *self.build(spec), written)
         assert self.outcome(mm, substitute, *self.build(spec), networkx) == expected
+
+    @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(spec=factory_graphs(), passes=st.lists(st.tuples(st.sets(st.integers(0, 4)), st.integers(0, 60)),
+                                                   min_size=2, max_size=6))
+    def test_a_recycled_call_graph_flags_as_a_new_one(self, mm, run, substitute, spec, passes):
+        # The call graph's recycled graph, pass after pass, with the same
+        # models as last time or others, and now and then a flag set by
+        # someone else during the pass: the flags and the names passed on are
+        # those of a new graph, flagged by the steps as written.
+        from morvane.core import callgraph as cg
+
+        n, edges = spec[0], [(a, b) for a, b in spec[1] if a > b]
+        succ: dict[str, list[str]] = {}
+        for a, b in dict.fromkeys(edges):
+            succ.setdefault(f"n{a}", []).append(f"n{b}")
+        state = types.SimpleNamespace(nodes={f"n{i}": ("pkg/f.py", "pkg.f") for i in range(n)}, succ=succ)
+        written = Namespace(reverse_view=nx.reverse_view, topological_sort=nx.topological_sort,
+                            descendants=nx.descendants)
+        recycled = []
+        for chosen, foreign in passes:
+            models = [f"n{i}" for i in sorted(chosen)]
+            fresh = nx.DiGraph()
+            fresh.add_nodes_from((v, {"has_model": False, "source": s, "module": m}) for v, (s, m) in state.nodes.items())
+            fresh.add_edges_from((u, v) for u, vs in succ.items() for v in vs)
+            G = cg._to_digraph(state)
+            # The pass's graph, let go with it (the doubles stay bound).
+            graphs = [fresh, G]
+
+            def flag() -> None:
+                if foreign < n:
+                    graphs[0].nodes[f"n{foreign}"]["has_model"] = True
+
+            expected = self.outcome(mm, substitute, fresh, models, written, flag)
+            graphs.pop(0)
+            assert self.outcome(mm, substitute, G, models, nx, flag) == expected
+            recycled.append(cg._graphs.since_taken(G))
+            graphs.clear()
+            del G
+        # Every pass had the graph of the one before, as it was made.
+        assert None not in recycled and len({generation for generation, _ in recycled}) == 1
 
     def test_taken_only_for_networkx_and_its_own_digraph(self, mm, run, substitute, monkeypatch):
         real = nx.descendants

@@ -423,7 +423,7 @@ def _to_digraph(state: _GraphState) -> nx.DiGraph:
                 out[v] = data
                 pred[v][u] = data
         if genuine:
-            _graphs.keep(G)
+            _graphs.keep(G, state.nodes, state.succ)
         return G
     G.add_nodes_from((name, {"has_model": False, "source": source, "module": module})
                      for name, (source, module) in state.nodes.items())

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "host/module.hpp"
+#include "host/watch.hpp"
+#include "_graphs/api.hpp"
 
 namespace graphs {
 using namespace host;
@@ -28,15 +30,65 @@ const Name s_graph("graph"), s_node("_node"), s_adj("_adj"), s_succ("_succ"), s_
     s_cache("__networkx_cache__"), s_nodes("nodes"), s__nodes("_nodes");
 const Name s_weakref("weakref"), s_getweakrefcount("getweakrefcount");
 
-// The graph last handed out, kept for the life of the process (never
-// destroyed: its reference must not be released after the interpreter has
-// finished).
-Ref& kept_graph() {
-    static Ref* kept = new Ref;
-    return *kept;
+// What is known of the graph last handed out.  From the moment it is kept
+// (or next checked in full) every dict in it and in the table it was made
+// of is watched; while none of them has changed, beyond the has-model flags
+// that each hand-out clears and the node view networkx caches in the
+// instance dict (both checked when it is taken), the graph holds what it
+// held then, and its dicts are the ones listed here, alive.  Lists cannot
+// be watched: the table's callee lists are compared with their copy.
+// Reference counts are read at every take.  Never destroyed: its references
+// must not be released after the interpreter has finished.
+struct Kept {
+    Ref graph;
+    Ref nodes, callees;             // the table it holds
+    PyObject* attrs = nullptr;      // its instance dict (watched, so never another at this address)
+    std::vector<PyObject*> once;    // node attributes, successor and predecessor rows: held by one table
+    std::vector<PyObject*> twice;   // edge data: held by a successor row and a predecessor row
+    std::vector<PyObject*> lists;   // the table's callee lists, in order,
+    std::vector<PyObject*> items;   // and their items, one list after the other
+    bool known = false;             // recorded, and no watched dict has changed since
+    unsigned long long generation = 0;  // one per recording
+    unsigned long long flag_writes = 0, flags_cleared_at = 0;
+};
+
+Kept& kept() {
+    static Kept* k = new Kept;
+    return *k;
 }
 
-void forget() { kept_graph() = Ref(); }
+void forget() {
+    kept().known = false;
+    kept().attrs = nullptr;
+    // Its dicts report their deallocation to the watchers below.
+    kept().graph = Ref();
+}
+
+bool is_name(PyObject* key, const Name& name) {
+    return key == name.ptr() ||
+           (key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name.ptr()) == 0);
+}
+
+// A node's attribute dict: a has-model flag set to a bool is counted (every
+// take sets them all to False), anything else is a change.
+int on_attributes_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject* value) {
+    Kept& k = kept();
+    if (event == PyDict_EVENT_MODIFIED && (value == Py_True || value == Py_False) && is_name(key, s_has_model)) {
+        ++k.flag_writes;
+    } else {
+        k.known = false;
+    }
+    return 0;
+}
+
+// Any other dict: a change, but for the node view in the instance dict.
+int on_event(PyDict_WatchEvent event, PyObject* d, PyObject* key, PyObject*) {
+    Kept& k = kept();
+    const bool node_view = d == k.attrs && event != PyDict_EVENT_CLEARED && event != PyDict_EVENT_CLONED &&
+                           event != PyDict_EVENT_DEALLOCATED && is_name(key, s_nodes);
+    if (!node_view) k.known = false;
+    return 0;
+}
 
 bool exact_dict(PyObject* o, Py_ssize_t refs) { return o != nullptr && PyDict_CheckExact(o) && Py_REFCNT(o) == refs; }
 
@@ -210,18 +262,114 @@ bool same_edges(PyObject* succ, PyObject* pred, PyObject* nodes, PyObject* calle
     return true;
 }
 
-// Whether the graph of `attrs`, referenced from here alone, holds what a new graph of `nodes`
-// and `callees` holds.  Reads pointers, sizes and reference counts only: no
-// code runs, so nothing changes while it looks.
-bool reusable(PyObject* nodes, PyObject* callees, Obj attrs) {
+// Watches every dict of the graph of `attrs` and of its table, and lists
+// them; from here on `known` tells whether any has changed.  Nothing is known
+// when the interpreter has no watcher to spare, or for a graph or table of
+// another shape (each take then checks it in full).
+void record(Obj attrs, PyObject* nodes, PyObject* callees) {
+    Kept& k = kept();
+    k.known = false;
+    const int attributes_id = long_lived_watcher(on_attributes_event);
+    const int other_id = long_lived_watcher(on_event);
+    if (attributes_id < 0 || other_id < 0) return;
+    PyObject* table = PyDict_GetItemWithError(attrs.ptr(), s_node.ptr());
+    PyObject* succ = PyDict_GetItemWithError(attrs.ptr(), s_succ.ptr());
+    PyObject* pred = PyDict_GetItemWithError(attrs.ptr(), s_pred.ptr());
+    PyObject* graph = PyDict_GetItemWithError(attrs.ptr(), s_graph.ptr());
+    PyObject* cache = PyDict_GetItemWithError(attrs.ptr(), s_cache.ptr());
+    if (PyErr_Occurred()) raise();
+    for (PyObject* d : {table, succ, pred, graph, cache, nodes, callees}) {
+        if (d == nullptr || !PyDict_CheckExact(d)) return;
+    }
+    k.once.clear();
+    k.twice.clear();
+    k.lists.clear();
+    k.items.clear();
+    auto watch = [](int id, PyObject* d) {
+        if (!PyDict_CheckExact(d)) return false;
+        check(PyDict_Watch(id, d));
+        return true;
+    };
+    for (PyObject* d : {attrs.ptr(), table, succ, pred, graph, cache, nodes, callees}) watch(other_id, d);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (!watch(attributes_id, value)) return;
+        k.once.push_back(value);
+    }
+    pos = 0;
+    while (PyDict_Next(succ, &pos, &key, &value)) {
+        if (!watch(other_id, value)) return;
+        k.once.push_back(value);
+        Py_ssize_t rpos = 0;
+        PyObject *v, *data;
+        while (PyDict_Next(value, &rpos, &v, &data)) {
+            if (!watch(other_id, data)) return;
+            k.twice.push_back(data);
+        }
+    }
+    pos = 0;
+    while (PyDict_Next(pred, &pos, &key, &value)) {
+        if (!watch(other_id, value)) return;
+        k.once.push_back(value);
+    }
+    pos = 0;
+    while (PyDict_Next(callees, &pos, &key, &value)) {
+        if (!PyList_CheckExact(value)) return;
+        k.lists.push_back(value);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) k.items.push_back(PyList_GET_ITEM(value, i));
+    }
+    k.nodes = Ref::borrow(Obj(nodes));
+    k.callees = Ref::borrow(Obj(callees));
+    k.attrs = attrs.ptr();
+    ++k.generation;
+    k.flags_cleared_at = k.flag_writes;
+    k.known = true;
+}
+
+// Whether the graph of `attrs` is the one recorded, unchanged, for this very
+// table, and its dicts are referenced as a new graph's are.  Reads pointers,
+// sizes and reference counts only.
+bool unchanged_since_recorded(PyObject* nodes, PyObject* callees, Obj attrs) {
+    const Kept& k = kept();
+    if (!k.known || attrs.ptr() != k.attrs || nodes != k.nodes.ptr() || callees != k.callees.ptr()) return false;
+    if (PyDict_GET_SIZE(callees) != static_cast<Py_ssize_t>(k.lists.size())) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *vs;
+    std::size_t at = 0;
+    for (std::size_t i = 0; PyDict_Next(callees, &pos, &key, &vs); ++i) {
+        if (vs != k.lists[i]) return false;
+        const Py_ssize_t n = PyList_GET_SIZE(vs);
+        if (at + static_cast<std::size_t>(n) > k.items.size()) return false;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            if (PyList_GET_ITEM(vs, j) != k.items[at++]) return false;
+        }
+    }
+    if (at != k.items.size()) return false;
+    for (PyObject* d : k.once) {
+        if (Py_REFCNT(d) != 1) return false;
+    }
+    for (PyObject* d : k.twice) {
+        if (Py_REFCNT(d) != 2) return false;
+    }
+    return true;
+}
+
+// Whether the graph of `attrs`, referenced from here alone, holds what a new
+// graph of `nodes` and `callees` holds: known when it is the recorded one,
+// unchanged, else checked in full.  Reads pointers, sizes and reference
+// counts only: no code runs, so nothing changes while it looks.
+enum class Reuse { No, Known, Checked };
+Reuse reusable(PyObject* nodes, PyObject* callees, Obj attrs) {
     PyObject* graph = PyDict_GetItemWithError(attrs.ptr(), s_graph.ptr());
     PyObject* cache = PyDict_GetItemWithError(attrs.ptr(), s_cache.ptr());
     PyObject* table = PyDict_GetItemWithError(attrs.ptr(), s_node.ptr());
     PyObject* adj = PyDict_GetItemWithError(attrs.ptr(), s_adj.ptr());
     PyObject* succ = PyDict_GetItemWithError(attrs.ptr(), s_succ.ptr());
     PyObject* pred = PyDict_GetItemWithError(attrs.ptr(), s_pred.ptr());
-    return PyDict_GET_SIZE(graph) == 0 && PyDict_GET_SIZE(cache) == 0 && adj == succ && succ != pred &&
-           same_nodes(table, nodes) && same_edges(succ, pred, nodes, callees);
+    if (PyDict_GET_SIZE(graph) != 0 || PyDict_GET_SIZE(cache) != 0 || adj != succ || succ == pred) return Reuse::No;
+    if (unchanged_since_recorded(nodes, callees, attrs)) return Reuse::Known;
+    return same_nodes(table, nodes) && same_edges(succ, pred, nodes, callees) ? Reuse::Checked : Reuse::No;
 }
 
 // The has-model flags as a new graph has them.
@@ -242,28 +390,51 @@ bool weakly_referenced(PyObject* G) {
 
 Ref take(Frame& f) {
     Obj nodes = f[0], callees = f[1], cls = f[2], view_class = f[3];
-    PyObject* kept = kept_graph().ptr();
-    if (kept == nullptr) return none();
+    PyObject* kept_graph = kept().graph.ptr();
+    if (kept_graph == nullptr) return none();
     // Ours alone, of the class a new graph has, and no weak reference that
     // would see it come back.
-    const bool ours = Py_REFCNT(kept) == 1 && Py_TYPE(kept) == reinterpret_cast<PyTypeObject*>(cls.ptr()) &&
-                      !weakly_referenced(kept);
-    Ref attrs = ours ? plain_attributes(kept, view_class.ptr()) : Ref();
-    if (!attrs || !reusable(nodes.ptr(), callees.ptr(), attrs)) {
+    const bool ours = Py_REFCNT(kept_graph) == 1 &&
+                      Py_TYPE(kept_graph) == reinterpret_cast<PyTypeObject*>(cls.ptr()) &&
+                      !weakly_referenced(kept_graph);
+    Ref attrs = ours ? plain_attributes(kept_graph, view_class.ptr()) : Ref();
+    const Reuse reuse = attrs ? reusable(nodes.ptr(), callees.ptr(), attrs) : Reuse::No;
+    if (reuse == Reuse::No) {
         forget();
         return none();
     }
     clear_flags(attrs);
     // A new graph makes its node view on first use.
     if (check(PyDict_Contains(attrs.ptr(), s_nodes.ptr()))) check(PyDict_DelItem(attrs.ptr(), s_nodes.ptr()));
-    return Ref::borrow(Obj(kept));
+    // Checked in full: its dicts may not be the ones recorded.
+    if (reuse == Reuse::Checked) record(attrs, nodes.ptr(), callees.ptr());
+    kept().flags_cleared_at = kept().flag_writes;
+    return Ref::borrow(Obj(kept_graph));
 }
 
 Ref keep(Frame& f) {
     // The graph it replaces is let go first: its address may then be reused.
     forget();
-    kept_graph() = Ref::borrow(f[0]);
+    kept().graph = Ref::borrow(f[0]);
+    Ref attrs = Ref::steal(PyObject_GenericGetDict(f[0].ptr(), nullptr));
+    if (PyDict_CheckExact(attrs.ptr())) record(attrs, f[1].ptr(), f[2].ptr());
     return none();
+}
+
+bool graph_since_taken(PyObject* G, unsigned long long* generation, unsigned long long* flags) {
+    const Kept& k = kept();
+    if (!k.known || G != k.graph.ptr()) return false;
+    *generation = k.generation;
+    *flags = k.flag_writes - k.flags_cleared_at;
+    return true;
+}
+
+const Api api{graph_since_taken};
+
+Ref since_taken(Frame& f) {
+    unsigned long long generation = 0, flags = 0;
+    if (!graph_since_taken(f[0].ptr(), &generation, &flags)) return none();
+    return tuple({Ref::steal(PyLong_FromUnsignedLongLong(generation)), Ref::steal(PyLong_FromUnsignedLongLong(flags))});
 }
 
 constexpr Param take_params[] = {
@@ -273,6 +444,11 @@ constexpr Param take_params[] = {
     {.name = "view_class", .annotation = "type"},
 };
 constexpr Param keep_params[] = {
+    {.name = "G", .annotation = "nx.DiGraph"},
+    {.name = "nodes", .check = Check::Dict, .annotation = "dict[str, tuple[str, str]]"},
+    {.name = "callees", .check = Check::Dict, .annotation = "dict[str, list[str]]"},
+};
+constexpr Param since_taken_params[] = {
     {.name = "G", .annotation = "nx.DiGraph"},
 };
 
@@ -296,9 +472,25 @@ const Signature keep_sig{
     .qualname = "keep",
     .params = keep_params,
     .returns = "None",
-    .doc = "Keep ``G``, a graph just made and about to be handed out, for take().",
+    .doc = "Keep ``G``, a graph just made of ``nodes`` and ``callees`` and about to be\n"
+           "handed out, for take().",
     .documented = true,
     .impl = keep,
+    .file = __FILE__,
+    .line = __LINE__,
+};
+
+const Signature since_taken_sig{
+    .name = "since_taken",
+    .qualname = "since_taken",
+    .params = since_taken_params,
+    .returns = "tuple[int, int] | None",
+    .doc = "``(generation, flags)`` while ``G`` is the graph last kept and nothing in it\n"
+           "has changed since it was made or last checked in full, but its has-model\n"
+           "flags: ``generation`` tells one such graph from the next, ``flags`` counts\n"
+           "the flags set since it was last handed out.  None for any other graph.",
+    .documented = true,
+    .impl = since_taken,
     .file = __FILE__,
     .line = __LINE__,
 };
@@ -307,6 +499,10 @@ void body(Obj module, Obj ns) {
     check(PyModule_SetDocString(module.ptr(), "The call graph's recycled graph."));
     define(ns, take_sig);
     define(ns, keep_sig);
+    define(ns, since_taken_sig);
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<Api*>(&api), capsule_name, nullptr));
+    static const Name s_c_api("_C_API");
+    dict_set(ns, s_c_api, capsule);
 }
 
 host::ModuleInfo info{"_graphs", "morvane.core._graphs", body};

@@ -2,6 +2,8 @@
 
 #include "ops.hpp"
 
+#include <utility>
+
 namespace host {
 
 namespace {
@@ -71,6 +73,24 @@ Ref KeySet::get() {
     Ref keys = set_of(dict_);
     if (watch_.unchanged() && str_keys(dict_)) keys_ = keys;
     return keys;
+}
+
+int long_lived_watcher(PyDict_WatchCallback callback) {
+    // A few callers at most (one per structure kind), each asking with its
+    // own static callback.
+    static std::pair<PyDict_WatchCallback, int> made[4];
+    for (auto& [known, id] : made) {
+        if (known == callback) return id;
+        if (known != nullptr) continue;
+        id = PyDict_AddWatcher(callback);
+        if (id < 0) {
+            PyErr_Clear();
+            id = -1;
+        }
+        known = callback;
+        return id;
+    }
+    return -1;
 }
 
 bool str_keys(Obj d) {

@@ -51,6 +51,13 @@ private:
     Ref keys_;
 };
 
+// A dict watcher of the caller's own, for a structure of many dicts watched
+// for as long as it lives (the watches above are for one body's run): made
+// on the first call for `callback`, then the same id.  -1 when the
+// interpreter has none to spare (no error is left set): the caller then
+// knows nothing and checks everything.
+int long_lived_watcher(PyDict_WatchCallback callback);
+
 // True when every key of the exact dict `d` is an exact str.
 bool str_keys(Obj d);
 

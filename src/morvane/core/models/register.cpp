@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "models.hpp"
+#include "_graphs/api.hpp"
 
 namespace models {
 using namespace host;
@@ -129,8 +130,9 @@ Ref networkx_adjacency(Obj nx, Obj G) {
 // factory is reached.  `complete` holds the factories that are flagged and
 // whose descendants all are.  The flags written, the nodes read, the set
 // built and the KeyError for a node without a flag are those of the steps as
-// written; only the descendant sets are never made.
-void propagate_in_one_pass(Obj G, Obj succ, Obj order, Obj has_model) {
+// written; only the descendant sets are never made.  `flagged` gets the
+// factories it flags, in order.
+void propagate_in_one_pass(Obj G, Obj succ, Obj order, Obj has_model, Obj flagged) {
     Ref node_attrs = getattr(G, S::_node);
     Ref complete = new_set();
     for (Ref name : iterate(order)) {
@@ -159,10 +161,32 @@ void propagate_in_one_pass(Obj G, Obj succ, Obj order, Obj has_model) {
         if (!flag) {
             setitem(attrs, S::has_model, boolean(depends && all_complete));
             flag = truthy(getitem(attrs, S::has_model));
-            if (flag) set_add(has_model, name);
+            if (flag) {
+                set_add(has_model, name);
+                list_append(flagged, name);
+            }
         }
         if (flag && all_complete) set_add(complete, name);
     }
+}
+
+// Whether `reverse_view` and `topological_sort`, and the package's
+// topological_generations, are networkx's own.
+bool own_order(Obj nx, Obj reverse_view, Obj topological_sort) {
+    static const Name s_graphviews("networkx.classes.graphviews");
+    static const Name s_topological_generations("topological_generations");
+    if (!is_module(nx, T::networkx)) return false;
+    Ref dag = imported(T::networkx_dag);
+    Ref graphviews = imported(s_graphviews);
+    Ref networkx = imported(T::networkx);
+    if (!dag || !graphviews || !networkx) return false;
+    auto own = [](Obj module, Obj name, Obj value) {
+        Ref genuine = getattr_opt(module, name);
+        return genuine && genuine.is(value);
+    };
+    Ref generations = getattr_opt(networkx, s_topological_generations);
+    return own(graphviews, S::reverse_view, reverse_view) && own(dag, S::topological_sort, topological_sort) &&
+           generations && own(dag, s_topological_generations, generations);
 }
 
 // nx.topological_sort(nx.reverse_view(G)) as a list, worked out here: the
@@ -176,22 +200,7 @@ void propagate_in_one_pass(Obj G, Obj succ, Obj order, Obj has_model) {
 // an adjacency out of step with itself, which take networkx's own calls,
 // their partial results and their errors.
 Ref reverse_topological_order(Obj nx, Obj G, Obj reverse_view, Obj topological_sort) {
-    static const Name s_graphviews("networkx.classes.graphviews");
-    static const Name s_topological_generations("topological_generations");
-    Ref dag = imported(T::networkx_dag);
-    Ref graphviews = imported(s_graphviews);
-    Ref networkx = imported(T::networkx);
-    if (!dag || !graphviews || !networkx) return {};
-    auto own = [](Obj module, Obj name, Obj value) {
-        Ref genuine = getattr_opt(module, name);
-        return genuine && genuine.is(value);
-    };
-    Ref generations = getattr_opt(networkx, s_topological_generations);
-    if (!own(graphviews, S::reverse_view, reverse_view) || !own(dag, S::topological_sort, topological_sort) ||
-        !generations || !own(dag, s_topological_generations, generations)) {
-        return {};
-    }
-    if (!networkx_adjacency(nx, G)) return {};
+    if (!own_order(nx, reverse_view, topological_sort) || !networkx_adjacency(nx, G)) return {};
     static const Name s_pred("_pred");
     Ref pred = getattr_opt(G, s_pred);
     Ref succ = getattr_opt(G, S::_succ);
@@ -257,6 +266,80 @@ Ref reverse_topological_order(Obj nx, Obj G, Obj reverse_view, Obj topological_s
     if (placed != n) return {};  // a cycle
     return order;
 }
+
+// The has-model flags the last pass set, for the call graph the graph module
+// kept, while that graph is unchanged.  The flags follow from the graph's
+// edges and from which factories are flagged when the climb begins, so the
+// same graph (its generation), flagged for the same new models and for
+// nothing else since it was handed out (every hand-out clears its flags,
+// and the module counts each flag set after that), gets the same flags.
+// Kept only when they were worked out in one pass over exact str nodes, in
+// networkx's order worked out here: nothing in it ran code.
+class KeptFlags {
+public:
+    // Before the new models are flagged: the graph's state as the graph
+    // module knows it.
+    explicit KeptFlags(Obj G) {
+        static const Name s_graphs("morvane.core._graphs"), s_c_api("_C_API");
+        Ref module = imported(s_graphs);
+        Ref capsule = module ? getattr_opt(module, s_c_api) : Ref();
+        if (!capsule || !PyCapsule_IsValid(capsule.ptr(), graphs::capsule_name)) return;
+        const auto* api = static_cast<const graphs::Api*>(PyCapsule_GetPointer(capsule.ptr(), graphs::capsule_name));
+        if (api == nullptr) raise();
+        api_ = api;
+        G_ = G;
+    }
+
+    // Whether the flags kept are those of this graph, flagged for `names`
+    // (`written` flags set since it was handed out, all of them ours).
+    bool match(Obj names, unsigned long long written) {
+        unsigned long long generation = 0, flags = 0;
+        if (api_ == nullptr || !api_->since_taken(G_.ptr(), &generation, &flags)) return false;
+        known_ = flags == written;
+        generation_ = generation;
+        if (!known_) return false;
+        Last& last = this->last();
+        if (!last.flagged || last.generation != generation || !same_names(last.names, names)) return false;
+        return true;
+    }
+
+    // The factories flagged by the last pass, in the order they were flagged.
+    Obj flagged() const { return last().flagged; }
+
+    void remember(Obj names, Obj flagged_in_order) {
+        if (!known_) return;
+        Last& last = this->last();
+        last.generation = generation_;
+        last.names = tuple_of(names);
+        last.flagged = Ref::borrow(flagged_in_order);
+    }
+
+private:
+    struct Last {
+        unsigned long long generation = 0;
+        Ref names, flagged;
+    };
+    // Never destroyed: its references must not be released after the
+    // interpreter has finished.
+    static Last& last() {
+        static Last* state = new Last;
+        return *state;
+    }
+    static bool same_names(Obj kept, Obj names) {
+        if (!PyList_CheckExact(names.ptr()) || PyTuple_GET_SIZE(kept.ptr()) != PyList_GET_SIZE(names.ptr())) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
+            PyObject* a = PyTuple_GET_ITEM(kept.ptr(), i);
+            PyObject* b = PyList_GET_ITEM(names.ptr(), i);
+            if (a == b) continue;
+            if (!PyUnicode_CheckExact(a) || !PyUnicode_CheckExact(b) || PyUnicode_Compare(a, b) != 0) return false;
+        }
+        return true;
+    }
+    const graphs::Api* api_ = nullptr;
+    Obj G_;
+    bool known_ = false;
+    unsigned long long generation_ = 0;
+};
 
 // r.absolute_source(), asked in step 2 and again in step 3.  Fast path: for a
 // record of exactly morvane.models' ModelRecord whose absolute_source is the
@@ -436,9 +519,12 @@ Ref register_models(Frame& f) {
     // only from modelled parts: in reverse topological order each factory
     // comes after all the factories it depends on.
     if (truthy(_new) && !G.is_none()) {
+        KeptFlags kept_flags(G);
+        unsigned long long written = 0;
         for (Ref name : iterate(_new)) {
             if (contains(getattr(G, S::nodes), name)) {
                 setitem(getitem(getattr(G, S::nodes), name), S::has_model, Py_True);
+                ++written;
             }
         }
         Ref has_model = new_set();
@@ -446,12 +532,26 @@ Ref register_models(Frame& f) {
         Ref topological_sort = getattr(nx, S::topological_sort);
         Ref reverse_view = getattr(f.global(S::nx), S::reverse_view);
         Ref view = call(reverse_view, G);
-        Ref order = reverse_topological_order(f.global(S::nx), G, reverse_view, topological_sort);
-        if (!order) order = call(topological_sort, view);
-        if (Ref adjacency = networkx_adjacency(f.global(S::nx), G)) {
-            propagate_in_one_pass(G, adjacency, order, has_model);
+        Ref adjacency = networkx_adjacency(f.global(S::nx), G);
+        if (adjacency && own_order(f.global(S::nx), reverse_view, topological_sort) && kept_flags.match(_new, written)) {
+            // Fast path: the same graph, flagged the same way, as last time
+            // (see KeptFlags): the flags that pass set, in its order.
+            Ref node_attrs = getattr(G, S::_node);
+            for (Ref name : iterate(kept_flags.flagged())) {
+                setitem(getitem(node_attrs, name), S::has_model, Py_True);
+                set_add(has_model, name);
+            }
         } else {
-            propagate(f, G, order, has_model);
+            Ref order = reverse_topological_order(f.global(S::nx), G, reverse_view, topological_sort);
+            const bool worked_out = bool(order);
+            if (!order) order = call(topological_sort, view);
+            if (adjacency) {
+                Ref flagged = new_list();
+                propagate_in_one_pass(G, adjacency, order, has_model, flagged);
+                if (worked_out) kept_flags.remember(_new, flagged);
+            } else {
+                propagate(f, G, order, has_model);
+            }
         }
         Ref kwargs = new_dict();
         dict_set(kwargs, S::has_model, Py_True);
