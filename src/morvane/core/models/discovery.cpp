@@ -86,23 +86,6 @@ std::pair<Ref, Ref> shared_twin(Obj generate_call_graph) {
     return {Ref::borrow(Obj(PyTuple_GET_ITEM(twins.ptr(), 1))), fresh};
 }
 
-// The twin's result checked for the shape it promises: an exact dict of
-// function key -> (record dict, mutable, key, text, dumps), and the modules.
-bool twin_result_ok(Obj result) {
-    if (!PyTuple_CheckExact(result.ptr()) || PyTuple_GET_SIZE(result.ptr()) != 2) return false;
-    Obj entries(PyTuple_GET_ITEM(result.ptr(), 0));
-    if (!PyDict_CheckExact(entries.ptr())) return false;
-    PyObject* key = nullptr;
-    PyObject* entry = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(entries.ptr(), &pos, &key, &entry)) {
-        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 5 || !PyDict_CheckExact(PyTuple_GET_ITEM(entry, 0))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // k.split(".")[-1]: the plain name of a dotted function key.  For an exact
 // str, the text after its last dot, without the list of parts.
 Ref plain_name(Obj key) {
@@ -275,26 +258,64 @@ public:
     ModelTests(const ModelTests&) = delete;
     ModelTests& operator=(const ModelTests&) = delete;
 
-    // The answer for `record`, of `entry` under `key`, at the next position
-    // of the table.
-    bool is_model(Obj key, Obj entry, Obj record) {
+    // The answer the last search found at the next position, when it met
+    // this key and entry there; -1 otherwise.
+    signed char seen(Obj key, Obj entry) const {
+        const auto& before = kept().rows;
+        const std::size_t i = rows_.size();
+        return i < before.size() && before[i].key == key.ptr() && before[i].entry == entry.ptr() ? before[i].answer
+                                                                                                : -1;
+    }
+
+    // The answer for the record of `entry` (its first item) under `key`, at
+    // the next position of the table.  A position the last search met reads
+    // nothing but the two addresses.
+    bool is_model(Obj key, Obj entry) {
         const auto& before = kept().rows;
         const std::size_t i = rows_.size();
         signed char answer = -1;
+        Obj record;
         if (i < before.size() && before[i].key == key.ptr() && before[i].entry == entry.ptr()) {
             answer = before[i].answer;
-        } else if (const signed char* known = earlier(record)) {
-            answer = *known;
+        } else if (i >= before.size() || before[i].key != key.ptr()) {
+            // Moved, or new: perhaps a record the last search met elsewhere.
+            // (A new entry under the same key at the same place is a file
+            // read again: its record is new.)
+            record = Obj(PyTuple_GET_ITEM(entry.ptr(), 0));
+            if (const signed char* known = earlier(record)) answer = *known;
         }
         bool result;
         if (answer >= 0) {
             result = answer == 1;
         } else {
+            if (!record) record = Obj(PyTuple_GET_ITEM(entry.ptr(), 0));
             result = models::is_model(record);
             answer = fixed(record) ? static_cast<signed char>(result) : -1;
         }
         rows_.push_back({key.ptr(), entry.ptr(), answer});
         return result;
+    }
+
+    // The twin's result checked for the shape it promises: an exact dict of
+    // function key -> (record dict, mutable, key, text, dumps), and the
+    // modules.  An entry the last search met at the same place under the
+    // same key was checked then (a tuple's items stay as they are).
+    static bool twin_result_ok(Obj result) {
+        if (!PyTuple_CheckExact(result.ptr()) || PyTuple_GET_SIZE(result.ptr()) != 2) return false;
+        Obj entries(PyTuple_GET_ITEM(result.ptr(), 0));
+        if (!PyDict_CheckExact(entries.ptr())) return false;
+        const auto& before = kept().rows;
+        PyObject* key = nullptr;
+        PyObject* entry = nullptr;
+        Py_ssize_t pos = 0;
+        for (std::size_t i = 0; PyDict_Next(entries.ptr(), &pos, &key, &entry); ++i) {
+            if (i < before.size() && before[i].key == key && before[i].entry == entry) continue;
+            if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 5 ||
+                !PyDict_CheckExact(PyTuple_GET_ITEM(entry, 0))) {
+                return false;
+            }
+        }
+        return true;
     }
 
 private:
@@ -359,7 +380,7 @@ Ref find_models(Frame& f) {
     // fast path.
     auto [twin, fresh] = shared_twin(generate_call_graph);
     Ref twin_result = twin ? call(twin, kw(S::lib_paths, resolved)) : Ref();
-    if (twin_result && !twin_result_ok(twin_result)) twin_result = Ref();
+    if (twin_result && !ModelTests::twin_result_ok(twin_result)) twin_result = Ref();
     std::optional<SharedRecords> cache;
     Ref all_functions, all_modules;
     if (twin_result) {
@@ -379,20 +400,30 @@ Ref find_models(Frame& f) {
         PyObject* entry = nullptr;
         Py_ssize_t pos = 0;
         while (PyDict_Next(all_functions.ptr(), &pos, &key, &entry)) {
-            Ref k = Ref::borrow(Obj(key));
-            Ref e = Ref::borrow(Obj(entry));
-            Ref v = Ref::borrow(Obj(PyTuple_GET_ITEM(entry, 0)));
             Ref is_model = f.global(S::_is_model);
             if (is_native(is_model, _is_model_sig)) {
                 // Fast path: this module's own _is_model, its body asked
                 // directly (see ModelTests); only the models are kept for
                 // the steps below, which read no other record.
-                if (tests.is_model(k, e, v)) {
+                // A place the last search found no model at reads nothing
+                // but two addresses; any other may run a record's code, and
+                // holds its key and entry while it does.
+                if (tests.seen(key, entry) == 0) {
+                    tests.is_model(key, entry);
+                    continue;
+                }
+                Ref k = Ref::borrow(Obj(key));
+                Ref e = Ref::borrow(Obj(entry));
+                if (tests.is_model(k, e)) {
+                    Obj v(PyTuple_GET_ITEM(e.ptr(), 0));
                     cache->add(v, e);
                     dict_set(model_functions, k, v);
                 }
                 continue;
             }
+            Ref k = Ref::borrow(Obj(key));
+            Ref e = Ref::borrow(Obj(entry));
+            Ref v = Ref::borrow(Obj(PyTuple_GET_ITEM(entry, 0)));
             cache->add(v, e);
             v = cache->release(v);
             if (truthy(call(is_model, v))) dict_set(model_functions, k, v);

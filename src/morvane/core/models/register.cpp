@@ -375,10 +375,25 @@ public:
         record_type_ = cls;
     }
 
-    // Step 2's call; the answer is kept for a record of the class.
+    // Step 2's call; the answer is kept for a record of the class.  A fresh
+    // record of the class (nothing kept in its `_resolved`) whose source is
+    // the very str of a fresh record asked before has that record's answer:
+    // within a look at the files a source resolves once, and a fresh record
+    // keeps nothing that could differ.  The records of one model file share
+    // their source text, so each file is asked about once.
     Ref first(Obj record) {
-        Ref source = call_method(record, S::absolute_source);
-        if (record_type_ && Obj(reinterpret_cast<PyObject*>(record.type())).is(record_type_)) {
+        const bool ours = record_type_ && Obj(reinterpret_cast<PyObject*>(record.type())).is(record_type_);
+        Ref text = ours && looking() ? fresh_source(record) : Ref();
+        Ref source;
+        if (text) source = dict_get(by_text_, Ref::steal(PyLong_FromVoidPtr(text.ptr())));
+        if (!source) {
+            source = call_method(record, S::absolute_source);
+            if (text) {
+                dict_set(by_text_, Ref::steal(PyLong_FromVoidPtr(text.ptr())), source);
+                held_.push_back(text);
+            }
+        }
+        if (ours) {
             dict_set(known_, Ref::steal(PyLong_FromVoidPtr(record.ptr())), source);
             held_.push_back(Ref::borrow(record));
         }
@@ -394,7 +409,27 @@ public:
     }
 
 private:
+    // The record's source when it is an exact, non-empty str and the record
+    // keeps no answer of its own; an empty Ref otherwise.
+    static Ref fresh_source(Obj record) {
+        static const Name s_resolved("_resolved");
+        Ref kept = getattr_opt(record, s_resolved);
+        if (!kept || !kept.is_none()) return {};
+        Ref text = getattr_opt(record, S::source);
+        if (!text || !PyUnicode_CheckExact(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) == 0) return {};
+        return text;
+    }
+    // Whether the host's files are being looked at (a pass), in which a
+    // source resolves to one path.
+    static bool looking() {
+        static const Name s_project_state("morvane.core.project_state"), s_files("files"), s_looking("looking");
+        Ref state = imported(s_project_state);
+        Ref files = state ? getattr_opt(state, s_files) : Ref();
+        Ref now = files ? getattr_opt(files, s_looking) : Ref();
+        return now && now.is(Obj(Py_True));
+    }
     Ref record_type_;
+    Ref by_text_ = new_dict();  // source text address -> the answer for it
     Ref known_ = new_dict();    // record address -> its answer
     std::vector<Ref> held_;     // the records, alive while their addresses are keys
 };
