@@ -72,7 +72,7 @@ __all__ = [
 ]
 
 APPLICATION_ID = 0x4D52564E  # "MRVN"
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 BUSY_TIMEOUT = 30.0  # seconds to wait for another process's write lock
 _CHUNK = 500  # names per IN (...) clause, well under SQLite's variable limit
 
@@ -97,6 +97,9 @@ _SCHEMA = (
     )
     """,
     "CREATE INDEX factories_by_source ON factories (source)",
+    # The flagged factories, which every model pass clears: the few rows
+    # that hold a flag, not a scan of every row.
+    "CREATE INDEX factories_flagged ON factories (has_model) WHERE has_model = 1",
     """
     CREATE TABLE import_errors (
         source    TEXT PRIMARY KEY NOT NULL,
@@ -115,6 +118,7 @@ _MIGRATIONS: dict[int, Sequence[str]] = {
     1: ("CREATE INDEX IF NOT EXISTS factories_by_source ON factories (source)",),
     # the import errors of the failed files
     2: (_SCHEMA[-1].replace("CREATE TABLE", "CREATE TABLE IF NOT EXISTS", 1),),
+    3: ("CREATE INDEX IF NOT EXISTS factories_flagged ON factories (has_model) WHERE has_model = 1",),
 }
 
 T = TypeVar("T")
@@ -832,8 +836,10 @@ def remove_factories(*names: str) -> None:
 
 def set_all_factories_has_model(*, has_model: bool = False) -> None:
     """Set the has-model flag of every stored factory."""
-    flag = 1 if has_model else 0
-    _transaction(True, lambda conn: conn.execute("UPDATE factories SET has_model = ? WHERE has_model != ?", (flag, flag)))
+    # The flag is 0 or 1 (the table checks it): the rows to change are those
+    # that hold the other value, found through the index of flagged rows.
+    flag, other = (1, 0) if has_model else (0, 1)
+    _transaction(True, lambda conn: conn.execute("UPDATE factories SET has_model = ? WHERE has_model = ?", (flag, other)))
 
 
 def set_factories_has_model_by_names(*names: str, has_model: bool = True) -> None:
