@@ -190,9 +190,8 @@ def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
 def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dict[str, dict[str, str]]]:
     # The cache entries of every function (see _frozen) by function key, and
     # the module records, for generate_call_graph and _shared_call_graph.
-    founds: list[tuple[Any, ...]] = []
     modules: dict[str, dict[str, str]] = {}
-    stored = _StoredModels()
+    requests: list[tuple[Path, str, tuple[str, bool]]] = []
     for name, lib_path in lib_paths.items():
         root = Path(lib_path)
         for module, path, text in _library_files(name, root):
@@ -200,11 +199,11 @@ def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dic
                 continue
             modules[module] = {"path": text}
             # A single-file library is its only file: its own name tells.
-            is_package = os.path.basename(text) == "__init__.py"
-            found = project_state.files.get("functions", path, module, is_package)
-            if found is None:
-                found = stored.of(path, module)
-            founds.append(found)
+            requests.append((path, text, (module, os.path.basename(text) == "__init__.py")))
+    stored = _StoredModels()
+    founds: list[tuple[Any, ...]] = [
+        found if found is not None else stored.of(path, extra[0])
+        for (path, _, extra), found in zip(requests, project_state.files.get_each("functions", requests))]
     entries = _entries_from_kept(founds)
     if entries is None:
         entries = {}

@@ -27,7 +27,7 @@ import copy
 import hashlib
 import os
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -97,7 +97,7 @@ def module_name(parts: tuple[str, ...] | list[str]) -> str:
     return ".".join(parts)
 
 
-def file_stamp(path: Path) -> Stamp | None:
+def file_stamp(path: str | os.PathLike[str]) -> Stamp | None:
     """``(mtime_ns, ctime_ns, size)`` of ``path``, or ``None`` when it cannot be read."""
     try:
         st = os.stat(path)
@@ -360,6 +360,34 @@ class FileCache:
         for other, compute in self._analyses.items():
             entry.results[(other, *extra)] = compute(path, tree, *extra)
         return entry.results[(name, *extra)]
+
+    def get_each(self, name: str, files: Iterable[tuple[Path, str, tuple[Any, ...]]]) -> list[Any]:
+        """``[self.get(name, path, *extra) for path, text, extra in files]``,
+        ``text`` being ``os.fspath(path)``: one loop over a listing's files,
+        each one's state taken as :meth:`get` takes it."""
+        out = []
+        for path, text, extra in files:
+            entry = self._known(text)
+            hit = entry.results.get((name, *extra), _MISSING) if entry is not None else _MISSING
+            out.append(self.get(name, path, *extra) if hit is _MISSING else hit)
+        return out
+
+    def _known(self, key: str) -> _Entry | None:
+        """The file's entry when it is known to hold: seen in this look, or
+        its stamp unchanged (then it counts as seen); None when it must be
+        looked at in full."""
+        entry = self._entries.get(key)
+        if entry is None:
+            return None
+        if self._look and entry.seen == self._look:
+            return entry
+        if self._look and key in self._absent:
+            return None
+        stamp = file_stamp(key)
+        if stamp is None or entry.stamp != stamp or entry.racy:
+            return None
+        entry.seen = self._look
+        return entry
 
     def digest(self, path: Path) -> bytes | None:
         """A digest of ``path``'s content as it is now; ``None`` when it cannot be read."""

@@ -224,6 +224,8 @@ class _Files(NamedTuple):
     sources: list[str]  # the paths as strings
     module_of: dict[Path, str]
     order: dict[Path, int]  # the position of each path in the listing
+    # (path, its text, (module name, is a package)): the scan's questions to the file cache
+    requests: tuple[tuple[Path, str, tuple[str, bool]], ...]
 
 
 def _files(project_dir: Path, listing: tuple[Path, ...], previous: _GraphState | None) -> _Files:
@@ -238,8 +240,10 @@ def _files(project_dir: Path, listing: tuple[Path, ...], previous: _GraphState |
         # String work: pathlib's relative_to costs more than the parse cache lookup.
         source = str(path)[prefix:].replace(os.sep, "/")
         entries.append((path, source, _pysource.module_name(source.split("/")), path.name == "__init__.py"))
-    return _Files(listing, tuple(entries), [str(p) for p in listing], {e[0]: e[2] for e in entries},
-                  {p: i for i, p in enumerate(listing)})
+    texts = [str(p) for p in listing]
+    return _Files(listing, tuple(entries), texts, {e[0]: e[2] for e in entries},
+                  {p: i for i, p in enumerate(listing)},
+                  tuple((e[0], text, (e[2], e[3])) for e, text in zip(entries, texts)))
 
 
 def _project_files(project_dir: Path, unreadable: list[Path] | None = None) -> _Files:
@@ -253,10 +257,9 @@ def _scan(project_dir: Path, previous: _GraphState | None = None
           ) -> tuple[list[tuple[str, str, _FileInfo]], _Files]:
     unreadable: list[Path] = []
     files = _files(project_dir, project_state.files.listing(project_dir, unreadable), previous)
-    get = project_state.files.get
+    infos = project_state.files.get_each("factories", files.requests)
     scanned: list[tuple[str, str, _FileInfo]] = [
-        (source, module, get("factories", path, module, is_package))
-        for path, source, module, is_package in files.entries]
+        (source, module, info) for (_, source, module, _), info in zip(files.entries, infos)]
     scanned.extend(_stored_under(unreadable))
     return scanned, files
 
