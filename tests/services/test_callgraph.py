@@ -209,6 +209,20 @@ def test_static_records_by_path_in_any_spelling(project, spelling):
     assert sorted(cg.get_static_records(G, paths=[path])) == ["b1", "b2"]
 
 
+def test_static_records_of_the_recycled_graph_are_those_of_its_nodes(project):
+    # The graph last handed out answers from what it was made of, while it
+    # is unchanged; a copy, or the graph once changed, answers from its nodes.
+    G = _records_project(project)
+    assert cg._state_of(G) is not None and cg._state_of(G.copy()) is None
+    for paths in (["demo/sub/b.py"], ["demo/a.py", "demo/sub/b.py", "demo/missing.py"]):
+        assert cg.get_static_records(G, paths=paths) == cg.get_static_records(G.copy(), paths=paths)
+    G.nodes["b1"]["has_model"] = True
+    assert cg._state_of(G) is not None
+    G.nodes["b1"]["source"] = "demo/a.py"
+    assert cg._state_of(G) is None
+    assert sorted(cg.get_static_records(G, paths=["demo/a.py"])) == ["a1", "a2", "b1"]
+
+
 def test_static_records_carry_the_stored_has_model_flag(project):
     from morvane.core import database
 

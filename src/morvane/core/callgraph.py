@@ -199,7 +199,8 @@ def _log() -> Any:
 class _GraphState:
     """The call graph as of the last call, and what it was built from."""
 
-    __slots__ = ("project_dir", "scanned", "nodes", "edges", "succ", "files", "duplicates")
+    __slots__ = ("project_dir", "scanned", "nodes", "edges", "succ", "files", "duplicates", "generation",
+                 "_by_source")
 
     def __init__(self, project_dir: Path, scanned: list[tuple[str, str, _FileInfo]],
                  nodes: dict[str, tuple[str, str]], edges: list[tuple[str, str]],
@@ -211,6 +212,18 @@ class _GraphState:
         self.succ = succ  # the graph's edges: factory name -> callees, in edge order
         self.files = files  # the listing the scan was made from
         self.duplicates = _duplicates(scanned, nodes)  # the warnings about names defined twice
+        # The recycled graph's generation (see _graphs.since_taken) when the
+        # graph last handed out was made of, or taken back for, these nodes.
+        self.generation: int | None = None
+        self._by_source: dict[str, tuple[int, list[str]]] | None = None
+
+    def by_source(self) -> dict[str, tuple[int, list[str]]]:
+        """Source -> (the position of its first node, its node names in node order)."""
+        if self._by_source is None:
+            self._by_source = {}
+            for i, (name, (source, _)) in enumerate(self.nodes.items()):
+                self._by_source.setdefault(source, (i, []))[1].append(name)
+        return self._by_source
 
 
 class _Files(NamedTuple):
@@ -404,9 +417,11 @@ def _to_digraph(state: _GraphState) -> nx.DiGraph:
     # it from a new graph, and making and freeing its dicts is most of the
     # cost of a small pass.
     genuine = nx.DiGraph is _DiGraph
+    state.generation = None
     if genuine:
         recycled = _graphs.take(state.nodes, state.succ, _DiGraph, _NodeView)
         if recycled is not None:
+            state.generation = _generation(recycled)
             return cast(nx.DiGraph, recycled)
     G = nx.DiGraph()
     if type(G) is nx.DiGraph and isinstance(getattr(G, "_succ", None), dict) \
@@ -427,11 +442,27 @@ def _to_digraph(state: _GraphState) -> nx.DiGraph:
                 pred[v][u] = data
         if genuine:
             _graphs.keep(G, state.nodes, state.succ)
+            state.generation = _generation(G)
         return G
     G.add_nodes_from((name, {"has_model": False, "source": source, "module": module})
                      for name, (source, module) in state.nodes.items())
     G.add_edges_from((u, v) for u, callees in state.succ.items() for v in callees)
     return G
+
+
+def _generation(G: nx.DiGraph) -> int | None:
+    since_taken = getattr(_graphs, "since_taken", None)
+    taken = since_taken(G) if since_taken is not None else None
+    return taken[0] if taken is not None else None
+
+
+def _state_of(G: nx.DiGraph) -> _GraphState | None:
+    """The state ``G`` was made of, while ``G`` is the graph last handed out
+    and nothing in it has changed since but its has-model flags."""
+    state = project_state.graph_state()
+    if not isinstance(state, _GraphState) or state.generation is None or type(G) is not _DiGraph:
+        return None
+    return state if _generation(G) == state.generation else None
 
 
 def _stored_under(folders: list[Path]) -> list[tuple[str, str, _FileInfo]]:
@@ -522,6 +553,13 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
     def sources(only: set[str] | None) -> dict[str, list[str]]:
         # The node names by source, in node order; with ``only``, of those sources only.
         by_source: dict[str, list[str]] = {}
+        state = _state_of(G) if only is not None else None
+        if state is not None and only is not None:
+            # The graph holds the state's nodes, in order, with their
+            # sources: the names of the wanted files are kept by source.
+            found = state.by_source()
+            kept = sorted(found[source] + (source,) for source in only if source in found)
+            return {source: list(names) for _, names, source in kept}
         nodes = _node_table(G)
         if nodes is not None and only is not None:
             try:
