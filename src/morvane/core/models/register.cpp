@@ -123,6 +123,33 @@ Ref networkx_adjacency(Obj nx, Obj G) {
     return succ;
 }
 
+// G._node when `G.nodes` is networkx's own view of it: `name in G.nodes` is
+// then `name in G._node`, and `G.nodes[name]` is `G._node[name]` for any
+// name that is not a slice (the view refuses slices; they go through it).
+// Taken while `nx` is networkx and G exactly its DiGraph (see
+// networkx_adjacency), with the view's class and its two methods
+// networkx's own; the view is asked for once, as the first use makes it.
+// An empty Ref otherwise, and every name goes through the view.
+Ref node_table(Obj nx, Obj G) {
+    static const Name s_reportviews("networkx.classes.reportviews"), s_NodeView("NodeView"), s__nodes("_nodes");
+    static const Name q_contains("NodeView.__contains__"), q_getitem("NodeView.__getitem__");
+    static const Name s_contains("__contains__"), s_getitem("__getitem__");
+    if (!networkx_adjacency(nx, G)) return {};
+    Ref reportviews = imported(s_reportviews);
+    Ref view_class = reportviews ? getattr_opt(reportviews, s_NodeView) : Ref();
+    if (!view_class || !PyType_Check(view_class.ptr())) return {};
+    if (!own_function(getattr_opt(view_class, s_contains), reportviews, q_contains) ||
+        !own_function(getattr_opt(view_class, s_getitem), reportviews, q_getitem)) {
+        return {};
+    }
+    Ref view = getattr(G, S::nodes);
+    if (!Obj(reinterpret_cast<PyObject*>(view.type())).is(view_class)) return {};
+    Ref table = getattr_opt(view, s__nodes);
+    Ref own = getattr_opt(G, S::_node);
+    if (!table || !own || !table.is(own) || !PyDict_CheckExact(table.ptr())) return {};
+    return table;
+}
+
 // Step 17.3 in one pass over the same order, for a networkx DiGraph.  A
 // factory's descendants are all flagged exactly when each of its direct
 // successors is flagged and has all of its own descendants flagged, and the
@@ -556,7 +583,16 @@ Ref register_models(Frame& f) {
     if (truthy(_new) && !G.is_none()) {
         KeptFlags kept_flags(G);
         unsigned long long written = 0;
+        Ref table = node_table(f.global(S::nx), G);
         for (Ref name : iterate(_new)) {
+            if (table && !PySlice_Check(name.ptr())) {
+                // Fast path: what networkx's own view does (see node_table).
+                if (check(PyDict_Contains(table.ptr(), name.ptr()))) {
+                    setitem(getitem(table, name), S::has_model, Py_True);
+                    ++written;
+                }
+                continue;
+            }
             if (contains(getattr(G, S::nodes), name)) {
                 setitem(getitem(getattr(G, S::nodes), name), S::has_model, Py_True);
                 ++written;
