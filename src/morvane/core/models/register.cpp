@@ -400,6 +400,8 @@ public:
             return;
         }
         record_type_ = cls;
+        // Nothing between step 2's calls ends or starts a look.
+        looking_ = looking();
     }
 
     // Step 2's call; the answer is kept for a record of the class.  A fresh
@@ -410,7 +412,7 @@ public:
     // their source text, so each file is asked about once.
     Ref first(Obj record) {
         const bool ours = record_type_ && Obj(reinterpret_cast<PyObject*>(record.type())).is(record_type_);
-        Ref text = ours && looking() ? fresh_source(record) : Ref();
+        Ref text = ours && looking_ ? fresh_source(record) : Ref();
         Ref source;
         if (text) source = dict_get(by_text_, Ref::steal(PyLong_FromVoidPtr(text.ptr())));
         if (!source) {
@@ -456,6 +458,7 @@ private:
         return now && now.is(Obj(Py_True));
     }
     Ref record_type_;
+    bool looking_ = false;
     Ref by_text_ = new_dict();  // source text address -> the answer for it
     Ref known_ = new_dict();    // record address -> its answer
     std::vector<Ref> held_;     // the records, alive while their addresses are keys
