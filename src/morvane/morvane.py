@@ -187,23 +187,39 @@ def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
     return {**record, "parameter_defaults": defaults}
 
 
-def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dict[str, dict[str, str]]]:
-    # The cache entries of every function (see _frozen) by function key, and
-    # the module records, for generate_call_graph and _shared_call_graph.
+def _requests(lib_paths: dict[str, str]) -> tuple[dict[str, dict[str, str]], list[tuple[Path, str, tuple[str, bool]]]]:
+    """The module records of the libraries ``lib_paths`` and, for each
+    module's file, the question to the file cache ``(path, text, (module,
+    is a package))``; kept while each library lists the same files (the same
+    listing object). Callers do not change either."""
+    listed = [(name, _library_files(name, Path(lib_path))) for name, lib_path in lib_paths.items()]
+    kept = project_state.kept("function requests").get("last")
+    if kept is not None and len(kept[0]) == len(listed) \
+            and all(a[0] == b[0] and a[1] is b[1] for a, b in zip(kept[0], listed)):
+        return kept[1], kept[2]
     modules: dict[str, dict[str, str]] = {}
     requests: list[tuple[Path, str, tuple[str, bool]]] = []
-    for name, lib_path in lib_paths.items():
-        root = Path(lib_path)
-        for module, path, text in _library_files(name, root):
+    for _, files in listed:
+        for module, path, text in files:
             if module in modules:
                 continue
             modules[module] = {"path": text}
             # A single-file library is its only file: its own name tells.
             requests.append((path, text, (module, os.path.basename(text) == "__init__.py")))
-    stored = _StoredModels()
-    founds: list[tuple[Any, ...]] = [
-        found if found is not None else stored.of(path, extra[0])
-        for (path, _, extra), found in zip(requests, project_state.files.get_each("functions", requests))]
+    project_state.kept("function requests")["last"] = (listed, modules, requests)
+    return modules, requests
+
+
+def _entries(lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dict[str, dict[str, str]]]:
+    # The cache entries of every function (see _frozen) by function key, and
+    # the module records (kept: see _requests), for generate_call_graph and
+    # _shared_call_graph.
+    modules, requests = _requests(lib_paths)
+    founds: list[tuple[Any, ...]] = project_state.files.get_each("functions", requests)
+    if None in founds:  # a file that does not parse or cannot be read
+        stored = _StoredModels()
+        founds = [found if found is not None else stored.of(path, extra[0])
+                  for (path, _, extra), found in zip(requests, founds)]
     entries = _entries_from_kept(founds)
     if entries is None:
         entries = {}
@@ -256,17 +272,18 @@ def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dic
     """
     entries, modules = _entries(lib_paths)
     functions = {key: _fresh(entry[0], entry[1]) for key, entry in entries.items()}
-    return {"functions": functions, "modules": modules}
+    return {"functions": functions, "modules": {name: dict(record) for name, record in modules.items()}}
 
 
 def _shared_call_graph(*, lib_paths: dict[str, str]) -> tuple[dict[str, tuple[Any, ...]], dict[str, dict[str, str]]]:
     """What :func:`generate_call_graph` finds, without the copies: the
     function key to the cache entry ``(record, mutable, key, settings text or
-    None, the json.dumps that made it)`` and the module records (these are
-    new; the table is the same object as the last call's while no file's
-    entries changed). The records are the cached ones, shared by every call: the caller
-    must not change them, nor let anything it does not know change them
-    (``_fresh(record, mutable)`` gives the copy ``generate_call_graph`` would)."""
+    None, the json.dumps that made it)`` and the module records (the table
+    is the same object as the last call's while no file's entries changed,
+    the module records while the libraries list the same files). Both are
+    the cached ones, shared by every call: the caller must not change them,
+    nor let anything it does not know change them (``_fresh(record,
+    mutable)`` gives the copy ``generate_call_graph`` would)."""
     return _entries(lib_paths)
 
 

@@ -524,12 +524,16 @@ class TestOnePassPropagation:
 def test_the_natural_order_is_natsort_s_own(mm, run, substitute, found, stored, proxied):
     # natsort's own natsorted is taken through its fast path; the same
     # function behind a wrapper is called as written. Names that differ only
-    # in zero padding keep their order, non-ASCII names go to natsort.
+    # in zero padding keep their order, non-ASCII names go to natsort. The
+    # models' source files (pathlib's paths) are ordered the same way.
     def outcome(natsorted):
-        substitute(natsorted=natsorted, find_models=lambda: {n: RecordDouble(n, None) for n in found},
+        imported = []
+        substitute(natsorted=natsorted,
+                   find_models=lambda: {n: RecordDouble(n, Path("/p", n) if n else None) for n in found},
+                   imports=Namespace(import_modules=lambda **k: (imported.append(k["paths"]), ({}, {}))[1]),
                    db=Namespace(set_all_factories_has_model=lambda **k: None, add_models=lambda *r: None,
                                 get_all_models=lambda: list(stored), remove_models=lambda *n: None))
-        return mm.register_models(None, reload=False)
+        return mm.register_models(None, reload=False), imported
 
     expected = outcome(lambda seq: natsort.natsorted(seq))
     assert outcome(lazy_import("natsort", "natsorted") if proxied else natsort.natsorted) == expected

@@ -874,7 +874,17 @@ def _model(row: tuple[Any, ...]) -> ModelRecord:
     )
 
 
+_ONLY_STR = {str}
+
+
 def _model_row(record: Any) -> tuple[Any, ...]:
+    if type(record) is ModelRecord:
+        # The usual record, six ASCII strs: written as they are, which is
+        # what the checks below make of them (a pass writes thousands).
+        row: tuple[Any, ...] = (record.factory, record.settings, record.source, record.pdk_type, record.status,
+                                record.message)
+        if set(map(type, row)) == _ONLY_STR and "".join(row).isascii():
+            return row
     if not isinstance(record, ModelRecord):
         raise TypeError(f"add_models() takes ModelRecord objects, got {type(record).__name__}")
     name = _text(record.factory, "ModelRecord.factory")

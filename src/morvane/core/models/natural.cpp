@@ -88,22 +88,49 @@ bool natural_less(const Key& a, const Key& b) {
     return a.size() < b.size();
 }
 
+// pathlib's PosixPath, when pathlib is imported and the class's text is
+// pathlib's own PurePath.__str__ (worked out once per path, kept on it, no
+// other code run); an empty Ref otherwise.
+Ref plain_posix_path() {
+    static const Name s_pathlib("pathlib"), s_PosixPath("PosixPath"), s___str__("__str__"),
+        q_str("PurePath.__str__");
+    Ref pathlib = imported(s_pathlib);
+    Ref cls = pathlib ? getattr_opt(pathlib, s_PosixPath) : Ref();
+    if (!cls || !PyType_Check(cls.ptr()) || !own_function(getattr_opt(cls, s___str__), pathlib, q_str)) return {};
+    return cls;
+}
+
 }  // namespace
 
 Ref natural_sorted(Obj natsorted, Obj items) {
     // Fast path: natsort's own natsorted over a built-in collection of ASCII
-    // strs, whose iteration runs no code; the same stable sort by the same
-    // key.  Anything else is natsorted's.
+    // strs, or of pathlib's own paths, which natsort keys by str(path); the
+    // iteration runs no code, nor does str() of such a path. The same stable
+    // sort by the same key.  Anything else is natsorted's.
     const bool plain = PyDict_CheckExact(items.ptr()) || PyAnySet_CheckExact(items.ptr()) ||
                        PyList_CheckExact(items.ptr()) || PyTuple_CheckExact(items.ptr());
     if (!plain || !genuine_natsorted(natsorted)) return call(natsorted, items);
     Ref seq = list_of(items);
     const Py_ssize_t n = PyList_GET_SIZE(seq.ptr());
+    Ref posix_path;
+    bool posix_path_asked = false;
+    std::vector<Ref> texts;  // the paths' texts, alive while their keys are
     std::vector<Key> keys;
     keys.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* s = PyList_GET_ITEM(seq.ptr(), i);
-        if (!PyUnicode_CheckExact(s) || !PyUnicode_IS_ASCII(s)) return call(natsorted, items);
+        Obj item(PyList_GET_ITEM(seq.ptr(), i));
+        PyObject* s = item.ptr();
+        if (!PyUnicode_CheckExact(s)) {
+            if (!posix_path_asked) {
+                posix_path = plain_posix_path();
+                posix_path_asked = true;
+            }
+            if (!posix_path || reinterpret_cast<PyObject*>(Py_TYPE(s)) != posix_path.ptr()) return call(natsorted, items);
+            texts.push_back(str(item));
+            s = texts.back().ptr();
+            if (!PyUnicode_CheckExact(s)) return call(natsorted, items);
+        }
+        if (!PyUnicode_IS_ASCII(s)) return call(natsorted, items);
         keys.push_back(natural_key(std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)),
                                                      static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)))));
     }

@@ -486,7 +486,7 @@ Ref register_models(Frame& f) {
         Ref source = absolute_sources.again(r);
         if (!source.is_none()) set_add(sources, source);
     });
-    Ref paths = call(natsorted, sources);
+    Ref paths = natural_sorted(natsorted, sources);
 
     Ref pdk = call(f.global(S::get_pdk));
     Ref base_pdk = call(f.global(S::get_base_pdk));
