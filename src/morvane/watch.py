@@ -18,8 +18,8 @@ from typing import Any
 __all__ = ["pass_paths", "stored_rows", "apply_changes", "watch"]
 
 # A save arrives as a burst of events a few milliseconds apart: a burst ends
-# when one step passes without a new event, so a save is seen 20 to 40 ms later.
-DEBOUNCE_MS = 20
+# when one step passes without a new event, so a save is seen 10 to 20 ms later.
+DEBOUNCE_MS = 10
 
 
 def pass_paths(changed: Iterable[Path], deleted: Iterable[Path]) -> list[Path]:

@@ -68,7 +68,7 @@ from morvane import morvane as _functions  # noqa: F401  (its analysis shares ou
 from morvane.core import _graphs, _pysource, project_state
 
 if TYPE_CHECKING:
-    from collections.abc import Iterable
+    from collections.abc import Iterable, Iterator
 
     from morvane.models import FactoryRecord
 
@@ -217,6 +217,11 @@ class _GraphState:
         self.generation: int | None = None
         self._by_source: dict[str, tuple[int, list[str]]] | None = None
 
+    def infos(self) -> Iterator[_FileInfo]:
+        """The listed files' infos, in file order (those of the files of
+        unreadable folders after them)."""
+        return map(operator.itemgetter(2), self.scanned)
+
     def by_source(self) -> dict[str, tuple[int, list[str]]]:
         """Source -> (the position of its first node, its node names in node order)."""
         if self._by_source is None:
@@ -271,6 +276,11 @@ def _scan(project_dir: Path, previous: _GraphState | None = None
     unreadable: list[Path] = []
     files = _files(project_dir, project_state.files.listing(project_dir, unreadable), previous)
     infos = project_state.files.get_each("factories", files.requests)
+    if previous is not None and previous.files is files and not unreadable \
+            and len(previous.scanned) == len(infos) and all(map(operator.is_, previous.infos(), infos)):
+        # The same listing, every file with the same results (a save rarely
+        # touches more than one file of thousands): the same scan.
+        return previous.scanned, files
     scanned: list[tuple[str, str, _FileInfo]] = [
         (source, module, info) for (_, source, module, _), info in zip(files.entries, infos)]
     scanned.extend(_stored_under(unreadable))
@@ -280,7 +290,7 @@ def _scan(project_dir: Path, previous: _GraphState | None = None
 def _same_graph_input(old: list[tuple[str, str, _FileInfo]], new: list[tuple[str, str, _FileInfo]]) -> bool:
     # Equal infos give equal graphs; a save that changes a cell's geometry
     # but not its name or its calls leaves the graph as it was.
-    return len(old) == len(new) and all(a is b or a == b for a, b in zip(old, new))
+    return old is new or (len(old) == len(new) and all(a is b or a == b for a, b in zip(old, new)))
 
 
 def _nodes_and_edges(scanned: list[tuple[str, str, _FileInfo]]) -> tuple[dict[str, tuple[str, str]],
