@@ -1,3 +1,4 @@
+import contextlib
 import os
 import sqlite3
 import subprocess
@@ -5,6 +6,8 @@ import sys
 import threading
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from morvane.core import database as db
 from morvane.core.database import DatabaseError
@@ -270,3 +273,61 @@ class TestStoredRows:
         conn = sqlite3.connect(path)
         assert conn.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION
         assert conn.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND name = 'factories_by_source'").fetchone()
+
+
+_MODEL_OPS = st.lists(st.one_of(
+    st.tuples(st.just("add"), st.lists(st.tuples(st.sampled_from("abc"), st.sampled_from(["UNKNOWN", "ERROR"]),
+                                                 st.sampled_from(["{}", '{"wl": 1}'])), max_size=3),
+              st.sampled_from(["alone", "pass", "failed pass"])),
+    st.tuples(st.just("remove"), st.lists(st.sampled_from("abc"), max_size=2)),
+    st.tuples(st.just("foreign"), st.sampled_from("abc"), st.sampled_from(["update", "delete"])),
+    st.tuples(st.just("close"))), max_size=10)
+
+
+def _records(rows):
+    return [ModelRecord(factory=n, settings=s, source="m.py", pdk_type="pdk", status=status)
+            for n, status, s in rows]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ops=_MODEL_OPS)
+def test_model_writes_agree_with_the_file_whatever_else_writes_it(project, ops):
+    # add_models leaves out the rows it knows are stored; whatever the
+    # process did before (passes committed or rolled back, removals, a
+    # reopened connection, names given twice) and whatever another
+    # connection wrote, the file holds what writing every row leaves. After
+    # each step every known model is written again, as the next pass does.
+    db.close()
+    db.remove_models(*db.get_all_models())
+    expected: dict[str, tuple[str, str]] = {}
+    path = project / ".morvane" / "morvane.db"
+    for op in ops:
+        if op[0] == "add":
+            records = _records(op[1])
+            if op[2] == "alone":
+                db.add_models(*records)
+            else:
+                with contextlib.suppress(RuntimeError), db.pass_scope():
+                    db.add_models(*records)
+                    if op[2] == "failed pass":
+                        raise RuntimeError("the pass failed")
+            if op[2] != "failed pass":
+                expected.update({r.factory: (r.status, r.settings) for r in records})
+        elif op[0] == "remove":
+            db.remove_models(*op[1])
+            for name in op[1]:
+                expected.pop(name, None)
+        elif op[0] == "foreign":
+            other = sqlite3.connect(path, isolation_level=None)
+            if op[2] == "update":
+                other.execute("UPDATE models SET status = 'CHANGED' WHERE name = ?", op[1])
+            else:
+                other.execute("DELETE FROM models WHERE name = ?", op[1])
+            other.close()
+        else:
+            db.close()
+        with db.pass_scope():
+            db.add_models(*_records((n, status, s) for n, (status, s) in expected.items()))
+        stored = sqlite3.connect(path)
+        assert {n: (s, t) for n, s, t in stored.execute("SELECT name, status, settings FROM models")} == expected
+        stored.close()

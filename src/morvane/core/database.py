@@ -143,6 +143,48 @@ _conn_file: tuple[int, int] | None = None  # (device, inode) of the file when op
 _override: Path | None = None
 _abandoned: list[sqlite3.Connection] = []  # inherited across fork; never closed here
 _pass = _Pass()
+
+
+class _StoredModelRows:
+    """The rows of the models table as far as this process knows them: those
+    that add_models wrote or found stored, by name. They hold while the
+    connection is the one they went through and no other connection has
+    committed since (``PRAGMA data_version``); rows written inside a pass
+    count once the pass commits, and any other change to the table through
+    this process forgets them all. A pass writes every model, and hardly any
+    of them changes: the stored ones are left out of the statement."""
+
+    def __init__(self) -> None:
+        self._conn: sqlite3.Connection | None = None
+        self._version: Any = None
+        self._rows: dict[str, tuple[Any, ...]] = {}
+        self._staged: dict[str, tuple[Any, ...]] = {}  # written, not committed yet
+
+    def unstored(self, conn: sqlite3.Connection, rows: dict[str, tuple[Any, ...]]) -> list[tuple[Any, ...]]:
+        """Those of ``rows`` (by name) that the table may not hold as they are."""
+        version = _pragma(conn, "data_version")
+        if conn is not self._conn or version != self._version:
+            self.forget()
+            self._conn, self._version = conn, version
+        known, staged = self._rows, self._staged
+        return [row for name, row in rows.items() if staged.get(name, known.get(name)) != row]
+
+    def written(self, rows: dict[str, tuple[Any, ...]]) -> None:
+        self._staged.update(rows)
+
+    def committed(self) -> None:
+        self._rows.update(self._staged)
+        self._staged = {}
+
+    def rolled_back(self) -> None:
+        self._staged = {}
+
+    def forget(self) -> None:
+        self._conn, self._version = None, None
+        self._rows, self._staged = {}, {}
+
+
+_model_rows = _StoredModelRows()
 _local = threading.local()  # .reading: depth of reading() on this thread
 _ro_conn: sqlite3.Connection | None = None
 _ro_key: tuple[Path, int] | None = None
@@ -182,6 +224,7 @@ def close() -> None:
             else:
                 _abandoned.append(_conn)
         _conn = _conn_path = _conn_pid = _conn_file = None
+        _model_rows.forget()
         _close_read_only()
 
 
@@ -577,12 +620,20 @@ def pass_scope() -> Iterator[None]:
 def _end_pass(conn: sqlite3.Connection, *, commit: bool) -> None:
     _pass.depth, _pass.broken = 0, None
     if conn is not _conn or _conn_pid != os.getpid():
+        _model_rows.rolled_back()
         return  # closed under the pass; its transaction went with it
     if commit and conn.in_transaction:
-        conn.execute("COMMIT")
-    elif conn.in_transaction:
-        with contextlib.suppress(sqlite3.Error):
-            conn.execute("ROLLBACK")
+        try:
+            conn.execute("COMMIT")
+        except BaseException:
+            _model_rows.rolled_back()
+            raise
+        _model_rows.committed()
+    else:
+        _model_rows.rolled_back()
+        if conn.in_transaction:
+            with contextlib.suppress(sqlite3.Error):
+                conn.execute("ROLLBACK")
 
 
 def _chunks(names: Sequence[T]) -> Iterable[Sequence[T]]:
@@ -907,17 +958,30 @@ def add_models(*records: ModelRecord) -> None:
         return
 
     def body(conn: sqlite3.Connection) -> None:
-        conn.executemany(
-            "INSERT INTO models (name, settings, source, pdk_type, status, message) VALUES (?, ?, ?, ?, ?, ?) "
-            "ON CONFLICT (name) DO UPDATE SET settings = excluded.settings, source = excluded.source, "
-            "pdk_type = excluded.pdk_type, status = excluded.status, message = excluded.message "
-            "WHERE settings IS NOT excluded.settings OR source IS NOT excluded.source "
-            "OR pdk_type IS NOT excluded.pdk_type OR status IS NOT excluded.status "
-            "OR message IS NOT excluded.message",
-            [_model_row(r) for r in records],
-        )
+        rows = [_model_row(r) for r in records]
+        # A name given twice ends as its last row: only that one is written.
+        by_name = {row[0]: row for row in rows}
+        todo = _model_rows.unstored(conn, by_name)
+        if todo:
+            conn.executemany(
+                "INSERT INTO models (name, settings, source, pdk_type, status, message) VALUES (?, ?, ?, ?, ?, ?) "
+                "ON CONFLICT (name) DO UPDATE SET settings = excluded.settings, source = excluded.source, "
+                "pdk_type = excluded.pdk_type, status = excluded.status, message = excluded.message "
+                "WHERE settings IS NOT excluded.settings OR source IS NOT excluded.source "
+                "OR pdk_type IS NOT excluded.pdk_type OR status IS NOT excluded.status "
+                "OR message IS NOT excluded.message",
+                todo,
+            )
+        _model_rows.written(by_name)
 
-    _transaction(True, body)
+    with _lock:
+        try:
+            _transaction(True, body)
+        except BaseException:
+            _model_rows.rolled_back()  # what the pass wrote before is written again, at worst
+            raise
+        if not _pass.depth:
+            _model_rows.committed()
 
 
 def get_all_models() -> list[str]:
@@ -946,7 +1010,10 @@ def get_all_model_records() -> dict[str, ModelRecord]:
 
 def remove_models(*names: str) -> None:
     """Delete the model records of those names (unknown names are ignored)."""
-    _delete("models", names, "remove_models")
+    with _lock:
+        if names:
+            _model_rows.forget()
+        _delete("models", names, "remove_models")
 
 
 def _delete(table: str, names: tuple[Any, ...], function: str) -> None:
