@@ -584,3 +584,52 @@ def test_paths_resolved_within_a_look_match_pathlib(tmp_path, make_project, walk
             assert len(project_state.files.listing(real)) == 4  # a, link, dangling, deep/b; not inner/b
         within = [project_state.resolve(p) for p in paths + paths]
     assert within == [p.resolve() for p in paths + paths]
+
+
+def test_kept_import_closures_are_those_worked_out_anew(project):
+    # What a module imports, directly or through others, is kept from look
+    # to look (a top-level file's is most of the project); after edits that
+    # change the imports, delete, add and rename files, and rewrite them
+    # within the second, each file's kept closure is the one the walk over
+    # the files finds.
+    rng = random.Random(7)
+    put(project, "pkg/sub/__init__.py")
+    names = [f"m{i}" for i in range(7)]
+    put(project, "pkg/__init__.py")
+
+    def write_module(name: str) -> None:
+        imported = rng.sample([n for n in names if n != name], rng.randint(0, 3))
+        lines = [rng.choice([f"from pkg import {n}", f"import pkg.{n}", f"from pkg.{n} import *"]) for n in imported]
+        if rng.random() < 0.2:
+            lines.append("import pkg.sub.deep")  # a folder that may appear later
+        put(project, f"pkg/{name}.py", "\n".join(lines) + f"\nVALUE = {rng.randint(0, 9)}\n")
+
+    for name in names:
+        write_module(name)
+    for step in range(60):
+        action = rng.random()
+        if action < 0.6:
+            write_module(rng.choice(names))
+        elif action < 0.75:
+            (project / f"pkg/{rng.choice(names)}.py").unlink(missing_ok=True)
+        elif action < 0.85:
+            put(project, "pkg/sub/deep.py", "") if rng.random() < 0.5 else \
+                shutil.rmtree(project / "pkg/sub", ignore_errors=True)
+        else:
+            source, target = rng.sample(names, 2)
+            if (project / f"pkg/{source}.py").exists():
+                (project / f"pkg/{source}.py").rename(project / f"pkg/{target}.py")
+        for directory, _, entries in os.walk(project):  # written long ago (a folder that changed, too)
+            for name in [*entries, "."]:
+                path = os.path.join(directory, name)
+                if os.stat(path).st_mtime > 1e9:
+                    os.utime(path, (1e9, 1e9))
+        files = sorted(p.resolve() for p in (project / "pkg").glob("*.py"))
+        with project_state.one_look():
+            kept = {f: project_state._closure(f) for f in files}
+        history = dict(project_state._kept_closures)
+        project_state._kept_closures.clear()
+        with project_state.one_look():
+            anew = {f: project_state._closure(f) for f in files}
+        project_state._kept_closures.update(history)
+        assert kept == anew, step

@@ -389,6 +389,28 @@ class FileCache:
         entry.seen = self._look
         return entry
 
+    def marks(self, paths: list[Path]) -> list[Any] | None:
+        """A mark of each file's content as it is now (see :meth:`same`);
+        ``None`` when one of them cannot be read."""
+        out = []
+        for path in paths:
+            entry, _ = self._current(path)
+            if entry is None:
+                return None
+            out.append(entry)
+        return out
+
+    def same(self, paths: list[Path], marks: list[Any]) -> bool:
+        """Whether each file still has the content it had when ``marks``
+        were taken (an entry stays the file's while its digest does)."""
+        for path, mark in zip(paths, marks, strict=True):
+            entry = self._entries.get(os.fspath(path))
+            if entry is not mark or not (self._look and entry.seen == self._look):
+                entry, _ = self._current(path)
+                if entry is not mark:
+                    return False
+        return True
+
     def digest(self, path: Path) -> bytes | None:
         """A digest of ``path``'s content as it is now; ``None`` when it cannot be read."""
         entry, _ = self._current(path)

@@ -382,9 +382,16 @@ def _targets(project_dir: Path, file: Path) -> list[Path]:
             all_kept = all_kept and name in kept[0]  # type: ignore[index]
         if all_kept and kept is not None:
             _kept_targets[file] = (names, kept[0], out)
+        elif not names:
+            _kept_targets[file] = (names, _NO_IMPORTS, out)
+        else:
+            _kept_targets.pop(file, None)  # what it holds is of other names
     if files.looking:
         _look_targets[file] = out
     return out
+
+
+_NO_IMPORTS: Any = object()  # the answers a file without imports was found with: none
 
 
 # file -> (its import names, the kept answers they were all found in, the
@@ -403,6 +410,11 @@ def _closure(file: Path) -> dict[Path, bytes | None]:
     if files.looking and file in _look_closures:
         return _look_closures[file]
     project_dir = resolve(settings.get_project_dir())
+    kept = _kept_closure(project_dir, file)
+    if kept is not None:
+        if files.looking:
+            _look_closures[file] = kept
+        return kept
     digests = {file: files.digest(file)}
     todo = [file]
     while todo:
@@ -419,6 +431,61 @@ def _closure(file: Path) -> dict[Path, bytes | None]:
                 todo.append(target)
     if files.looking:
         _look_closures[file] = digests
+    _keep_closure(project_dir, file, digests)
+    return digests
+
+
+# file -> (the project directory, the kept module-file answers, the files of
+# its closure (itself first), their marks, the closure, the files it imports
+# itself): a closure holds while the answers are the same object (no listed
+# folder changed), each file in it has the same content (so the same
+# imports: the same entry of the file cache), and each one's imports were
+# all found among those answers when it was made (nothing unlisted asked).
+# A file whose own content changed keeps the closure of what it imports
+# while it imports the same files. A top-level file's closure is most of
+# the project: worked out file by file, it is most of the cost of
+# importing it again after a save.
+_kept_closures: dict[Path, tuple[Path, Any, list[Path], list[Any], dict[Path, bytes | None], list[Path]]] = {}
+
+
+def _keep_closure(project_dir: Path, file: Path, digests: dict[Path, bytes | None]) -> None:
+    _kept_closures.pop(file, None)
+    if not files.looking:
+        return
+    kept = _kept_module_files(project_dir)
+    own = _look_targets.get(file)
+    if kept is None or own is None:
+        return
+    answers = kept[0]
+    paths = list(digests)
+    for path in paths:
+        targets = _kept_targets.get(path)
+        if targets is None or (targets[1] is not answers and targets[1] is not _NO_IMPORTS):
+            return
+    marks = files.marks(paths)
+    if marks is not None:
+        _kept_closures[file] = (project_dir, answers, paths, marks, digests, own)
+
+
+def _kept_closure(project_dir: Path, file: Path) -> dict[Path, bytes | None] | None:
+    """The kept closure of ``file`` when it holds; ``None`` otherwise."""
+    found = _kept_closures.get(file)
+    if found is None or found[0] != project_dir:
+        return None
+    _, answers, paths, marks, digests, own = found
+    kept = _kept_module_files(project_dir)
+    if kept is None or kept[0] is not answers or not files.same(paths[1:], marks[1:]):
+        return None
+    if files.same(paths[:1], marks[:1]):
+        return digests
+    # The file itself changed: the same imports have the same closure.
+    targets = _targets(project_dir, file)
+    prior = _kept_targets.get(file)
+    mark = files.marks([file])
+    if targets != own or mark is None or prior is None or (prior[1] is not answers and prior[1] is not _NO_IMPORTS):
+        return None
+    digests = {**digests, file: files.digest(file)}
+    _kept_closures[file] = (project_dir, answers, paths, [*mark, *marks[1:]], digests, targets)
     return digests
 
 
@@ -458,6 +525,7 @@ def clear() -> None:
     files.clear()
     _kept_names = None
     _kept_targets.clear()
+    _kept_closures.clear()
     _kept.clear()
     loaded.clear()
     _last_run.clear()
