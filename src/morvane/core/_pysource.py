@@ -389,6 +389,11 @@ class FileCache:
         entry.seen = self._look
         return entry
 
+    def seen(self, path: Path) -> bool:
+        """Whether this look has found the file (and stamped it)."""
+        entry = self._entries.get(os.fspath(path))
+        return entry is not None and self._look != 0 and entry.seen == self._look
+
     def marks(self, paths: list[Path]) -> list[Any] | None:
         """A mark of each file's content as it is now (see :meth:`same`);
         ``None`` when one of them cannot be read."""

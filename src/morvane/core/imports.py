@@ -421,7 +421,8 @@ def forget_deleted(files: Iterable[PathLike]) -> None:
 def _forget_deleted(files: list[Path], project_dir: Path) -> None:
     """:func:`forget_deleted` for resolved paths."""
     for file in files:
-        if os.path.lexists(file) or not _inside(file, project_dir):
+        # A file the pass has already found there (stamped in this look) exists.
+        if project_state.files.seen(file) or os.path.lexists(file) or not _inside(file, project_dir):
             continue
         try:
             name, _ = _name_and_base(file, project_dir)

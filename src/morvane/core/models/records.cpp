@@ -98,7 +98,11 @@ Ref deep_copy(Obj deepcopy, Obj record) {
 // record of the underlying function, with the keywords a partial binds folded
 // into its parameter defaults.  During find_models' fast path the records of
 // `model_records` may be the cache's own: one goes to a `deepcopy` other than
-// copy's as the fresh copy that replaces it.
+// copy's as the fresh copy that replaces it; while `deepcopy` is copy's, a
+// cache's record that no keyword is folded into is returned as its own copy:
+// find_models, the only caller that can be given one (the target of its
+// fast path), keeps what it gets to itself and only reads it, so nothing can
+// tell it from the copy.
 Ref create_record(const Frame& f, Obj model_records, Obj func) {
     Ref func_name = call(f.global(S::_funcname), func);
     if (func_name.is_none()) return none();
@@ -108,23 +112,28 @@ Ref create_record(const Frame& f, Obj model_records, Obj func) {
     Ref source = getitem(model_records, func_name);
     SharedRecords* shared = SharedRecords::active();
     if (shared && !shared->is_target(model_records)) shared = nullptr;
+    bool share = false;
     if (shared && shared->holds(source)) {
         Ref copy_module = imported(T::copy_module);
         Ref own = copy_module ? getattr_opt(copy_module, S::deepcopy) : Ref();
         if (!own || !deepcopy.is(own)) {
             source = shared->release(source);
             dict_set(model_records, func_name, source);
+        } else {
+            share = true;
         }
     }
-    Ref record = deep_copy(deepcopy, source);
+    Ref record = share ? Ref() : deep_copy(deepcopy, source);
     Ref keywords = new_dict();
     // Only the outermost partial's keywords count.
     if (isinstance(func, f.global(S::partial))) keywords = getattr(func, S::keywords);
     bool folded = false;
     for_items(keywords, [&](Obj k, Obj v) {
+        if (!record) record = deep_copy(deepcopy, source);
         folded = true;
         setitem(getitem(record, S::parameter_defaults), k, v);
     });
+    if (!record) return source;
     expect_exact(record, &PyDict_Type, true);
     if (shared && !folded) shared->note_copy(record, source);
     return record;
