@@ -538,7 +538,11 @@ Ref find_models(Frame& f) {
             if (shared) dict_set(by_path, path, tuple({pdk_type, relsource_text}));
         }
         // The values in the order the record's keywords are written.
-        Ref model_record_type = getattr(f.global(S::m), S::ModelRecord);
+        // m.ModelRecord; through the package's own proxy of a loaded module,
+        // read from the module, as the proxy's __getattr__ does.
+        Ref m = f.global(S::m);
+        Ref m_module = lazy_target(m, S::LazyModule);
+        Ref model_record_type = getattr(m_module ? m_module : m, S::ModelRecord);
         Ref factory = getitem(v, S::name);
         Ref dumps = getattr(f.global(S::json), S::dumps);
         // The text made once per file content, while json.dumps is the

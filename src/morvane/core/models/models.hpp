@@ -157,6 +157,7 @@ MODELS_NAME(_fresh);
 MODELS_NAME(_SHARED_TWIN);
 MODELS_NAME(_lazy_attr_name);
 MODELS_NAME(LazyAttribute);
+MODELS_NAME(LazyModule);
 // Keys of the call graph's records.
 MODELS_NAME(functions);
 MODELS_NAME(modules);

@@ -476,7 +476,11 @@ Ref register_models(Frame& f) {
     Ref model_records_by_path = call(f.global(S::defaultdict), f.global(S::list));
     for_values(model_records, [&](Obj r) {
         Ref group = getitem(model_records_by_path, absolute_sources.first(r));
-        call_method(group, S::append, r);
+        if (PyList_CheckExact(group.ptr())) {
+            list_append(group, r);  // list's own append, without the bound method
+        } else {
+            call_method(group, S::append, r);
+        }
     });
 
     // Each source file once, in natural order.
