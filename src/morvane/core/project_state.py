@@ -159,6 +159,9 @@ def project_dir() -> Path:
     return found
 
 
+_project_dir_once = project_dir  # for functions with a project_dir of their own
+
+
 def resolve(path: Any) -> Path:
     """``Path(path).resolve()``, once per absolute path and look."""
     memo = look_memo("resolve")
@@ -404,12 +407,11 @@ _kept_targets: dict[Path, tuple[Any, dict[str, Path | None], list[Path]]] = {}
 def _closure(file: Path) -> dict[Path, bytes | None]:
     """The content digests of ``file`` and of the project files it imports,
     directly or through others."""
-    from morvane import settings
     from morvane.core import callgraph  # noqa: F401  (registers the "imports" analysis)
 
     if files.looking and file in _look_closures:
         return _look_closures[file]
-    project_dir = resolve(settings.get_project_dir())
+    project_dir = resolve(_project_dir_once())
     kept = _kept_closure(project_dir, file)
     if kept is not None:
         if files.looking:
