@@ -394,27 +394,21 @@ class FileCache:
         entry = self._entries.get(os.fspath(path))
         return entry is not None and self._look != 0 and entry.seen == self._look
 
-    def marks(self, paths: list[Path]) -> list[Any] | None:
-        """A mark of each file's content as it is now (see :meth:`same`);
-        ``None`` when one of them cannot be read."""
-        out = []
-        for path in paths:
-            entry, _ = self._current(path)
-            if entry is None:
-                return None
-            out.append(entry)
-        return out
-
-    def same(self, paths: list[Path], marks: list[Any]) -> bool:
-        """Whether each file still has the content it had when ``marks``
-        were taken (an entry stays the file's while its digest does)."""
-        for path, mark in zip(paths, marks, strict=True):
-            entry = self._entries.get(os.fspath(path))
-            if entry is not mark or not (self._look and entry.seen == self._look):
+    def changed(self, digests: dict[Path, bytes | None], limit: int = 2) -> list[Path]:
+        """Those files of ``digests`` (file -> a digest of its content) whose
+        content is not that any more, or that cannot be read; the first
+        ``limit`` of them."""
+        out: list[Path] = []
+        entries, look = self._entries, self._look
+        for path, digest in digests.items():
+            entry = entries.get(os.fspath(path))
+            if entry is None or not look or entry.seen != look:
                 entry, _ = self._current(path)
-                if entry is not mark:
-                    return False
-        return True
+            if entry is None or entry.digest != digest:
+                out.append(path)
+                if len(out) >= limit:
+                    break
+        return out
 
     def digest(self, path: Path) -> bytes | None:
         """A digest of ``path``'s content as it is now; ``None`` when it cannot be read."""

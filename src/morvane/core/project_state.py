@@ -437,17 +437,16 @@ def _closure(file: Path) -> dict[Path, bytes | None]:
     return digests
 
 
-# file -> (the project directory, the kept module-file answers, the files of
-# its closure (itself first), their marks, the closure, the files it imports
-# itself): a closure holds while the answers are the same object (no listed
-# folder changed), each file in it has the same content (so the same
-# imports: the same entry of the file cache), and each one's imports were
-# all found among those answers when it was made (nothing unlisted asked).
-# A file whose own content changed keeps the closure of what it imports
-# while it imports the same files. A top-level file's closure is most of
-# the project: worked out file by file, it is most of the cost of
-# importing it again after a save.
-_kept_closures: dict[Path, tuple[Path, Any, list[Path], list[Any], dict[Path, bytes | None], list[Path]]] = {}
+# file -> (the project directory, the kept module-file answers, the closure,
+# the files it imports itself): a closure holds while the answers are the
+# same object (no listed folder changed), each file in it has the content of
+# its digest (so the same imports), and each one's imports were all found
+# among those answers when it was made (nothing unlisted asked). A file
+# whose own content changed keeps the closure of what it imports while it
+# imports the same files. A top-level file's closure is most of the
+# project: worked out file by file, it is most of the cost of importing it
+# again after a save.
+_kept_closures: dict[Path, tuple[Path, Any, dict[Path, bytes | None], list[Path]]] = {}
 
 
 def _keep_closure(project_dir: Path, file: Path, digests: dict[Path, bytes | None]) -> None:
@@ -456,17 +455,20 @@ def _keep_closure(project_dir: Path, file: Path, digests: dict[Path, bytes | Non
         return
     kept = _kept_module_files(project_dir)
     own = _look_targets.get(file)
-    if kept is None or own is None:
+    if kept is None or own is None or None in digests.values():
         return
     answers = kept[0]
-    paths = list(digests)
-    for path in paths:
-        targets = _kept_targets.get(path)
-        if targets is None or (targets[1] is not answers and targets[1] is not _NO_IMPORTS):
+    for path in digests:
+        if not _all_answered(path, answers):
             return
-    marks = files.marks(paths)
-    if marks is not None:
-        _kept_closures[file] = (project_dir, answers, paths, marks, digests, own)
+    _kept_closures[file] = (project_dir, answers, digests, own)
+
+
+def _all_answered(file: Path, answers: Any) -> bool:
+    """Whether the imports of ``file`` were all found among ``answers`` (or
+    it has none) when its targets were last worked out."""
+    targets = _kept_targets.get(file)
+    return targets is not None and (targets[1] is answers or targets[1] is _NO_IMPORTS)
 
 
 def _kept_closure(project_dir: Path, file: Path) -> dict[Path, bytes | None] | None:
@@ -474,20 +476,22 @@ def _kept_closure(project_dir: Path, file: Path) -> dict[Path, bytes | None] | N
     found = _kept_closures.get(file)
     if found is None or found[0] != project_dir:
         return None
-    _, answers, paths, marks, digests, own = found
+    _, answers, digests, own = found
     kept = _kept_module_files(project_dir)
-    if kept is None or kept[0] is not answers or not files.same(paths[1:], marks[1:]):
+    if kept is None or kept[0] is not answers:
         return None
-    if files.same(paths[:1], marks[:1]):
+    changed = files.changed(digests)
+    if not changed:
         return digests
-    # The file itself changed: the same imports have the same closure.
-    targets = _targets(project_dir, file)
-    prior = _kept_targets.get(file)
-    mark = files.marks([file])
-    if targets != own or mark is None or prior is None or (prior[1] is not answers and prior[1] is not _NO_IMPORTS):
+    if changed != [file]:
         return None
-    digests = {**digests, file: files.digest(file)}
-    _kept_closures[file] = (project_dir, answers, paths, [*mark, *marks[1:]], digests, targets)
+    # Only the file itself changed: the same imports have the same closure.
+    targets = _targets(project_dir, file)
+    digest = files.digest(file)
+    if targets != own or digest is None or not _all_answered(file, answers):
+        return None
+    digests = {**digests, file: digest}
+    _kept_closures[file] = (project_dir, answers, digests, targets)
     return digests
 
 
@@ -519,6 +523,7 @@ def forget_load(file: Path) -> None:
     imported it before holds names it may no longer define."""
     _last_run[file] = next(_clock)
     loaded.pop(file, None)
+    _kept_closures.pop(file, None)
 
 
 def clear() -> None:
