@@ -375,6 +375,14 @@ def table(results: dict[tuple[str, int, str], dict[str, float]], labels: list[st
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
     for row in [header, ["-" * w for w in widths], *rows]:
         print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
+    # How the one-file pass grows with the project: each size against the smallest.
+    for size in sizes[1:]:
+        for kind in ("flat", "hierarchy"):
+            for label in labels:
+                small, large = results.get((kind, sizes[0], label)), results.get((kind, size, label))
+                if small and large:
+                    print(f"{kind}{label}: one file at {size} cells is {large['one file'] / small['one file']:.1f}x "
+                          f"the one at {sizes[0]} cells")
 
 
 def main() -> int:
