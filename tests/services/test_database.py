@@ -331,3 +331,58 @@ def test_model_writes_agree_with_the_file_whatever_else_writes_it(project, ops):
         stored = sqlite3.connect(path)
         assert {n: (s, t) for n, s, t in stored.execute("SELECT name, status, settings FROM models")} == expected
         stored.close()
+
+
+_FLAG_OPS = st.lists(st.one_of(
+    st.tuples(st.just("add"), st.lists(st.tuples(st.sampled_from("abcd"), st.booleans()), max_size=3)),
+    st.tuples(st.just("remove"), st.lists(st.sampled_from("abcd"), max_size=2)),
+    st.tuples(st.just("clear all"), st.booleans()),
+    st.tuples(st.just("set"), st.lists(st.sampled_from("abcde"), max_size=4), st.booleans()),
+    st.tuples(st.just("read"),), st.tuples(st.just("models"),),
+    st.tuples(st.just("register"), st.lists(st.sampled_from("abcde"), max_size=4))), max_size=8)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(passes=st.lists(st.tuples(_FLAG_OPS, st.booleans()), max_size=4))
+def test_has_model_flags_in_a_pass_are_those_of_each_call_in_turn(project, passes):
+    # Inside a pass, clearing every flag waits for the next call that reads
+    # or writes them; whatever comes between, each read and the file after
+    # the pass (committed or rolled back) show what running every call in
+    # turn shows.
+    db.close()
+    db.remove_factories(*db.get_all_factories())
+    expected: dict[str, bool] = {}
+    path = project / ".morvane" / "morvane.db"
+    for ops, fails in passes:
+        before = dict(expected)
+        with contextlib.suppress(RuntimeError), db.pass_scope():
+            for op in ops:
+                if op[0] == "add":
+                    db.add_factories(*(fr(n, has_model=h) for n, h in op[1]))
+                    expected.update(dict(op[1]))
+                elif op[0] == "remove":
+                    db.remove_factories(*op[1])
+                    for name in op[1]:
+                        expected.pop(name, None)
+                elif op[0] == "clear all":
+                    db.set_all_factories_has_model(has_model=op[1])
+                    expected = dict.fromkeys(expected, op[1])
+                elif op[0] == "set":
+                    db.set_factories_has_model_by_names(*op[1], has_model=op[2])
+                    expected.update({n: op[2] for n in op[1] if n in expected})
+                elif op[0] == "register":  # what a registration pass does with the flags
+                    db.set_all_factories_has_model(has_model=False)
+                    db.get_all_models()
+                    db.set_factories_has_model_by_names(*op[1])
+                    expected = {n: n in op[1] for n in expected}
+                elif op[0] == "read":
+                    assert {n: r.has_model for n, r in db.get_all_factories().items()} == expected
+                else:
+                    assert db.get_all_models() == []
+            if fails:
+                raise RuntimeError("the pass failed")
+        if fails:
+            expected = before
+        stored = sqlite3.connect(path)
+        assert {n: bool(h) for n, h in stored.execute("SELECT name, has_model FROM factories")} == expected
+        stored.close()

@@ -133,6 +133,9 @@ class _Pass:
 
     depth = 0  # nesting of pass_scope() on the owning thread
     broken: str | None = None  # why the transaction was lost part way
+    # set_all_factories_has_model(has_model=False) was called and not run
+    # yet (see _clear_flags_later)
+    flags_to_clear = False
 
 
 _lock = threading.RLock()
@@ -527,15 +530,17 @@ def _warn_if_replaced() -> None:
 # -- transactions -----------------------------------------------------------
 
 
-def _transaction(write: bool, body: Callable[[sqlite3.Connection], T]) -> T:
+def _transaction(write: bool, body: Callable[[sqlite3.Connection], T], *, flags_unread: bool = False) -> T:
     """Run ``body`` in one transaction: committed if it returns, rolled back if it raises.
 
     Inside a pass the transaction is the pass's, and ``body`` runs under a
     savepoint instead, so a failing call still leaves no trace of itself.
+    ``flags_unread``: ``body`` neither reads nor writes the factories'
+    has-model flags (see _clear_flags_later).
     """
     with _lock:
         if _pass.depth:
-            return _in_pass(body)
+            return _in_pass(body, flags_unread)
         if getattr(_local, "reading", 0):
             conn, path, write = _read_only_connection(), database_path(), False
         else:
@@ -552,10 +557,12 @@ def _transaction(write: bool, body: Callable[[sqlite3.Connection], T]) -> T:
         return result
 
 
-def _in_pass(body: Callable[[sqlite3.Connection], T]) -> T:
+def _in_pass(body: Callable[[sqlite3.Connection], T], flags_unread: bool = False) -> T:
     conn, path = _conn, _conn_path
     if _pass.broken or conn is None or not conn.in_transaction:
         raise DatabaseError(f"project database {path}: the pass was rolled back: {_pass.broken or 'transaction lost'}")
+    if not flags_unread:
+        _clear_flags_now(conn)
     conn.execute("SAVEPOINT call")
     try:
         result = body(conn)
@@ -602,7 +609,7 @@ def pass_scope() -> Iterator[None]:
             _retrying_while_busy(lambda: conn.execute("BEGIN IMMEDIATE"))
         except sqlite3.Error as exc:
             raise DatabaseError(f"project database {path}: {exc}") from exc
-        _pass.depth, _pass.broken = 1, None
+        _pass.depth, _pass.broken, _pass.flags_to_clear = 1, None, False
         try:
             yield
         except BaseException:
@@ -619,14 +626,20 @@ def pass_scope() -> Iterator[None]:
 
 def _end_pass(conn: sqlite3.Connection, *, commit: bool) -> None:
     _pass.depth, _pass.broken = 0, None
+    clear_flags, _pass.flags_to_clear = _pass.flags_to_clear, False
     if conn is not _conn or _conn_pid != os.getpid():
         _model_rows.rolled_back()
         return  # closed under the pass; its transaction went with it
     if commit and conn.in_transaction:
         try:
+            if clear_flags:
+                conn.execute("UPDATE factories SET has_model = 0 WHERE has_model = 1")
             conn.execute("COMMIT")
         except BaseException:
             _model_rows.rolled_back()
+            with contextlib.suppress(sqlite3.Error):
+                if conn.in_transaction:
+                    conn.execute("ROLLBACK")
             raise
         _model_rows.committed()
     else:
@@ -890,7 +903,28 @@ def set_all_factories_has_model(*, has_model: bool = False) -> None:
     # The flag is 0 or 1 (the table checks it): the rows to change are those
     # that hold the other value, found through the index of flagged rows.
     flag, other = (1, 0) if has_model else (0, 1)
-    _transaction(True, lambda conn: conn.execute("UPDATE factories SET has_model = ? WHERE has_model = ?", (flag, other)))
+    with _lock:
+        if _pass.depth and not has_model and not _pass.broken:
+            _pass.flags_to_clear = True  # see _clear_flags_later
+            return
+        _transaction(True, lambda conn: conn.execute("UPDATE factories SET has_model = ? WHERE has_model = ?",
+                                                     (flag, other)))
+
+
+# _clear_flags_later: a pass clears every flag and then sets those of the
+# factories built from models only, most of them the ones it cleared. Inside
+# a pass, whose writes no one else sees before it commits, the clear waits:
+# the next call that reads or writes the flags runs it first, and the one
+# that sets flags by name clears only the flagged rows it does not set (and
+# sets only those not set), which leaves what the two statements leave. The
+# pass's end runs a clear still waiting before it commits, and drops it when
+# it rolls back.
+
+
+def _clear_flags_now(conn: sqlite3.Connection) -> None:
+    if _pass.flags_to_clear:
+        conn.execute("UPDATE factories SET has_model = 0 WHERE has_model = 1")
+        _pass.flags_to_clear = False
 
 
 def set_factories_has_model_by_names(*names: str, has_model: bool = True) -> None:
@@ -900,14 +934,26 @@ def set_factories_has_model_by_names(*names: str, has_model: bool = True) -> Non
         return
     flag = 1 if has_model else 0
 
-    def body(conn: sqlite3.Connection) -> None:
-        for chunk in _chunks(wanted):
+    def set_flags(conn: sqlite3.Connection, names: Sequence[str]) -> None:
+        for chunk in _chunks(names):
             conn.execute(
                 f"UPDATE factories SET has_model = ? WHERE has_model != ? AND name IN ({_placeholders(len(chunk))})",
                 (flag, flag, *chunk),
             )
 
-    _transaction(True, body)
+    def after_clear(conn: sqlite3.Connection) -> None:
+        flagged = {name for (name,) in conn.execute("SELECT name FROM factories WHERE has_model = 1")}
+        given = set(wanted)
+        for chunk in _chunks([name for name in flagged if name not in given]):
+            conn.execute(f"UPDATE factories SET has_model = 0 WHERE name IN ({_placeholders(len(chunk))})", chunk)
+        set_flags(conn, [name for name in wanted if name not in flagged])
+
+    with _lock:
+        if _pass.depth and has_model and _pass.flags_to_clear and not _pass.broken:
+            _transaction(True, after_clear, flags_unread=True)
+            _pass.flags_to_clear = False
+        else:
+            _transaction(True, lambda conn: set_flags(conn, wanted))
 
 
 # -- models -----------------------------------------------------------------
@@ -976,7 +1022,7 @@ def add_models(*records: ModelRecord) -> None:
 
     with _lock:
         try:
-            _transaction(True, body)
+            _transaction(True, body, flags_unread=True)
         except BaseException:
             _model_rows.rolled_back()  # what the pass wrote before is written again, at worst
             raise
@@ -995,7 +1041,7 @@ def get_all_models() -> list[str]:
             names.append(name)
         return names
 
-    return _transaction(False, body)
+    return _transaction(False, body, flags_unread=True)
 
 
 def get_all_model_records() -> dict[str, ModelRecord]:
@@ -1005,7 +1051,7 @@ def get_all_model_records() -> dict[str, ModelRecord]:
         records = (_model(row) for row in conn.execute(f"{_MODEL_SELECT} ORDER BY name"))
         return {r.factory: r for r in records}
 
-    return _transaction(False, body)
+    return _transaction(False, body, flags_unread=True)
 
 
 def remove_models(*names: str) -> None:
@@ -1025,7 +1071,7 @@ def _delete(table: str, names: tuple[Any, ...], function: str) -> None:
         for chunk in _chunks(wanted):
             conn.execute(f"DELETE FROM {table} WHERE name IN ({_placeholders(len(chunk))})", chunk)
 
-    _transaction(True, body)
+    _transaction(True, body, flags_unread=table == "models")
 
 
 # -- import errors ------------------------------------------------------------
@@ -1053,7 +1099,7 @@ def set_import_errors(errors: dict[str, dict[str, Any] | None]) -> None:
                        for k, v in ((k, error[k]) for k in _IMPORT_ERROR_COLUMNS))),
                 )
 
-    _transaction(True, body)
+    _transaction(True, body, flags_unread=True)
 
 
 def get_import_errors(*sources: str) -> dict[str, dict[str, Any]]:
@@ -1071,4 +1117,4 @@ def get_import_errors(*sources: str) -> dict[str, dict[str, Any]]:
             rows = conn.execute(query)
         return {row[0]: dict(zip(_IMPORT_ERROR_COLUMNS, row[1:])) for row in rows}
 
-    return _transaction(False, body)
+    return _transaction(False, body, flags_unread=True)
