@@ -399,11 +399,8 @@ class FileCache:
         content is not that any more, or that cannot be read; the first
         ``limit`` of them."""
         out: list[Path] = []
-        entries, look = self._entries, self._look
         for path, digest in digests.items():
-            entry = entries.get(os.fspath(path))
-            if entry is None or not look or entry.seen != look:
-                entry, _ = self._current(path)
+            entry, _ = self._current(path)
             if entry is None or entry.digest != digest:
                 out.append(path)
                 if len(out) >= limit:

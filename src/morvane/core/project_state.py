@@ -159,9 +159,6 @@ def project_dir() -> Path:
     return found
 
 
-_project_dir_once = project_dir  # for functions with a project_dir of their own
-
-
 def resolve(path: Any) -> Path:
     """``Path(path).resolve()``, once per absolute path and look."""
     memo = look_memo("resolve")
@@ -411,8 +408,8 @@ def _closure(file: Path) -> dict[Path, bytes | None]:
 
     if files.looking and file in _look_closures:
         return _look_closures[file]
-    project_dir = resolve(_project_dir_once())
-    kept = _kept_closure(project_dir, file)
+    root = resolve(project_dir())
+    kept = _kept_closure(root, file)
     if kept is not None:
         if files.looking:
             _look_closures[file] = kept
@@ -421,7 +418,7 @@ def _closure(file: Path) -> dict[Path, bytes | None]:
     todo = [file]
     while todo:
         current = todo.pop()
-        for target in _targets(project_dir, current):
+        for target in _targets(root, current):
             if target not in digests:
                 known = _look_closures.get(target) if files.looking else None
                 if known is not None:
@@ -433,7 +430,7 @@ def _closure(file: Path) -> dict[Path, bytes | None]:
                 todo.append(target)
     if files.looking:
         _look_closures[file] = digests
-    _keep_closure(project_dir, file, digests)
+    _keep_closure(root, file, digests)
     return digests
 
 

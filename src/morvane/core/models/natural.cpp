@@ -1,6 +1,7 @@
 // The natural order of the model names the pass logs and returns.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -112,8 +113,7 @@ Ref natural_sorted(Obj natsorted, Obj items) {
     if (!plain || !genuine_natsorted(natsorted)) return call(natsorted, items);
     Ref seq = list_of(items);
     const Py_ssize_t n = PyList_GET_SIZE(seq.ptr());
-    Ref posix_path;
-    bool posix_path_asked = false;
+    std::optional<Ref> posix_path;  // asked for at the first item that is no str
     std::vector<Ref> texts;  // the paths' texts, alive while their keys are
     std::vector<Key> keys;
     keys.reserve(static_cast<std::size_t>(n));
@@ -121,11 +121,10 @@ Ref natural_sorted(Obj natsorted, Obj items) {
         Obj item(PyList_GET_ITEM(seq.ptr(), i));
         PyObject* s = item.ptr();
         if (!PyUnicode_CheckExact(s)) {
-            if (!posix_path_asked) {
-                posix_path = plain_posix_path();
-                posix_path_asked = true;
+            if (!posix_path) posix_path = plain_posix_path();
+            if (!*posix_path || reinterpret_cast<PyObject*>(Py_TYPE(s)) != posix_path->ptr()) {
+                return call(natsorted, items);
             }
-            if (!posix_path || reinterpret_cast<PyObject*>(Py_TYPE(s)) != posix_path.ptr()) return call(natsorted, items);
             texts.push_back(str(item));
             s = texts.back().ptr();
             if (!PyUnicode_CheckExact(s)) return call(natsorted, items);
