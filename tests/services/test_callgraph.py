@@ -525,13 +525,24 @@ def test_kept_folder_listings_follow_every_change_of_the_tree(tmp_path, monkeypa
                 assert cache.listing(root) == tuple(_pysource.iter_python_files(root))
         else:
             assert cache.python_files(root) == _pysource.iter_python_files(root)
-    # While no folder changed, the same listing is handed out.
+    # While no folder changed, the same listing is handed out; and while no
+    # folder gained, lost or renamed an entry, such as when an editor saves
+    # by renaming a new file over the old one.
     for path in list(root.rglob("*")):
         if path.is_symlink():
             path.unlink()
+    put(root, "m9.py")
     cache = _pysource.FileCache()
     monkeypatch.setattr(_pysource, "_RACY_NS", -10**18)  # every stamp old enough to trust
-    assert cache.listing(root) is cache.listing(root)
+    listing = cache.listing(root)
+    assert cache.listing(root) is listing
+    os.replace(put(root, ".m9.py.new", "x = 1\n"), root / "m9.py")
+    os.utime(root, (2e9, 2e9))  # a new stamp, also to a clock of whole seconds
+    assert cache.listing(root) is listing
+    (root / "m9.py").unlink()
+    (root / "m9.py").mkdir()  # the same name, another kind
+    os.utime(root, (2e9 + 2, 2e9 + 2))
+    assert cache.listing(root) == tuple(_pysource.iter_python_files(root)) != listing
 
 
 # -- library paths ------------------------------------------------------------------------
@@ -602,7 +613,11 @@ def test_kept_import_closures_are_those_worked_out_anew(project):
         lines = [rng.choice([f"from pkg import {n}", f"import pkg.{n}", f"from pkg.{n} import *"]) for n in imported]
         if rng.random() < 0.2:
             lines.append("import pkg.sub.deep")  # a folder that may appear later
-        put(project, f"pkg/{name}.py", "\n".join(lines) + f"\nVALUE = {rng.randint(0, 9)}\n")
+        text = "\n".join(lines) + f"\nVALUE = {rng.randint(0, 9)}\n"
+        if rng.random() < 0.5:
+            put(project, f"pkg/{name}.py", text)
+        else:  # as an editor saves: a new file renamed over the old one
+            os.replace(put(project, f"pkg/.{name}.py.new", text), project / f"pkg/{name}.py")
 
     for name in names:
         write_module(name)

@@ -151,9 +151,15 @@ class _Folder:
     stamp does not cover is looked at on every walk: a ``.py`` entry that is
     a symbolic link (its target may change) and whether a subfolder holds a
     ``pyvenv.cfg`` (a change of the subfolder, not of this one).
+
+    A folder listed again that holds the same names, each of the same kind,
+    and no symbolic link, is the kept listing (with the new stamp): an
+    editor that saves by writing a new file and renaming it over the old one
+    changes the folder's stamp on every save, not its entries, and what is
+    derived from the listing is kept by its identity.
     """
 
-    __slots__ = ("stamp", "racy", "unreadable", "entries", "links", "dirs", "plain")
+    __slots__ = ("stamp", "racy", "unreadable", "entries", "links", "dirs", "plain", "names")
 
     def __init__(self, stamp: tuple[int, ...], racy: bool) -> None:
         self.stamp = stamp
@@ -163,6 +169,8 @@ class _Folder:
         self.links: frozenset[Path] = frozenset()  # those of entries that are symbolic links
         self.plain: frozenset[str] = frozenset()  # the names of the entries that are not
         self.dirs: list[Path] = []  # subfolders not skipped by their name
+        # every entry's name and kind, when none is a symbolic link (see above)
+        self.names: tuple[str, ...] | None = None
 
     @classmethod
     def look(cls, directory: Path, kept: _Folder | None) -> _Folder | None:
@@ -189,19 +197,31 @@ class _Folder:
         except OSError:
             folder.unreadable = True
             return folder
-        files, links = [], []
+        files, links, names = [], [], []
+        linked = False  # an entry of any name is a symbolic link
         for entry in entries:
             name = entry.name
             try:
                 if entry.is_dir(follow_symlinks=False):
+                    names.append(name + "/")
                     if not (name.startswith(".") or name in SKIPPED_DIR_NAMES or name.endswith(".egg-info")):
                         folder.dirs.append(directory / name)
-                elif name.endswith(".py") and (entry.is_symlink() or entry.is_file()):
+                    continue
+                if entry.is_symlink():
+                    linked = True
+                names.append(name if entry.is_file(follow_symlinks=False) else name + "?")
+                if name.endswith(".py") and (entry.is_symlink() or entry.is_file()):
                     files.append(entry)
                     if entry.is_symlink():
                         links.append(directory / name)
             except OSError:
+                linked = True  # an entry of unknown kind: not comparable
                 continue
+        if not linked:
+            folder.names = tuple(names)
+            if kept is not None and kept.names == folder.names and not kept.unreadable:
+                kept.stamp, kept.racy = folder.stamp, folder.racy
+                return kept
         files.sort(key=lambda e: (e.name != "__init__.py", e.name))
         folder.entries = [directory / e.name for e in files]
         folder.links = frozenset(links)
