@@ -182,10 +182,13 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
                                   yield_on_timeout=True):
         changed: set[Path] = set()
         deleted: set[Path] = set()
-        for change, raw in batch:
+        # A burst's events come as a set, without their order: what it did
+        # to a file is what the file is at its end. A file deleted and
+        # written again (an editor may save so) has changed.
+        for _, raw in batch:
             path = Path(raw).resolve()
-            (deleted if change == watchfiles.Change.deleted or not path.exists() else changed).add(path)
-        yield changed - deleted, deleted
+            (changed if path.is_file() else deleted).add(path)
+        yield changed, deleted
 
 
 def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interval: float = 1.0,

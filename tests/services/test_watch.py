@@ -78,3 +78,34 @@ def test_pass_paths_adds_the_importers_of_changed_and_deleted_files(project):
     assert chosen[:2] == [base.resolve(), gone.resolve()]
     assert set(chosen[2:]) == {(project / "demo" / n).resolve() for n in ("mid.py", "top.py", "uses_gone.py")}
     assert pass_paths([top], []) == [top.resolve()]
+
+
+def test_file_events_report_what_each_save_left(tmp_path):
+    # Editors save in place, by renaming a new file over the old one, or by
+    # deleting the file and writing it again; each is a change of the file.
+    # A burst's events come without their order: only the file as it is
+    # afterwards tells a save from a deletion.
+    import threading
+    import time
+
+    from morvane import watch
+
+    root = tmp_path.resolve()
+    files = {name: write(root / f"{name}.py", "x = 1\n") for name in ("inplace", "renamed", "rewritten", "gone")}
+    saves = {
+        "inplace": lambda p: p.write_text("x = 2\n"),
+        "renamed": lambda p: os.replace(write(root / f".{p.name}.new", "x = 2\n"), p),
+        "rewritten": lambda p: (p.unlink(), p.write_text("x = 2\n")),
+        "gone": lambda p: p.unlink(),
+    }
+    events = watch._events(root, 0.05)
+    next(events)  # watching
+    for name, save in saves.items():
+        threading.Timer(0.1, save, [files[name]]).start()
+        seen: dict[Path, str] = {}
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and (not seen or quiet < 3):
+            changed, deleted = next(events)
+            quiet = 0 if changed or deleted else quiet + 1 if seen else 0
+            seen.update({p: "changed" for p in changed} | {p: "deleted" for p in deleted})
+        assert seen == {files[name]: "deleted" if name == "gone" else "changed"}, name
