@@ -536,13 +536,29 @@ def test_kept_folder_listings_follow_every_change_of_the_tree(tmp_path, monkeypa
     monkeypatch.setattr(_pysource, "_RACY_NS", -10**18)  # every stamp old enough to trust
     listing = cache.listing(root)
     assert cache.listing(root) is listing
+    stamp = iter(range(2_000_000_000, 3_000_000_000, 2))
+
+    def changed(*, same: bool) -> tuple[Path, ...]:
+        t = next(stamp)
+        os.utime(root, (t, t))  # a new stamp, also to a clock of whole seconds
+        now = cache.listing(root)
+        assert now == tuple(_pysource.iter_python_files(root))
+        assert (now is listing) == same
+        return now
+
     os.replace(put(root, ".m9.py.new", "x = 1\n"), root / "m9.py")
-    os.utime(root, (2e9, 2e9))  # a new stamp, also to a clock of whole seconds
-    assert cache.listing(root) is listing
+    changed(same=True)
+    (root / ".#m9.py").symlink_to("user@host.1234")  # an editor's lock: a dangling link
+    listing = changed(same=False)
+    assert listing is cache.listing(root)
+    os.replace(put(root, ".m9.py.new", "x = 2\n"), root / "m9.py")
+    changed(same=True)
+    (root / ".#m9.py").unlink()
+    (root / ".#m9.py").symlink_to(root / "m9.py")  # the same name, another target
+    listing = changed(same=False)
     (root / "m9.py").unlink()
     (root / "m9.py").mkdir()  # the same name, another kind
-    os.utime(root, (2e9 + 2, 2e9 + 2))
-    assert cache.listing(root) == tuple(_pysource.iter_python_files(root)) != listing
+    changed(same=False)
 
 
 # -- library paths ------------------------------------------------------------------------

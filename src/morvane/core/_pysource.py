@@ -152,14 +152,14 @@ class _Folder:
     a symbolic link (its target may change) and whether a subfolder holds a
     ``pyvenv.cfg`` (a change of the subfolder, not of this one).
 
-    A folder listed again that holds the same names, each of the same kind,
-    and no symbolic link, is the kept listing (with the new stamp): an
-    editor that saves by writing a new file and renaming it over the old one
-    changes the folder's stamp on every save, not its entries, and what is
-    derived from the listing is kept by its identity.
+    A folder listed again that holds the same names, each of the same kind
+    (a symbolic link with the same target text), is the kept listing with
+    the new stamp: an editor that saves by writing a new file and renaming
+    it over the old one changes the folder's stamp on every save, not its
+    entries, and what is derived from the listing is kept by its identity.
     """
 
-    __slots__ = ("stamp", "racy", "unreadable", "entries", "links", "dirs", "plain", "names")
+    __slots__ = ("stamp", "racy", "unreadable", "entries", "links", "dirs", "plain", "names", "walked")
 
     def __init__(self, stamp: tuple[int, ...], racy: bool) -> None:
         self.stamp = stamp
@@ -169,8 +169,9 @@ class _Folder:
         self.links: frozenset[Path] = frozenset()  # those of entries that are symbolic links
         self.plain: frozenset[str] = frozenset()  # the names of the entries that are not
         self.dirs: list[Path] = []  # subfolders not skipped by their name
-        # every entry's name and kind, when none is a symbolic link (see above)
+        # every entry's name and kind, when each could be told (see above)
         self.names: tuple[str, ...] | None = None
+        self.walked: list[Path] | None = None  # what files() gave the last walk
 
     @classmethod
     def look(cls, directory: Path, kept: _Folder | None) -> _Folder | None:
@@ -198,7 +199,7 @@ class _Folder:
             folder.unreadable = True
             return folder
         files, links, names = [], [], []
-        linked = False  # an entry of any name is a symbolic link
+        comparable = True  # each entry's kind could be told
         for entry in entries:
             name = entry.name
             try:
@@ -208,16 +209,17 @@ class _Folder:
                         folder.dirs.append(directory / name)
                     continue
                 if entry.is_symlink():
-                    linked = True
-                names.append(name if entry.is_file(follow_symlinks=False) else name + "?")
+                    names.append(f"{name}@{os.readlink(entry.path)}")
+                else:
+                    names.append(name if entry.is_file(follow_symlinks=False) else name + "?")
                 if name.endswith(".py") and (entry.is_symlink() or entry.is_file()):
                     files.append(entry)
                     if entry.is_symlink():
                         links.append(directory / name)
             except OSError:
-                linked = True  # an entry of unknown kind: not comparable
+                comparable = False
                 continue
-        if not linked:
+        if comparable:
             folder.names = tuple(names)
             if kept is not None and kept.names == folder.names and not kept.unreadable:
                 kept.stamp, kept.racy = folder.stamp, folder.racy
@@ -345,8 +347,12 @@ class FileCache:
                 unreadable.append(directory)
                 continue
             seen[os.fspath(directory)] = folder
-            same = same and folder is kept.get(os.fspath(directory)) and not folder.links
-            out.extend(folder.files())
+            # A link to a file is listed while its target is a file: the
+            # walk is the same while each link's is as at the last walk.
+            files = folder.files()
+            same = same and folder is kept.get(os.fspath(directory)) and (not folder.links or files == folder.walked)
+            folder.walked = files
+            out.extend(files)
             stack.extend(reversed(folder.subdirs()))
         self._folders[key] = seen
         previous = self._walks.get(key)
