@@ -10,6 +10,7 @@ with the next change or poll.
 
 from __future__ import annotations
 
+import os
 import time
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
@@ -174,10 +175,19 @@ def _polled(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
 def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set[Path]]]:
     import watchfiles
 
-    def python_file(change: Any, path: str) -> bool:
-        return path.endswith(".py") and "/." not in path and "__pycache__" not in path
+    from morvane.core import project_state
 
-    for batch in watchfiles.watch(project_dir, watch_filter=python_file, debounce=1600,
+    def wanted(change: Any, path: str) -> bool:
+        # Python files, and what may be a folder (a name without a suffix):
+        # a folder renamed, moved or deleted comes as one event for the
+        # folder, none for the files in it.
+        if "/." in path or "__pycache__" in path:
+            return False
+        return path.endswith(".py") or "." not in os.path.basename(path)
+
+    root = Path(project_dir).resolve()
+    listing = project_state.files.listing(root)
+    for batch in watchfiles.watch(project_dir, watch_filter=wanted, debounce=1600,
                                   step=DEBOUNCE_MS, rust_timeout=int(interval * 1000),
                                   yield_on_timeout=True):
         changed: set[Path] = set()
@@ -186,9 +196,20 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
         # to a file is what the file is at its end. A file deleted and
         # written again (an editor may save so) has changed.
         for _, raw in batch:
-            path = Path(raw).resolve()
-            (changed if path.is_file() else deleted).add(path)
-        yield changed, deleted
+            if raw.endswith(".py"):
+                path = Path(raw).resolve()
+                (changed if path.is_file() else deleted).add(path)
+        if batch:
+            # The files that came or went with a folder: the project's
+            # listing against the last one (the same object while no folder
+            # gained, lost or renamed an entry).
+            current = project_state.files.listing(root)
+            if current is not listing:
+                before, now = set(listing), set(current)
+                changed |= now - before
+                deleted |= before - now
+                listing = current
+        yield changed - deleted, deleted
 
 
 def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interval: float = 1.0,

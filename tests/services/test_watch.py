@@ -84,7 +84,9 @@ def test_file_events_report_what_each_save_left(tmp_path):
     # Editors save in place, by renaming a new file over the old one, or by
     # deleting the file and writing it again; each is a change of the file.
     # A burst's events come without their order: only the file as it is
-    # afterwards tells a save from a deletion.
+    # afterwards tells a save from a deletion. A folder renamed, moved in or
+    # removed comes as one event for the folder: its files came or went.
+    import shutil
     import threading
     import time
 
@@ -92,20 +94,30 @@ def test_file_events_report_what_each_save_left(tmp_path):
 
     root = tmp_path.resolve()
     files = {name: write(root / f"{name}.py", "x = 1\n") for name in ("inplace", "renamed", "rewritten", "gone")}
-    saves = {
-        "inplace": lambda p: p.write_text("x = 2\n"),
-        "renamed": lambda p: os.replace(write(root / f".{p.name}.new", "x = 2\n"), p),
-        "rewritten": lambda p: (p.unlink(), p.write_text("x = 2\n")),
-        "gone": lambda p: p.unlink(),
-    }
+    write(root / "pkg" / "sub" / "a.py", "x = 1\n")
+    write(tmp_path.parent / f"{tmp_path.name}-outside" / "lib" / "b.py", "x = 1\n")
+    moved_in = tmp_path.parent / f"{tmp_path.name}-outside" / "lib"
+    steps = [
+        (lambda: files["inplace"].write_text("x = 2\n"), {files["inplace"]: "changed"}),
+        (lambda: os.replace(write(root / ".renamed.py.new", "x = 2\n"), files["renamed"]),
+         {files["renamed"]: "changed"}),
+        (lambda: (files["rewritten"].unlink(), files["rewritten"].write_text("x = 2\n")),
+         {files["rewritten"]: "changed"}),
+        (lambda: files["gone"].unlink(), {files["gone"]: "deleted"}),
+        (lambda: (root / "pkg" / "sub").rename(root / "pkg" / "sub2"),
+         {root / "pkg/sub/a.py": "deleted", root / "pkg/sub2/a.py": "changed"}),
+        (lambda: shutil.move(moved_in, root / "lib"), {root / "lib/b.py": "changed"}),
+        (lambda: shutil.rmtree(root / "pkg"), {root / "pkg/sub2/a.py": "deleted"}),
+    ]
     events = watch._events(root, 0.05)
     next(events)  # watching
-    for name, save in saves.items():
-        threading.Timer(0.1, save, [files[name]]).start()
+    for i, (step, expected) in enumerate(steps):
+        threading.Timer(0.1, step).start()
         seen: dict[Path, str] = {}
+        quiet = 0
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and (not seen or quiet < 3):
             changed, deleted = next(events)
             quiet = 0 if changed or deleted else quiet + 1 if seen else 0
             seen.update({p: "changed" for p in changed} | {p: "deleted" for p in deleted})
-        assert seen == {files[name]: "deleted" if name == "gone" else "changed"}, name
+        assert seen == expected, i
