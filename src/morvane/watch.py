@@ -212,6 +212,25 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
         yield changed - deleted, deleted
 
 
+def _changes(project_dir: Path, interval: float, poll: bool,
+             print: Callable[[str], None]) -> Iterator[tuple[set[Path], set[Path]]]:
+    """File events, or with ``poll`` (or without file events: no watchfiles,
+    or the system's limit of watched folders reached) a look at the files'
+    stamps every ``interval`` seconds."""
+    if not poll:
+        events = _events(project_dir, interval)
+        try:
+            first = next(events)
+        except (ImportError, OSError) as exc:
+            print(f"{time.strftime('%H:%M:%S')} file events unavailable ({type(exc).__name__}: "
+                  f"{' '.join(str(exc).split())[:200]}); looking at the files every {interval:g} s instead")
+        else:
+            yield first
+            yield from events
+            return
+    yield from _polled(project_dir, interval)
+
+
 def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interval: float = 1.0,
           poll: bool = False, report: Callable[[dict[str, Any]], None] | None = None) -> int:
     """Watch ``project_dir`` until interrupted; ``core`` is the pdk module.
@@ -275,7 +294,7 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         return path.relative_to(project_dir).as_posix() if path.is_relative_to(project_dir) else str(path)
 
     run(set(), set())
-    source = _polled(project_dir, interval) if poll else _events(project_dir, interval)
+    source = _changes(project_dir, interval, poll, print)
     how = f"every {interval:g} s" if poll else "for changes"
     print(f"Watching {project_dir} {how}; press Ctrl-C to stop")
     pending_changed: set[Path] = set()

@@ -121,3 +121,21 @@ def test_file_events_report_what_each_save_left(tmp_path):
             quiet = 0 if changed or deleted else quiet + 1 if seen else 0
             seen.update({p: "changed" for p in changed} | {p: "deleted" for p in deleted})
         assert seen == expected, i
+
+
+def test_without_file_events_the_watcher_looks_at_the_files(tmp_path, monkeypatch):
+    import sys
+    import threading
+
+    from morvane import watch
+
+    monkeypatch.setitem(sys.modules, "watchfiles", None)  # not installed
+    notices: list[str] = []
+    source = watch._changes(tmp_path, 0.05, False, notices.append)
+    saved = write(tmp_path / "a.py", "x = 1\n")
+    threading.Timer(0.2, saved.write_text, ["x = 22\n"]).start()
+    while not (batch := next(source))[0]:
+        pass
+    assert batch == ({saved.resolve()}, set())
+    assert len(notices) == 1 and "file events unavailable (ModuleNotFoundError" in notices[0]
+    assert "looking at the files every 0.05 s instead" in notices[0]
