@@ -1317,7 +1317,8 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     srv.add_argument("--port", type=int, default=8000, metavar="N",
                      help="the port to listen on (default: 8000; 0: any free port)")
     srv.add_argument("--interval", type=_interval, default=0.5, metavar="S",
-                     help="seconds between two looks at the files (default: 0.5)")
+                     help="seconds between two looks at the files where file events are unavailable "
+                          "(default: 0.5)")
     srv.add_argument("--build-timeout", type=_interval, default=10.0, metavar="S",
                      help="seconds a cell may take to build before the page reports it (default: 10)")
     return parser, dict(sub.choices)

@@ -5,8 +5,9 @@
 the calling (main) thread: every save runs a registration pass over the
 changed files and the files importing them, and the page follows through
 server-sent events. The pieces are usable on their own: :class:`LiveProject`
-(passes, snapshot, drawings), :class:`StampWatcher` (which files changed)
-and :func:`make_server`.
+(passes, snapshot, drawings), :func:`follow` (its passes for a stream of
+changes, such as the watcher's file events), :class:`StampWatcher` (which
+files changed, by their stamps) and :func:`make_server`.
 """
 
 from __future__ import annotations
@@ -14,14 +15,15 @@ from __future__ import annotations
 import signal
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any
 
 from morvane.serve.live import Drawing, LiveProject, StampWatcher
 from morvane.serve.server import LiveServer, make_server
 
-__all__ = ["Drawing", "LiveProject", "LiveServer", "ServeError", "StampWatcher", "build_cell", "make_server", "run"]
+__all__ = ["Drawing", "LiveProject", "LiveServer", "ServeError", "StampWatcher", "build_cell", "follow", "make_server",
+           "run"]
 
 
 class ServeError(Exception):
@@ -65,32 +67,43 @@ def _pass_line(summary: dict[str, Any]) -> str:
             f"{errors} error cell{'' if errors == 1 else 's'} ({summary['duration_s']:.3f} s)")
 
 
-def watch(live: LiveProject, watcher: StampWatcher, *, interval: float,
-          stop: threading.Event, out: Callable[[str], None]) -> None:
-    """Run a pass for every change ``watcher`` reports, every ``interval``
-    seconds, until ``stop`` is set: a deleted file, or a database file
-    replaced under us, means a pass over the whole project."""
-    from morvane.core import callgraph, database
+def follow(live: LiveProject, changes: Iterable[tuple[set[Path], set[Path]]], *,
+           stop: threading.Event, out: Callable[[str], None]) -> None:
+    """Run the watcher's pass (:meth:`LiveProject.apply_changes`) for every
+    batch of ``changes`` (``(changed, deleted)`` files, empty between
+    events), until ``stop`` is set; a database file replaced under us means a
+    pass over the whole project. A change whose pass failed is tried again
+    with the next one."""
+    from morvane.core import database
 
-    while not stop.wait(interval):
+    pending_changed: set[Path] = set()
+    pending_deleted: set[Path] = set()
+    for changed, deleted in changes:
+        if stop.is_set():
+            return
         notice = database.reopen_if_replaced()
-        changed, deleted = watcher.changes()
         if notice:
             out(f"{time.strftime('%H:%M:%S')} {notice}")
-        if deleted or notice:
-            out(_pass_line(live.run_pass()))
-        elif changed:
-            # Importers hold what they took from the changed files by name: they
-            # are imported again too, or they would keep building the old cells.
-            out(_pass_line(live.run_pass(changed, callgraph.importers_of(changed))))
+        pending_changed = (pending_changed - deleted) | changed
+        pending_deleted = (pending_deleted - changed) | deleted
+        if notice:
+            summary = live.run_pass()
+        elif pending_changed or pending_deleted:
+            summary = live.apply_changes(pending_changed, pending_deleted)
+        else:
+            continue
+        out(_pass_line(summary))
+        if not summary["error"]:
+            pending_changed, pending_deleted = set(), set()
 
 
 def run(core: Any, project_dir: Path, *, port: int = 8000, interval: float = 0.5,
         build_timeout: float = 10.0, out: Callable[[str], None] = print) -> int:
     """Serve the live page of the project in ``project_dir`` until Ctrl-C or
     SIGTERM; ``core`` is the ``morvane.core.pdk`` module. Returns 0."""
+    from morvane import watch as watcher
+
     live = LiveProject(core, build_timeout=build_timeout)
-    watcher = StampWatcher(project_dir)
     out(f"Registering all files of {project_dir} ...")
     out(_pass_line(live.run_pass()))
     try:
@@ -99,8 +112,7 @@ def run(core: Any, project_dir: Path, *, port: int = 8000, interval: float = 0.5
         raise ServeError(f"cannot listen on 127.0.0.1:{port}: {exc.strerror or exc}") from None
     thread = threading.Thread(target=server.serve_forever, name="serve", daemon=True)
     thread.start()
-    out(f"Serving {server.url} (watching {len(watcher.stamps)} files every {interval:g} s); "
-        "press Ctrl-C to stop")
+    out(f"Serving {server.url} (following the files' changes); press Ctrl-C to stop")
 
     stop = threading.Event()
 
@@ -110,7 +122,8 @@ def run(core: Any, project_dir: Path, *, port: int = 8000, interval: float = 0.5
     # A service manager's SIGTERM stops the page as Ctrl-C does.
     previous = signal.signal(signal.SIGTERM, on_sigterm)
     try:
-        watch(live, watcher, interval=interval, stop=stop, out=out)
+        # File events (a look at the files every `interval` seconds without them).
+        follow(live, watcher._changes(project_dir, interval, False, out), stop=stop, out=out)
     except KeyboardInterrupt:
         out("stopped")
     finally:

@@ -154,19 +154,48 @@ class LiveProject:
             except Exception as exc:
                 error = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
             self._forget(self._stale_sources(paths + importers) if paths and error is None else None)
+            return self._summary(start, paths + importers, written, removed, error)
+
+    def apply_changes(self, changed: Iterable[Path], deleted: Iterable[Path]) -> dict[str, Any]:
+        """The watcher's pass after ``changed`` files were written and
+        ``deleted`` ones removed (``morvane.watch.apply_changes``: those files
+        and their importers, in one transaction), then a new snapshot;
+        returns the summary, as :meth:`run_pass` does."""
+        from morvane import watch
+
+        changed, deleted = sorted(changed), sorted(deleted)
+        with self.lock:
+            start = time.perf_counter()
+            done: dict[str, Any] = {"paths": sorted({*changed, *deleted}), "full": False, "written": [],
+                                    "removed": []}
+            error = None
+            try:
+                done = watch.apply_changes(changed, deleted, core=self.core)
+                self._take_snapshot()
+            except Exception as exc:
+                error = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
             project_dir = settings.get_project_dir()
-            self.generation += 1
-            self.last_pass = {
-                "generation": self.generation,
-                "time": time.strftime("%H:%M:%S"),
-                "duration_s": round(time.perf_counter() - start, 4),
-                "files": [_relative(p, project_dir) for p in paths + importers],
-                "written": list(written),
-                "removed": list(removed),
-                "error": error,
-                "counts": self.counts(),
-            }
-            summary = dict(self.last_pass)
+            covered = done["paths"]
+            self._forget(None if error is not None or done["full"]
+                         else {_relative(p, project_dir) for p in covered})
+            return self._summary(start, covered, done["written"], done["removed"], error)
+
+    def _summary(self, start: float, files: list[Path], written: list[str], removed: list[str],
+                 error: str | None) -> dict[str, Any]:
+        # The pass's summary, kept as the last one and sent to every listener.
+        project_dir = settings.get_project_dir()
+        self.generation += 1
+        self.last_pass = {
+            "generation": self.generation,
+            "time": time.strftime("%H:%M:%S"),
+            "duration_s": round(time.perf_counter() - start, 4),
+            "files": [_relative(p, project_dir) for p in files],
+            "written": list(written),
+            "removed": list(removed),
+            "error": error,
+            "counts": self.counts(),
+        }
+        summary = dict(self.last_pass)
         with self._changed:
             self._changed.notify_all()
         return summary
