@@ -5,6 +5,8 @@ from __future__ import annotations
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from doubles import Rec, write
 
@@ -136,6 +138,53 @@ class TestChangesWhileComparing:
             assert static["late"].status == "OK" and add == [] and remove == ["gone"]
         else:
             assert remove == ["late"] and lines[2] == "removed factories: ['late']"
+
+
+class Key(str):
+    """A name that is not an exact str: the dicts keyed by it take the set
+    operations as written instead of walking the dicts."""
+
+    __slots__ = ()
+
+
+# Each name: only in the pass, only stored, or in both, stored with another
+# source, status or message, or named by the pass.
+KINDS = ["new", "gone", "same", "moved", "stored failed", "failed now", "message", "named"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.dictionaries(st.text("abcxyz", min_size=1, max_size=3), st.sampled_from(KINDS), max_size=25))
+def test_walking_the_dicts_agrees_with_the_set_operations(kinds):
+    """The same records keyed by exact strs (the dicts walked in order) and
+    by a str subclass (the set operations as written): the same additions,
+    removals, log lines and records taken over."""
+    import morvane.core.pdk as pdk
+    from doubles import Logger, CallLog
+
+    def run(key):
+        static, present, paths = {}, {}, []
+        for name, kind in kinds.items():
+            mine = Rec(name, f"/p/{name}.py", "ERROR" if kind == "failed now" else "UNKNOWN")
+            stored = Rec(name, f"/p/{name}.py", "ERROR" if kind == "stored failed" else "OK",
+                         "stored" if kind == "message" else "")
+            if kind == "moved":
+                stored.source = "/p/old.py"
+            if kind == "named":
+                paths.append(Path(mine.source))
+            if kind != "gone":
+                static[key(name)] = mine
+            if kind != "new":
+                present[key(name)] = stored
+        calls = CallLog()
+        saved = vars(pdk)["log"]
+        pdk.log = lambda: Logger(calls)
+        try:
+            add, remove = pdk._get_database_updates(static, present, paths)
+        finally:
+            pdk.log = saved
+        return add, remove, [m for _, m in calls.lines()], sorted(static.values(), key=lambda r: r.name)
+
+    assert run(str) == run(Key)
 
 
 class TestFailuresReachTheDatabase:
