@@ -5,10 +5,13 @@ collaborator."""
 from __future__ import annotations
 
 import json
+import traceback
 from functools import partial
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from doubles import Namespace
 
@@ -48,6 +51,7 @@ class Project:
         self.default_lib_paths = {"proj": self.root / "proj", "lib": self.lib}
         self.project_name = "proj"
         real_is_model, real_create_record = mm._is_model, mm._create_record
+        self.own_is_model = real_is_model
         substitute(
             get_pdk=calls.double("get_pdk", effect=lambda: self.pdk),
             ccg=Namespace(default_lib_paths=calls.double("default_lib_paths", effect=lambda: self.default_lib_paths)),
@@ -234,3 +238,46 @@ class TestFailures:
         substitute(get_project_dir=lambda: (_ for _ in ()).throw(OSError("no dir")))
         with pytest.raises(OSError, match="no dir"):
             mm.find_models()
+
+
+def written_is_model(record):
+    annot = str(record["resolved_return_annotation"]).upper()
+    if record["name"] == "get_models" or record["name"].startswith("_"):
+        return False
+    if "DICT[STR" in annot:
+        return False
+    return any(word in annot for word in ("SDICT", "SDENSE", "SCOO", "STYPE"))
+
+
+# Pieces of annotations: the words in any case, and characters whose
+# upper-casing is not one ASCII byte (long s, sharp s, dotless i).
+PIECES = st.sampled_from(["sdict", "SDict", "sdense", "scoo", "stype", "dict[str, ", "Dict[Str", "sax.", "ſdict",
+                          "ß", "ı", "[", "]", "|", " ", "x", "pf.Component"])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(PIECES, max_size=6).map("".join), st.sampled_from(["f", "_f", "get_models"]))
+def test_is_model_reads_the_upper_cased_text(annotation, name):
+    import morvane.core.models as mm
+
+    for value in (annotation, annotation.encode()):
+        record = {"name": name, "resolved_return_annotation": value}
+        assert mm._is_model(record) is written_is_model(record)
+
+
+def test_own_is_model_asked_in_place_as_if_called(mm, project, substitute):
+    """With the module's own _is_model the records are tested without a
+    call: the same models, and a failing record leaves the same traceback."""
+    own = project.own_is_model
+    project.functions["proj.models.odd"] = fn("odd", "proj.models", "ſcoo")
+    substitute(_is_model=lambda record: own(record))
+    called = mm.find_models()
+    substitute(_is_model=own)
+    assert mm.find_models() == called and "odd" in called
+
+    del project.functions["proj.models.odd"]["resolved_return_annotation"]
+    for is_model in (lambda record: own(record), own):
+        substitute(_is_model=is_model)
+        with pytest.raises(KeyError) as info:
+            mm.find_models()
+        assert traceback.extract_tb(info.value.__traceback__)[-1].name == "_is_model"

@@ -109,6 +109,12 @@ class Callable:
         pass
 
 
+class Key(str):
+    """A name that is not an exact str: the rules as written for every name."""
+
+    __slots__ = ()
+
+
 MODULES = ["demo.a", "demo", "demo_tools.x", "lib.x", "", None]
 functions = st.one_of(
     st.sampled_from(MODULES).map(fn),
@@ -119,7 +125,7 @@ functions = st.one_of(
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(names=st.lists(st.sampled_from("abcdefgh"), unique=True), data=st.data())
+@given(names=st.lists(st.sampled_from([*"abcdefgh", Key("k")]), unique=True), data=st.data())
 def test_plain_registries_settle_as_the_rules_are_written(pdk, substitute, names, data):
     substitute(settings=Namespace(get_project_name=lambda: "demo"))
     cells, containers = {}, {}

@@ -430,7 +430,13 @@ Ref find_models(Frame& f) {
         }
     } else {
         for_items(all_functions, [&](Obj k, Obj v) {
-            if (truthy(call(f.global(S::_is_model), v))) dict_set(model_functions, k, v);
+            Ref is_model = f.global(S::_is_model);
+            // Fast path: this module's own _is_model is its body, asked
+            // without a call; the body checks the record as its signature
+            // would (an exact dict).
+            const bool own = is_native(is_model, _is_model_sig) && PyDict_CheckExact(v.ptr());
+            const bool model = own ? as_called(is_model, [&] { return models::is_model(v); }) : truthy(call(is_model, v));
+            if (model) dict_set(model_functions, k, v);
         });
     }
 

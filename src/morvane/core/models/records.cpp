@@ -1,20 +1,52 @@
 // Model records made from the call graph's function records.
+#include <string_view>
+
 #include "models.hpp"
 
 namespace models {
 using namespace host;
 
+namespace {
+
+// `word in text.upper()`, for a text of ASCII characters and a word of
+// upper-case ones: upper-casing ASCII text maps each byte to one byte.
+bool contains_upper(std::string_view text, const Name& word) {
+    const std::string_view w(word.c_str());
+    if (w.size() > text.size()) return false;
+    for (std::size_t i = 0; i + w.size() <= text.size(); ++i) {
+        std::size_t j = 0;
+        while (j < w.size() && (text[i + j] >= 'a' && text[i + j] <= 'z' ? text[i + j] - 32 : text[i + j]) == w[j]) ++j;
+        if (j == w.size()) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool is_model(Obj record) {
     // The annotation is read first, so a record without one fails before any
     // other test.
-    Ref annot = call_method(str(getitem(record, S::resolved_return_annotation)), S::upper);
+    Ref value = getitem(record, S::resolved_return_annotation);
+    // Fast path: an exact str of ASCII characters is its own str(), and its
+    // upper() is made byte by byte, so the tests below can read its bytes
+    // without the upper-case copy.  Any other annotation is made text and
+    // upper-cased as written.
+    std::string_view ascii;
+    Ref annot;
+    if (PyUnicode_CheckExact(value.ptr()) && PyUnicode_IS_ASCII(value.ptr())) {
+        ascii = std::string_view(static_cast<const char*>(PyUnicode_DATA(value.ptr())),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(value.ptr())));
+    } else {
+        annot = call_method(str(value), S::upper);
+    }
+    auto has = [&](const Name& word) { return annot ? contains(annot, word) : contains_upper(ascii, word); };
     if (eq(getitem(record, S::name), T::get_models) ||
         startswith(getitem(record, S::name), T::underscore)) {
         return false;
     }
-    if (contains(annot, T::dict_str)) return false;
+    if (has(T::dict_str)) return false;
     for (const Name* word : {&T::sdict, &T::sdense, &T::scoo, &T::stype}) {
-        if (contains(annot, *word)) return true;
+        if (has(*word)) return true;
     }
     return false;
 }

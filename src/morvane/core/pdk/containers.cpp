@@ -118,25 +118,63 @@ bool settle_plain(const Registries& r, Obj k, Obj prefix, Obj removed) {
     return true;
 }
 
+// The names of the exact dict `containers` that are also in `cells`, in
+// the order of `containers`; an empty Ref when a name is not an exact str
+// (looking it up could run code).
+Ref shared_names(const Registries& r) {
+    Ref shared = new_list();
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(r.containers.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return {};
+        if (check(PyDict_Contains(r.cells.ptr(), key))) list_append(shared, Obj(key));
+    }
+    return shared;
+}
+
+// The names of `containers` from `first` on, in its order: what is left of
+// a snapshot of its names taken before the fast path deleted names before
+// `first` (and nothing else).
+Ref names_from(Obj containers, Obj first) {
+    Ref names = new_list();
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    bool reached = false;
+    while (PyDict_Next(containers.ptr(), &pos, &key, &value)) {
+        reached = reached || key == first.ptr();
+        if (reached) list_append(names, Obj(key));
+    }
+    return names;
+}
+
 Ref _clean_containers_also_in_cells(Frame& f) {
     Obj pdk = f[0];
     Ref name = call_method(f.global(S::settings), S::get_project_name);
 
-    // A snapshot of the names: the loop deletes from both registries.
-    Ref names = list_of(getattr(pdk, S::containers));
     // Fast path: the registries are read once and the rules run on the dicts
     // directly, for as long as nothing the rules read can run code, which is
     // what makes reading the registries afresh for every step give the same
-    // dicts.  The first name that could run code, and all after it, take the
-    // rules as written.
+    // dicts.  Then a name that is not a cell is passed over without a step
+    // of its own: only the names in both registries are visited.  The first
+    // name that could run code, and all after it, take the rules as written.
     Registries plain = PyUnicode_CheckExact(name.ptr()) ? plain_registries(pdk) : Registries{};
-    Ref prefix = plain.cells ? Ref::steal(PyUnicode_Concat(name.ptr(), dot.ptr())) : Ref();
-    Ref removed = new_list();
-    for (Ref k : iterate(names)) {
-        if (plain.cells && settle_plain(plain, k, prefix, removed)) continue;
-        plain = Registries{};
-        settle(pdk, k, name);
+    Ref shared = plain.cells ? shared_names(plain) : Ref();
+    if (shared) {
+        Ref prefix = Ref::steal(PyUnicode_Concat(name.ptr(), dot.ptr()));
+        Ref removed = new_list();
+        for (Ref k : iterate(shared)) {
+            if (settle_plain(plain, k, prefix, removed)) continue;
+            for (Ref rest : iterate(names_from(plain.containers, k))) settle(pdk, rest, name);
+            break;
+        }
+        return none();
     }
+
+    // A snapshot of the names: the loop deletes from both registries.
+    Ref names = list_of(getattr(pdk, S::containers));
+    for (Ref k : iterate(names)) settle(pdk, k, name);
     return none();
 }
 
