@@ -45,7 +45,14 @@ from morvane.core import _pysource, project_state
 __all__ = ["generate_call_graph"]
 
 
+# Constants that ast.literal_eval gives back as they are and that JSON can
+# always hold (a float's nan and infinities included).
+_PLAIN_CONSTANTS = (str, int, float, bool, type(None))
+
+
 def _default_value(node: ast.expr) -> Any:
+    if type(node) is ast.Constant and type(node.value) in _PLAIN_CONSTANTS:
+        return node.value  # what the calls below give, without them
     try:
         value = ast.literal_eval(node)
         json.dumps(value)

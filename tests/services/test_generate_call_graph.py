@@ -99,13 +99,14 @@ def test_parameter_defaults_literals_and_stand_ins(tmp_path):
         import math
         W = 2
         def f(a, b=1, /, c=-2.5, d=(1, (2, 3)), *args, e, g=None, h="x", i={"k": [1, True]},
-              j=W * 2, k=math.pi, l={1, 2}, m=b"raw", n=1 + 2j, o={(1, 2): 3}, p=[], **kw): ...
+              j=W * 2, k=math.pi, l={1, 2}, m=b"raw", n=1 + 2j, o={(1, 2): 3}, p=[], q=1e999, r=False, s=...,
+              **kw): ...
         """)
     defaults = graph(m=tmp_path / "m.py")["functions"]["m.f"]["parameter_defaults"]
     assert defaults == {
         "b": 1, "c": -2.5, "d": (1, (2, 3)), "g": None, "h": "x", "i": {"k": [1, True]},
         "j": "W * 2", "k": "math.pi", "l": "{1, 2}", "m": "b'raw'", "n": "1 + 2j",
-        "o": "{(1, 2): 3}", "p": [],
+        "o": "{(1, 2): 3}", "p": [], "q": float("inf"), "r": False, "s": "...",
     }
     json.dumps(defaults)
 

@@ -235,3 +235,47 @@ def test_project_dir_is_put_on_sys_path_once(demo):
     import_modules(paths=[])
     assert sys.path.count(str(demo)) == 1
     assert os.fspath(demo) == sys.path[0]
+
+
+class TestBytecode:
+    """Project files compile from the tree the file cache parsed, and their
+    bytecode caches are written by a thread of their own."""
+
+    def test_caches_are_written_unless_the_source_changed_meanwhile(self, demo, monkeypatch):
+        import importlib.util
+        import threading
+
+        from morvane.core import _bytecode
+
+        release, genuine = threading.Event(), _bytecode.write
+        monkeypatch.setattr(_bytecode, "write", lambda *item: (release.wait(10), genuine(*item)))
+        a, top = demo / "demo" / "cells" / "a.py", demo / "top.py"
+        modules, _ = import_modules(paths=[a, top])
+        assert modules[a].a() == "a"
+        # Rewritten in the same second at the same size while its cache waits.
+        stamp = os.stat(a)
+        a.write_text("def a():\n    return 'z'\n")
+        os.utime(a, ns=(stamp.st_atime_ns, stamp.st_mtime_ns + 1))
+        release.set()
+        _bytecode.wait()
+        assert not os.path.exists(importlib.util.cache_from_source(str(a)))
+        assert os.path.exists(importlib.util.cache_from_source(str(top)))
+        modules, _ = import_modules(paths=[a], reload=True)
+        assert modules[a].a() == "z"
+
+    def test_code_of_a_parsed_tree_serves_only_its_own_text(self, demo):
+        from morvane.core import _bytecode, project_state
+        from morvane.core._pysource import _parse
+
+        a = demo / "demo" / "cells" / "a.py"
+        old = a.read_bytes()
+        _bytecode.parsed(str(a), old, _parse(old, a))
+        a.write_text("def a():\n    return 'new'\n")  # saved between the parse and the import
+        modules, _ = import_modules(paths=[a])
+        assert modules[a].a() == "new"
+
+        a.write_text("def a():\n    return 'newer'\n")
+        project_state.files.get("functions", a, "demo.cells.a", False)  # parsed by the file cache
+        assert str(a) in _bytecode._compiled
+        modules, _ = import_modules(paths=[a], reload=True)
+        assert modules[a].a() == "newer" and str(a) not in _bytecode._compiled

@@ -45,7 +45,7 @@ from types import ModuleType
 from typing import Any, cast
 
 from morvane import settings as _settings
-from morvane.core import project_state
+from morvane.core import _bytecode, project_state
 from morvane.logger import get_logger
 
 __all__ = ["import_modules", "forget_deleted", "module_name_for", "get_cells_from_regex", "scan_cell_names",
@@ -356,6 +356,24 @@ def _run_file(name: str, file: Path, base: Path, reload: bool) -> ModuleType:
     return _exec_from_file(name, file, base)
 
 
+def _folders(files: list[Path], project_dir: Path) -> dict[str, None]:
+    """The project's ``sys.path`` entry and the folders of the packages of
+    those ``files`` inside it, written as the import system writes a
+    package's ``__path__`` (the entry, then each part after a slash)."""
+    root = str(project_dir)
+    folders = {root: None}
+    prefix = root.rstrip(os.sep) + os.sep
+    for file in files:
+        parent = os.path.dirname(os.fspath(file))
+        if not parent.startswith(prefix):
+            continue
+        text = root
+        for part in parent[len(prefix):].split(os.sep):
+            text = f"{text}{os.sep}{part}"
+            folders[text] = None
+    return folders
+
+
 def _ensure_on_sys_path(project_dir: Path) -> None:
     entry = str(project_dir)
     if entry not in sys.path:
@@ -389,6 +407,7 @@ def import_modules(
             entries = [(path, file) for path, file in entries if _inside(file, project_dir)]
         files = list(dict.fromkeys(file for _, file in entries))  # a file listed twice is imported once
         _forget_deleted(files, project_dir)
+        _bytecode.use_for(_folders(files, project_dir))
         if reload:
             files = _dependencies_first(files, project_dir)
         results: dict[Path, tuple[bool, Any]] = {}

@@ -48,12 +48,14 @@ from pathlib import Path
 from types import ModuleType
 from typing import Any, cast
 
+from morvane.core import _bytecode
 from morvane.core._pysource import FileCache, module_name
 
 __all__ = ["files", "loaded", "kept", "clear", "graph_state", "set_graph_state", "one_look",
            "unchanged_since_load", "record_load", "forget_load"]
 
 files = FileCache()
+files.on_parse = _bytecode.parsed  # a project file's import compiles the tree parsed here
 
 # file -> (the module object, content digest of every project file it imports
 # transitively, itself included, when it last ran to the end, and the tick
@@ -527,6 +529,7 @@ def clear() -> None:
     """Forget everything kept between passes."""
     global _graph, _importers, _kept_names
     files.clear()
+    _bytecode.forget()
     _kept_names = None
     _kept_targets.clear()
     _kept_closures.clear()
