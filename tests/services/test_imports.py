@@ -269,7 +269,7 @@ class TestBytecode:
 
         a = demo / "demo" / "cells" / "a.py"
         old = a.read_bytes()
-        _bytecode.parsed(str(a), old, _parse(old, a))
+        _bytecode.parsed(str(a), old, _parse(old, a), b"digest")
         a.write_text("def a():\n    return 'new'\n")  # saved between the parse and the import
         modules, _ = import_modules(paths=[a])
         assert modules[a].a() == "new"
@@ -279,3 +279,7 @@ class TestBytecode:
         assert str(a) in _bytecode._compiled
         modules, _ = import_modules(paths=[a], reload=True)
         assert modules[a].a() == "newer" and str(a) not in _bytecode._compiled
+        # Parsed after the import of the same text (as the watcher does): nothing to offer.
+        project_state.files.clear()
+        project_state.files.get("functions", a, "demo.cells.a", False)
+        assert str(a) not in _bytecode._compiled

@@ -28,6 +28,7 @@ import os
 import sys
 import threading
 from collections.abc import Iterable
+from pathlib import Path
 from types import CodeType
 from typing import Any
 
@@ -43,9 +44,11 @@ _Stamp = tuple[int, int]
 _compiled: dict[str, tuple[bytes, CodeType]] = {}
 
 
-def parsed(path: str, data: bytes, tree: ast.Module) -> None:
-    """Offer the tree parsed from ``data``, the text of the file ``path``, to
-    the file's next import (files inside the project directory only)."""
+def parsed(path: str, data: bytes, tree: ast.Module, digest: bytes) -> None:
+    """Offer the tree parsed from ``data``, the text of the file ``path``
+    whose content digest is ``digest``, to the file's next import (files
+    inside the project directory whose module does not run that text
+    already)."""
     from morvane.core import project_state
 
     try:
@@ -54,6 +57,10 @@ def parsed(path: str, data: bytes, tree: ast.Module) -> None:
         return
     if not path.startswith(root.rstrip(os.sep) + os.sep):
         return
+    file = Path(path)
+    ran = project_state.loaded.get(file)
+    if ran is not None and ran[0]() is not None and ran[1].get(file) == digest:
+        return  # imported from this very text (the watcher runs a saved file first)
     try:
         code = compile(tree, path, "exec", dont_inherit=True)
     except Exception:  # an error of the compiler's: the import compiles the text and reports it

@@ -272,8 +272,8 @@ class FileCache:
         self._look = 0  # the current look's number; 0 outside one
         self._looks = 0
         self._absent: set[str] = set()  # files found missing in this look
-        # Called with each file's text and the tree parsed from it.
-        self.on_parse: Callable[[str, bytes, ast.Module], None] | None = None
+        # Called with each file's text, the tree parsed from it and its digest.
+        self.on_parse: Callable[[str, bytes, ast.Module, bytes], None] | None = None
         # root -> its files and unreadable folders, as listed in this look
         self._listings: dict[str, tuple[tuple[Path, ...], list[Path]]] = {}
         # root -> folder -> what the folder held when last listed (see _Folder)
@@ -386,7 +386,7 @@ class FileCache:
         tree = _parse(data, path)
         self.parses += 1
         if tree is not None and self.on_parse is not None:
-            self.on_parse(os.fspath(path), data, tree)
+            self.on_parse(os.fspath(path), data, tree, entry.digest)
         for other, compute in self._analyses.items():
             entry.results[(other, *extra)] = compute(path, tree, *extra)
         return entry.results[(name, *extra)]
