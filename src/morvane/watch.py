@@ -187,29 +187,42 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
 
     root = Path(project_dir).resolve()
     listing = project_state.files.listing(root)
-    for batch in watchfiles.watch(project_dir, watch_filter=wanted, debounce=1600,
-                                  step=DEBOUNCE_MS, rust_timeout=int(interval * 1000),
-                                  yield_on_timeout=True):
-        changed: set[Path] = set()
-        deleted: set[Path] = set()
-        # A burst's events come as a set, without their order: what it did
-        # to a file is what the file is at its end. A file deleted and
-        # written again (an editor may save so) has changed.
-        for _, raw in batch:
-            if raw.endswith(".py"):
+    files = project_state.files
+    events = watchfiles.watch(project_dir, watch_filter=wanted, debounce=1600, step=DEBOUNCE_MS,
+                              rust_timeout=int(interval * 1000), yield_on_timeout=True)
+    try:
+        for batch in events:
+            if files.events_root is None:
+                # The events are coming (the first batch is here): from the
+                # next look on, a file no event names is as the last look
+                # found it, and a pass stamps the files it is told of only.
+                files.events_begin(root, lambda key: wanted(None, key))
+            changed: set[Path] = set()
+            deleted: set[Path] = set()
+            # A burst's events come as a set, without their order: what it did
+            # to a file is what the file is at its end. A file deleted and
+            # written again (an editor may save so) has changed.
+            touched = []
+            for _, raw in batch:
                 path = Path(raw).resolve()
-                (changed if path.is_file() else deleted).add(path)
-        if batch:
-            # The files that came or went with a folder: the project's
-            # listing against the last one (the same object while no folder
-            # gained, lost or renamed an entry).
-            current = project_state.files.listing(root)
-            if current is not listing:
-                before, now = set(listing), set(current)
-                changed |= now - before
-                deleted |= before - now
-                listing = current
-        yield changed - deleted, deleted
+                touched.append(path)
+                if raw.endswith(".py"):
+                    (changed if path.is_file() else deleted).add(path)
+            files.touched(touched)
+            if batch:
+                # The files that came or went with a folder: the project's
+                # listing against the last one (the same object while no folder
+                # gained, lost or renamed an entry).
+                current = files.listing(root)
+                if current is not listing:
+                    before, now = set(listing), set(current)
+                    changed |= now - before
+                    deleted |= before - now
+                    files.touched(before ^ now)
+                    listing = current
+            yield changed - deleted, deleted
+    finally:
+        files.events_end()
 
 
 def _changes(project_dir: Path, interval: float, poll: bool,

@@ -5,7 +5,8 @@ for hours in ``watch``: cells are added, renamed, deleted and moved, files
 are deleted, renamed, broken and fixed, imports between files come and go,
 models and the PDK's registered models change. After every edit the
 watcher's passes run in one long-lived process (the watcher's own code,
-``morvane.watch.apply_changes``); a fresh process then runs one full pass
+``morvane.watch.apply_changes``, told of the edited files as file events
+tell the watcher, or looking at every file's stamp); a fresh process then runs one full pass
 over the same files with a database of its own. The database rows, the
 names in ``pdk.cells`` (and which of them are error cells) and the names in
 ``pdk.models`` must be the same.
@@ -77,12 +78,20 @@ for line in sys.stdin:
     request = json.loads(line)
     try:
         if request["op"] == "watch":
+            from morvane.core import project_state
             if request.get("full"):
                 with database.pass_scope():
                     core.register_cells()
+                if request.get("events"):
+                    # As the watcher with file events: from now on a file no
+                    # event names is taken to be as the last look found it.
+                    project_state.files.events_begin(Path(settings.get_project_dir()).resolve(), lambda key: True)
             else:
                 from morvane.watch import apply_changes
-                apply_changes([Path(p) for p in request["changed"]], [Path(p) for p in request["deleted"]])
+                changed = [Path(p) for p in request["changed"]]
+                deleted = [Path(p) for p in request["deleted"]]
+                project_state.files.touched(p.resolve() for p in changed + deleted)
+                apply_changes(changed, deleted)
             reply({"ok": state()})
         elif request["op"] == "fresh":
             read_end, write_end = os.pipe()
@@ -244,8 +253,8 @@ class IncrementalAgreesWithFullPass(RuleBasedStateMachine):
 
     # -- rules ----------------------------------------------------------
 
-    @initialize(n_files=st.integers(3, 8), seed=st.integers(0, 2**32 - 1))
-    def start(self, n_files: int, seed: int) -> None:
+    @initialize(n_files=st.integers(3, 8), seed=st.integers(0, 2**32 - 1), events=st.booleans())
+    def start(self, n_files: int, seed: int, events: bool) -> None:
         rnd = random.Random(seed)
         for i in range(n_files):
             f = self.files.setdefault(self._new("f"), _File(order=i))
@@ -258,7 +267,7 @@ class IncrementalAgreesWithFullPass(RuleBasedStateMachine):
             shutil.rmtree(self.root)
         self._sync()
         self.watcher = _Worker(self.root, self.root / ".morvane" / "watch.db")
-        self.watcher.ask(op="watch", full=True)
+        self.watcher.ask(op="watch", full=True, events=events)
 
     def teardown(self) -> None:
         if self.watcher is not None:

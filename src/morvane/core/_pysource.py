@@ -280,6 +280,13 @@ class FileCache:
         self._folders: dict[str, dict[str, _Folder]] = {}
         # root -> the last walk's files, handed out again while no folder changed
         self._walks: dict[str, tuple[Path, ...]] = {}
+        # While file events report the changes under a root (see events_begin):
+        # the root's text, the first look they cover, what they cover, and
+        # the files named by an event since a look last found them.
+        self._events_root: str | None = None
+        self._events_from = 0
+        self._events_cover: Callable[[str], bool] = lambda key: True
+        self._touched: set[str] = set()
 
     @contextlib.contextmanager
     def one_look(self) -> Iterator[None]:
@@ -403,9 +410,9 @@ class FileCache:
         return out
 
     def _known(self, key: str) -> _Entry | None:
-        """The file's entry when it is known to hold: seen in this look, or
-        its stamp unchanged (then it counts as seen); None when it must be
-        looked at in full."""
+        """The file's entry when it is known to hold: seen in this look,
+        vouched for by file events, or its stamp unchanged (then it counts
+        as seen); None when it must be looked at in full."""
         entry = self._entries.get(key)
         if entry is None:
             return None
@@ -413,11 +420,55 @@ class FileCache:
             return entry
         if self._look and key in self._absent:
             return None
+        if self._vouched(key, entry):
+            entry.seen = self._look
+            return entry
         stamp = file_stamp(key)
         if stamp is None or entry.stamp != stamp or entry.racy:
             return None
         entry.seen = self._look
+        self._touched.discard(key)
         return entry
+
+    # ---- file events ----------------------------------------------------
+
+    def events_begin(self, root: Path, covers: Callable[[str], bool]) -> None:
+        """File events report every change under ``root`` from now on, for
+        the files ``covers`` accepts (by their text), and :meth:`touched`
+        hears of each.  A file a look found as it was then, and that no
+        event has named since, is then taken to be as that look found it,
+        without a look at its stamp: a pass over one saved file no longer
+        stamps every file of the project.  Only looks that begin after this
+        call count (they found the files while the events were coming)."""
+        self._events_root = os.fspath(root).rstrip(os.sep) + os.sep
+        self._events_from = self._looks + 1
+        self._events_cover = covers
+        self._touched.clear()
+
+    @property
+    def events_root(self) -> str | None:
+        """The root whose changes file events report now, if any."""
+        return self._events_root
+
+    def events_end(self) -> None:
+        """The events stopped (or may have missed some): stamps decide again."""
+        self._events_root = None
+
+    def touched(self, paths: Iterable[str | os.PathLike[str]]) -> None:
+        """An event named these files or folders: each is looked at again
+        (every known file in such a folder too) the next time it is asked for."""
+        for path in paths:
+            key = os.fspath(path)
+            self._touched.add(key)
+            if not key.endswith(".py"):
+                folder = key.rstrip(os.sep) + os.sep
+                self._touched.update(k for k in self._entries if k.startswith(folder))
+
+    def _vouched(self, key: str, entry: _Entry) -> bool:
+        root = self._events_root
+        if root is None or not self._look or entry.seen < self._events_from or not key.startswith(root):
+            return False
+        return key not in self._touched and self._events_cover(key)
 
     def seen(self, path: Path) -> bool:
         """Whether this look has found the file (and stamped it)."""
@@ -452,8 +503,12 @@ class FileCache:
                 return entry, None
             if key in self._absent:
                 return None, None
+        if entry is not None and self._vouched(key, entry):
+            entry.seen = self._look
+            return entry, None
         before = time.time_ns()
         stamp = file_stamp(path)
+        self._touched.discard(key)
         if stamp is None:
             self._entries.pop(key, None)
             if self._look:
@@ -485,6 +540,7 @@ class FileCache:
 
     def clear(self) -> None:
         self._entries.clear()
+        self._touched.clear()
         self._listings.clear()
         self._folders.clear()
         self._walks.clear()
