@@ -777,8 +777,7 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
     project_dir = _project_dir()
     files = _project_files(project_dir)
     module_of = files.module_of
-    get = project_state.files.get
-    imported = [get("imports", path, module, is_package) for path, _, module, is_package in files.entries]
+    imported = project_state.files.get_each("imports", files.requests)
     importers = project_state.importer_map(list(files.listing), files.sources, imported, module_of)
 
     start = {_absolute(project_dir, p) for p in paths}
