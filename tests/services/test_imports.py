@@ -263,6 +263,23 @@ class TestBytecode:
         modules, _ = import_modules(paths=[a], reload=True)
         assert modules[a].a() == "z"
 
+    def test_cache_is_written_at_once_when_no_thread_can_start(self, demo, monkeypatch):
+        # As while the interpreter finishes: the import still leaves its cache.
+        import importlib.util
+        import threading
+
+        from morvane.core import _bytecode
+
+        def refuse(self):
+            raise RuntimeError("can't create new thread at interpreter shutdown")
+
+        monkeypatch.setattr(threading.Thread, "start", refuse)
+        monkeypatch.setattr(_bytecode._writer, "_thread", None)
+        a = demo / "demo" / "cells" / "a.py"
+        modules, _ = import_modules(paths=[a])
+        assert modules[a].a() == "a"
+        assert os.path.exists(importlib.util.cache_from_source(str(a)))
+
     def test_code_of_a_parsed_tree_serves_only_its_own_text(self, demo):
         from morvane.core import _bytecode, project_state
         from morvane.core._pysource import _parse

@@ -1,14 +1,16 @@
 """The project's source files imported with their bytecode caches written on
 a thread of their own, from the code of the trees the file cache parsed.
 
-Creating a ``__pycache__`` file is the slowest step of importing a small
-module on many file systems (a file made, written and renamed per module),
-and a first pass imports every file of the project.  The finders put in
-place for the project's folders load its ``.py`` files as Python's own
-source loader does, except that the cache file of a module that was
-compiled is handed to one writer thread, so the pass goes on while it is
-written.  Nothing is lost: the thread is not a daemon, so the interpreter
-finishes the writes before it exits.
+A first pass parses every file of the project (for the call graph and the
+model search) and then imports it, which compiles the text again and
+writes a ``__pycache__`` file, the slowest step of importing a small module
+on many file systems (a file made, written and renamed per module).  The
+finders put in place for the project's folders load its ``.py`` files as
+Python's own source loader does, except that a text the file cache has
+just parsed is compiled from that tree (about half the work), and that the
+cache file of a module that was compiled is handed to one writer thread,
+so the pass goes on while it is written.  Nothing is lost: the thread is
+not a daemon, so the interpreter finishes the writes before it exits.
 
 A cache file says which source it was made from by the source's
 modification time in whole seconds and its size.  A source rewritten
@@ -138,10 +140,17 @@ class _Writer:
 
     def put(self, item: tuple[Any, ...]) -> None:
         with self._lock:
-            self._queue.append(item)
             if self._thread is None:
-                self._thread = threading.Thread(target=self._run, name="morvane bytecode writer")
-                self._thread.start()
+                thread = threading.Thread(target=self._run, name="morvane bytecode writer")
+                try:
+                    thread.start()  # it waits for the lock, then finds the item
+                    self._thread = thread
+                except RuntimeError:  # no new thread while the interpreter finishes
+                    pass
+            if self._thread is not None:
+                self._queue.append(item)
+                return
+        _write_quietly(item)  # here and now
 
     def wait(self) -> None:
         with self._lock:
@@ -156,10 +165,7 @@ class _Writer:
                     self._idle.notify_all()
                     return
                 item = self._queue.popleft()
-            try:
-                write(*item)
-            except Exception:  # a cache is only ever a saving; the import stands
-                pass
+            _write_quietly(item)
 
     def _after_fork(self) -> None:
         # The child has no writer thread; the parent's writes are the parent's.
@@ -182,8 +188,16 @@ def write(loader: ProjectSourceLoader, source_path: str, stamp: _Stamp, bytecode
     cache_bytecode(loader, source_path, bytecode_path, data)
 
 
+def _write_quietly(item: tuple[Any, ...]) -> None:
+    try:
+        write(*item)
+    except Exception:  # a cache is only ever a saving; the import stands
+        pass
+
+
 _writer = _Writer()
-os.register_at_fork(after_in_child=_writer._after_fork)
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_writer._after_fork)
 
 
 def wait() -> None:
