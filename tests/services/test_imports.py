@@ -280,6 +280,18 @@ class TestBytecode:
         assert modules[a].a() == "a"
         assert os.path.exists(importlib.util.cache_from_source(str(a)))
 
+    def test_caches_of_a_pass_are_written_after_it(self, demo):
+        import importlib.util
+
+        from morvane.core import _bytecode, project_state
+
+        a = demo / "demo" / "cells" / "a.py"
+        with project_state.one_look():
+            modules, _ = import_modules(paths=[a])
+            assert not os.path.exists(importlib.util.cache_from_source(str(a)))
+        _bytecode.wait()
+        assert os.path.exists(importlib.util.cache_from_source(str(a)))
+
     def test_code_of_a_parsed_tree_serves_only_its_own_text(self, demo):
         from morvane.core import _bytecode, project_state
         from morvane.core._pysource import _parse

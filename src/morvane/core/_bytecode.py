@@ -9,8 +9,10 @@ finders put in place for the project's folders load its ``.py`` files as
 Python's own source loader does, except that a text the file cache has
 just parsed is compiled from that tree (about half the work), and that the
 cache file of a module that was compiled is handed to one writer thread,
-so the pass goes on while it is written.  Nothing is lost: the thread is
-not a daemon, so the interpreter finishes the writes before it exits.
+which writes it once the pass is over (:func:`holding`): a thread writing
+during the pass would take the interpreter lock from it at every file
+operation.  Nothing is lost: the thread is not a daemon, so the interpreter
+finishes the writes before it exits.
 
 A cache file says which source it was made from by the source's
 modification time in whole seconds and its size.  A source rewritten
@@ -29,12 +31,13 @@ import importlib.machinery
 import os
 import sys
 import threading
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from types import CodeType
 from typing import Any
 
-__all__ = ["forget", "parsed", "use_for", "wait"]
+__all__ = ["forget", "holding", "parsed", "use_for", "wait"]
 
 _Stamp = tuple[int, int]
 
@@ -130,32 +133,62 @@ def use_for(folders: Iterable[str]) -> None:
 
 class _Writer:
     """One thread at a time writes the queued caches, then ends when the
-    queue is empty; the next cache queued starts another."""
+    queue is empty; the next cache queued starts another.  While held (a
+    pass runs), caches are queued and no thread is started."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._queue: collections.deque[tuple[Any, ...]] = collections.deque()
         self._thread: threading.Thread | None = None
         self._idle = threading.Condition(self._lock)
+        self._holds = 0
 
     def put(self, item: tuple[Any, ...]) -> None:
         with self._lock:
-            if self._thread is None:
-                thread = threading.Thread(target=self._run, name="morvane bytecode writer")
-                try:
-                    thread.start()  # it waits for the lock, then finds the item
-                    self._thread = thread
-                except RuntimeError:  # no new thread while the interpreter finishes
-                    pass
-            if self._thread is not None:
-                self._queue.append(item)
+            self._queue.append(item)
+            if self._holds or self._started():
                 return
-        _write_quietly(item)  # here and now
+        self._write_queue_here()
+
+    def hold(self) -> None:
+        with self._lock:
+            self._holds += 1
+
+    def release(self) -> None:
+        with self._lock:
+            self._holds -= 1
+            if self._holds or not self._queue or self._started():
+                return
+        self._write_queue_here()
 
     def wait(self) -> None:
         with self._lock:
+            here = bool(self._queue) and not self._started()
+        if here:
+            self._write_queue_here()
+        with self._lock:
             while self._thread is not None:
                 self._idle.wait()
+
+    def _started(self) -> bool:
+        # With the lock held: whether a thread writes the queue (one is
+        # started if none runs).  It waits for the lock, then finds the queue.
+        if self._thread is None:
+            thread = threading.Thread(target=self._run, name="morvane bytecode writer")
+            try:
+                thread.start()
+            except RuntimeError:  # no new thread while the interpreter finishes
+                return False
+            self._thread = thread
+        return True
+
+    def _write_queue_here(self) -> None:
+        while True:
+            with self._lock:
+                if not self._queue:
+                    return
+                item = self._queue.popleft()
+            _write_quietly(item)
 
     def _run(self) -> None:
         while True:
@@ -172,7 +205,7 @@ class _Writer:
         self._lock = threading.Lock()
         self._idle = threading.Condition(self._lock)
         self._queue.clear()
-        self._thread = None
+        self._thread = None  # (its holds are those of its own stack, as the parent's were)
 
 
 def write(loader: ProjectSourceLoader, source_path: str, stamp: _Stamp, bytecode_path: str, data: bytes) -> None:
@@ -198,6 +231,17 @@ def _write_quietly(item: tuple[Any, ...]) -> None:
 _writer = _Writer()
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_writer._after_fork)
+
+
+@contextmanager
+def holding() -> Iterator[None]:
+    """Caches queued within the block are written after it (the outermost
+    block, when blocks nest)."""
+    _writer.hold()
+    try:
+        yield
+    finally:
+        _writer.release()
 
 
 def wait() -> None:

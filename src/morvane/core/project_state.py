@@ -247,7 +247,8 @@ def one_look() -> Iterator[None]:
     collecting = gc.isenabled()
     gc.disable()
     try:
-        with files.one_look():
+        # The bytecode caches of the files the pass imports are written after it.
+        with files.one_look(), _bytecode.holding():
             try:
                 yield
             finally:
