@@ -1,8 +1,8 @@
 """Re-register a project's files as they change.
 
-:func:`watch` runs a full pass, then waits for file events (or, with
-``poll``, looks at the files' stamps every ``interval`` seconds), gathers a
-burst of saves into one set of changes and runs one pass over the changed
+:func:`watch` starts watching, runs a full pass, then waits for file events
+(or, with ``poll``, looks at the files' stamps every ``interval`` seconds),
+gathers a burst of saves into one set of changes and runs one pass over the changed
 and deleted files and the project files that import them
 (:func:`pass_paths`). A change whose pass failed is kept and tried again
 with the next change or poll.
@@ -21,6 +21,10 @@ __all__ = ["pass_paths", "stored_rows", "apply_changes", "watch"]
 # A save arrives as a burst of events a few milliseconds apart: a burst ends
 # when one step passes without a new event, so a save is seen 10 to 20 ms later.
 DEBOUNCE_MS = 10
+# Events that keep coming (a checkout, or the bytecode caches written after
+# a first pass, which no pass reads) are taken in parts of at most this
+# long, so that a save among them is seen within it.
+BURST_MS = 100
 
 
 def pass_paths(changed: Iterable[Path], deleted: Iterable[Path]) -> list[Path]:
@@ -162,7 +166,12 @@ def _scan(project_dir: Path) -> dict[Path, tuple[int, ...]]:
 
 
 def _polled(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set[Path]]]:
-    stamps = _scan(project_dir)
+    # The stamps are taken now: the first poll reports what changed since.
+    return _polls(project_dir, interval, _scan(project_dir))
+
+
+def _polls(project_dir: Path, interval: float,
+           stamps: dict[Path, tuple[int, ...]]) -> Iterator[tuple[set[Path], set[Path]]]:
     while True:
         time.sleep(interval)
         current = _scan(project_dir)
@@ -172,41 +181,59 @@ def _polled(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
         yield changed, deleted
 
 
+def _wanted(path: str) -> bool:
+    # Python files, and what may be a folder (a name without a suffix): a
+    # folder renamed, moved or deleted comes as one event for the folder,
+    # none for the files in it.
+    if "/." in path or "__pycache__" in path:
+        return False
+    return path.endswith(".py") or "." not in os.path.basename(path)
+
+
 def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set[Path]]]:
-    import watchfiles
+    # The folders are watched from now on; their events wait for the first
+    # batch asked for. (watchfiles' own generator would watch only once it
+    # is first asked, and a save before that, during the first pass say,
+    # would be lost.)
+    from watchfiles._rust_notify import RustNotify
 
     from morvane.core import project_state
 
-    def wanted(change: Any, path: str) -> bool:
-        # Python files, and what may be a folder (a name without a suffix):
-        # a folder renamed, moved or deleted comes as one event for the
-        # folder, none for the files in it.
-        if "/." in path or "__pycache__" in path:
-            return False
-        return path.endswith(".py") or "." not in os.path.basename(path)
-
     root = Path(project_dir).resolve()
     listing = project_state.files.listing(root)
+    notify = RustNotify([str(project_dir)], False, False, 300, True, False)
+    return _batches(notify, root, listing, interval)
+
+
+def _batches(notify: Any, root: Path, listing: Any, interval: float) -> Iterator[tuple[set[Path], set[Path]]]:
+    from morvane.core import project_state
+
     files = project_state.files
-    events = watchfiles.watch(project_dir, watch_filter=wanted, debounce=1600, step=DEBOUNCE_MS,
-                              rust_timeout=int(interval * 1000), yield_on_timeout=True)
     try:
-        for batch in events:
+        while True:
+            raw = notify.watch(BURST_MS, DEBOUNCE_MS, int(interval * 1000), None)
+            if raw == "signal":  # the signal's handler raised; the notifier kept it from us
+                raise KeyboardInterrupt
+            if raw == "stop":
+                return
+            batch = [path for _, path in raw if _wanted(path)] if raw != "timeout" else []
+            if raw != "timeout" and not batch:
+                continue  # only files no pass reads (caches, the database)
             if files.events_root is None:
                 # The events are coming (the first batch is here): from the
                 # next look on, a file no event names is as the last look
                 # found it, and a pass stamps the files it is told of only.
-                files.events_begin(root, lambda key: wanted(None, key))
+                files.events_begin(root, _wanted)
             changed: set[Path] = set()
             deleted: set[Path] = set()
             # A burst's events come as a set, without their order: what it did
             # to a file is what the file is at its end. A file deleted and
             # written again (an editor may save so) has changed.
             touched = []
-            for _, raw in batch:
-                path = Path(raw).resolve()
+            for raw_path in batch:
+                path = Path(raw_path).resolve()
                 touched.append(path)
-                if raw.endswith(".py"):
+                if raw_path.endswith(".py"):
                     (changed if path.is_file() else deleted).add(path)
             files.touched(touched)
             if batch:
@@ -223,25 +250,23 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
             yield changed - deleted, deleted
     finally:
         files.events_end()
+        notify.close()
 
 
 def _changes(project_dir: Path, interval: float, poll: bool,
              print: Callable[[str], None]) -> Iterator[tuple[set[Path], set[Path]]]:
     """File events, or with ``poll`` (or without file events: no watchfiles,
     or the system's limit of watched folders reached) a look at the files'
-    stamps every ``interval`` seconds."""
+    stamps every ``interval`` seconds. The source starts here: a change made
+    after this call is reported, even one made before the first batch is
+    asked for (during the first pass)."""
     if not poll:
-        events = _events(project_dir, interval)
         try:
-            first = next(events)
-        except (ImportError, OSError) as exc:
+            return _events(project_dir, interval)
+        except (ImportError, OSError, TypeError) as exc:
             print(f"{time.strftime('%H:%M:%S')} file events unavailable ({type(exc).__name__}: "
                   f"{' '.join(str(exc).split())[:200]}); looking at the files every {interval:g} s instead")
-        else:
-            yield first
-            yield from events
-            return
-    yield from _polled(project_dir, interval)
+    return _polled(project_dir, interval)
 
 
 def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interval: float = 1.0,
@@ -306,8 +331,9 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
     def relative(path: Path) -> str:
         return path.relative_to(project_dir).as_posix() if path.is_relative_to(project_dir) else str(path)
 
-    run(set(), set())
+    # Watching starts before the first pass: a save during it is not lost.
     source = _changes(project_dir, interval, poll, print)
+    run(set(), set())
     how = f"every {interval:g} s" if poll else "for changes"
     print(f"Watching {project_dir} {how}; press Ctrl-C to stop")
     pending_changed: set[Path] = set()

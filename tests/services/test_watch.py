@@ -129,7 +129,8 @@ def test_without_file_events_the_watcher_looks_at_the_files(tmp_path, monkeypatc
 
     from morvane import watch
 
-    monkeypatch.setitem(sys.modules, "watchfiles", None)  # not installed
+    for name in ("watchfiles", "watchfiles._rust_notify"):
+        monkeypatch.setitem(sys.modules, name, None)  # not installed
     notices: list[str] = []
     source = watch._changes(tmp_path, 0.05, False, notices.append)
     saved = write(tmp_path / "a.py", "x = 1\n")
@@ -139,3 +140,23 @@ def test_without_file_events_the_watcher_looks_at_the_files(tmp_path, monkeypatc
     assert batch == ({saved.resolve()}, set())
     assert len(notices) == 1 and "file events unavailable (ModuleNotFoundError" in notices[0]
     assert "looking at the files every 0.05 s instead" in notices[0]
+
+
+def test_a_save_before_the_first_batch_is_asked_for_is_reported(tmp_path):
+    # The watcher starts its source before the first pass: a save during
+    # that pass comes with the first batches, by file events or by polling.
+    import time
+
+    from morvane import watch
+
+    root = tmp_path.resolve()
+    saved = write(root / "a.py", "x = 1\n")
+    for poll, text in ((False, "x = 22\n"), (True, "x = 333\n")):
+        source = watch._changes(root, 0.05, poll, print)
+        saved.write_text(text)
+        seen: set[Path] = set()
+        deadline = time.monotonic() + 5
+        while saved not in seen and time.monotonic() < deadline:
+            seen |= next(source)[0]
+        source.close()  # type: ignore[attr-defined]
+        assert saved in seen, "polling" if poll else "file events"

@@ -104,6 +104,9 @@ def run(core: Any, project_dir: Path, *, port: int = 8000, interval: float = 0.5
     from morvane import watch as watcher
 
     live = LiveProject(core, build_timeout=build_timeout)
+    # File events (a look at the files every `interval` seconds without
+    # them), followed from before the first pass: a save during it is not lost.
+    changes = watcher._changes(project_dir, interval, False, out)
     out(f"Registering all files of {project_dir} ...")
     out(_pass_line(live.run_pass()))
     try:
@@ -122,8 +125,7 @@ def run(core: Any, project_dir: Path, *, port: int = 8000, interval: float = 0.5
     # A service manager's SIGTERM stops the page as Ctrl-C does.
     previous = signal.signal(signal.SIGTERM, on_sigterm)
     try:
-        # File events (a look at the files every `interval` seconds without them).
-        follow(live, watcher._changes(project_dir, interval, False, out), stop=stop, out=out)
+        follow(live, changes, stop=stop, out=out)
     except KeyboardInterrupt:
         out("stopped")
     finally:
