@@ -199,16 +199,15 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
 
     from morvane.core import project_state
 
-    root = Path(project_dir).resolve()
-    listing = project_state.files.listing(root)
-    notify = RustNotify([str(project_dir)], False, False, 300, True, False)
-    return _batches(notify, root, listing, interval)
-
-
-def _batches(notify: Any, root: Path, listing: Any, interval: float) -> Iterator[tuple[set[Path], set[Path]]]:
-    from morvane.core import project_state
-
     files = project_state.files
+    root = Path(project_dir).resolve()
+    listing = files.listing(root)
+    notify = RustNotify([str(project_dir)], False, False, 300, True, False)
+    return _batches(notify, files, root, listing, interval)
+
+
+def _batches(notify: Any, files: Any, root: Path, listing: Any,
+             interval: float) -> Iterator[tuple[set[Path], set[Path]]]:
     try:
         while True:
             raw = notify.watch(BURST_MS, DEBOUNCE_MS, int(interval * 1000), None)
@@ -216,9 +215,12 @@ def _batches(notify: Any, root: Path, listing: Any, interval: float) -> Iterator
                 raise KeyboardInterrupt
             if raw == "stop":
                 return
-            batch = [path for _, path in raw if _wanted(path)] if raw != "timeout" else []
-            if raw != "timeout" and not batch:
-                continue  # only files no pass reads (caches, the database)
+            if raw == "timeout":
+                batch = []
+            else:
+                batch = [path for _, path in raw if _wanted(path)]
+                if not batch:
+                    continue  # only files no pass reads (caches, the database)
             if files.events_root is None:
                 # The events are coming (the first batch is here): from the
                 # next look on, a file no event names is as the last look

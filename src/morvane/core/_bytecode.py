@@ -183,19 +183,18 @@ class _Writer:
         return True
 
     def _write_queue_here(self) -> None:
-        while True:
-            with self._lock:
-                if not self._queue:
-                    return
-                item = self._queue.popleft()
-            _write_quietly(item)
+        self._write_queue(writer_thread=False)
 
     def _run(self) -> None:
+        self._write_queue(writer_thread=True)
+
+    def _write_queue(self, *, writer_thread: bool) -> None:
         while True:
             with self._lock:
                 if not self._queue:
-                    self._thread = None
-                    self._idle.notify_all()
+                    if writer_thread:  # under the same lock, so no cache is queued for a thread that has ended
+                        self._thread = None
+                        self._idle.notify_all()
                     return
                 item = self._queue.popleft()
             _write_quietly(item)
