@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <unordered_map>
 
 #include <frameobject.h>
 
@@ -27,6 +28,7 @@ struct FunctionObject {
     PyObject* globals;
     PyObject* builtins;
     PyObject* closure;
+    bool annotations_pending;  // __annotations__ not made yet: made from sig when first asked for
 };
 
 namespace {
@@ -245,6 +247,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
+    f->annotations_pending = false;
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->dict);
@@ -300,12 +303,34 @@ PyObject* or_none(PyObject* field) { return Py_NewRef(field != nullptr ? field :
 
 PyObject* get_doc(PyObject* self, void*) { return or_none(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) {
-    Py_SETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
+    Py_XSETREF(as_function(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
+// The __annotations__ a function of `sig` starts with: the annotations as
+// written, the return annotation last.
+Ref annotations_of(const Signature& sig) {
+    Ref annotations = new_dict();
+    for (const Param& p : sig.params) {
+        if (p.annotation != nullptr) dict_set(annotations, text(p.name), text(p.annotation));
+    }
+    if (sig.returns != nullptr) dict_set(annotations, s_return, text(sig.returns));
+    return annotations;
+}
+
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
+    if (f->annotations == nullptr) {
+        if (f->annotations_pending) {
+            try {
+                f->annotations = annotations_of(*f->sig).release();
+            } catch (const Error&) {
+                return nullptr;
+            }
+            f->annotations_pending = false;
+        } else if ((f->annotations = PyDict_New()) == nullptr) {
+            return nullptr;
+        }
+    }
     return Py_NewRef(f->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
@@ -318,7 +343,8 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     } else {
         Py_INCREF(value);
     }
-    Py_SETREF(as_function(self)->annotations, value);
+    Py_XSETREF(as_function(self)->annotations, value);
+    as_function(self)->annotations_pending = false;
     return 0;
 }
 PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
@@ -584,47 +610,71 @@ Ref signature_line(const Signature& sig, Obj qualname) {
     return concat({qualname, text(tail)});
 }
 
-Ref make_function(const Signature& sig, Obj globals, Obj builtins, Obj closure) {
-    if (sig.params.size() > max_params) {
-        raise(PyExc_SystemError, "%s: more parameters than a native function binds (%zu)", sig.qualname, max_params);
-    }
+namespace {
+
+// What every function made from one signature starts with and may share, as
+// the functions one `def` makes share their code's constants: the names, the
+// docstring and the defaults tuple, none of which can be changed in place.
+// Made for the first function of the signature and kept for the process (one
+// interpreter per process); never released, like the signatures themselves.
+// A function made inside another is made at every call of it (a sort key,
+// an error cell): only its own struct is new.
+struct SharedParts {
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* defaults;  // tuple or None
+};
+
+const SharedParts& shared_parts(const Signature& sig) {
+    static auto* table = new std::unordered_map<const Signature*, SharedParts>;
+    if (auto it = table->find(&sig); it != table->end()) return it->second;
     Ref name = text(sig.name);
     Ref qualname = text(sig.qualname);
-    Ref module = dict_get(globals, s_name);
-    if (!module) module = none();
-
     Ref doc = none();
     if (sig.documented) {
         doc = signature_line(sig, qualname);
         if (sig.doc != nullptr) doc = concat({doc, text("\n\n"), text(sig.doc)});
     }
-
-    Ref annotations = new_dict();
     Ref defaults = new_list();
-    Ref kwdefaults = new_dict();
     for (const Param& p : sig.params) {
-        if (p.annotation != nullptr) dict_set(annotations, text(p.name), text(p.annotation));
-        if (p.value == Default::Required) continue;
-        Obj value = default_object(p.value);
-        if (p.kind == Kind::KeywordOnly) {
-            dict_set(kwdefaults, text(p.name), value);
-        } else {
-            list_append(defaults, value);
-        }
+        if (p.value != Default::Required && p.kind != Kind::KeywordOnly) list_append(defaults, default_object(p.value));
     }
-    if (sig.returns != nullptr) dict_set(annotations, s_return, text(sig.returns));
+    Ref defaults_tuple = PyList_GET_SIZE(defaults.ptr()) ? tuple_of(defaults) : none();
+    SharedParts parts{name.release(), qualname.release(), doc.release(), defaults_tuple.release()};
+    return table->emplace(&sig, parts).first->second;
+}
+
+}  // namespace
+
+Ref make_function(const Signature& sig, Obj globals, Obj builtins, Obj closure) {
+    if (sig.params.size() > max_params) {
+        raise(PyExc_SystemError, "%s: more parameters than a native function binds (%zu)", sig.qualname, max_params);
+    }
+    const SharedParts& parts = shared_parts(sig);
+    Ref module = dict_get(globals, s_name);
+    if (!module) module = none();
+
+    // Its own dict: it can be changed in place.
+    Ref kwdefaults = none();
+    for (const Param& p : sig.params) {
+        if (p.value == Default::Required || p.kind != Kind::KeywordOnly) continue;
+        if (kwdefaults.is_none()) kwdefaults = new_dict();
+        dict_set(kwdefaults, text(p.name), default_object(p.value));
+    }
 
     Ref self = Ref::steal(PyType_GenericAlloc(function_type(), 0));
     FunctionObject* f = as_function(self.ptr());
     f->vectorcall = function_vectorcall;
     f->sig = &sig;
-    f->name = name.release();
-    f->qualname = qualname.release();
+    f->name = Py_NewRef(parts.name);
+    f->qualname = Py_NewRef(parts.qualname);
     f->module = module.release();
-    f->doc = doc.release();
-    f->annotations = annotations.release();
-    f->defaults = PyList_GET_SIZE(defaults.ptr()) ? tuple_of(defaults).release() : Py_NewRef(Py_None);
-    f->kwdefaults = PyDict_GET_SIZE(kwdefaults.ptr()) ? kwdefaults.release() : Py_NewRef(Py_None);
+    f->doc = Py_NewRef(parts.doc);
+    f->annotations = nullptr;
+    f->annotations_pending = true;
+    f->defaults = Py_NewRef(parts.defaults);
+    f->kwdefaults = kwdefaults.release();
     f->globals = Py_NewRef(globals.ptr());
     f->builtins = Py_NewRef(builtins.ptr());
     f->closure = Py_XNewRef(closure.ptr());

@@ -1,4 +1,7 @@
 // Settling names registered both as a cell and as a container.
+#include <optional>
+#include <vector>
+
 #include "pdk.hpp"
 
 namespace pdk {
@@ -81,54 +84,88 @@ Registries plain_registries(Obj pdk) {
     return {cells, containers};
 }
 
-// A function whose __module__ is read from its own struct, with no code run.
-bool plain_function(Obj o) { return PyFunction_Check(o.ptr()) || PyCFunction_CheckExact(o.ptr()); }
-bool plain_module(Obj m) { return m.is_none() || PyUnicode_CheckExact(m.ptr()); }
+// The __module__ of a plain function, read from its own struct: a Python
+// function or an exact builtin function, whose __module__ is a member that
+// no instance dict and no subclass can shadow, so getattr would give the
+// same object (None for an empty slot).  nullptr for anything else.
+PyObject* plain_module_of(PyObject* o) {
+    PyObject* module = nullptr;
+    if (PyFunction_Check(o)) {
+        module = PyFunction_GET_MODULE(o);
+    } else if (PyCFunction_CheckExact(o)) {
+        module = reinterpret_cast<PyCFunctionObject*>(o)->m_module;
+    } else {
+        return nullptr;
+    }
+    return module != nullptr ? module : Py_None;
+}
+
+// getattr(function, "__module__", "") is true: a str or None module.
+bool module_given(PyObject* module) { return module != Py_None && PyUnicode_GET_LENGTH(module) != 0; }
+
+// One name in both plain registries, with the entries the walk found.
+struct Shared {
+    Ref name, container, cell;
+};
 
 // The rules for one name of two plain registries, where nothing the rules
-// read can run code: an exact str name, plain functions whose modules are
-// strs or None.  Returns false, having done nothing, for anything else.
-// Deleted entries are kept in `removed`, so that no object dies (and runs a
-// finaliser) before the loop is over.
-bool settle_plain(const Registries& r, Obj k, Obj prefix, Obj removed) {
-    if (!PyUnicode_CheckExact(k.ptr())) return false;
-    if (check(PyDict_Contains(r.cells.ptr(), k.ptr())) == 0) return true;
-    Ref container = dict_get(r.containers, k), cell = dict_get(r.cells, k);
-    if (!container || !cell || !plain_function(container) || !plain_function(cell)) return false;
-    Ref container_mod = getattr(container, S::__module__), cell_mod = getattr(cell, S::__module__);
+// read can run code: plain functions whose modules are strs or None.
+// Returns false, having done nothing, for anything else.  The entries are
+// those the walk found: nothing has run code since, and the loop deletes
+// only the entry of the name it settles.  Deleted entries are kept in
+// `removed`, so that no object dies (and runs a finaliser) before the loop
+// is over.
+bool settle_plain(const Registries& r, const Shared& s, Obj prefix, Obj removed) {
+    PyObject* container_mod = plain_module_of(s.container.ptr());
+    PyObject* cell_mod = plain_module_of(s.cell.ptr());
+    if (container_mod == nullptr || cell_mod == nullptr) return false;
+    auto plain_module = [](PyObject* m) { return m == Py_None || PyUnicode_CheckExact(m); };
     if (!plain_module(container_mod) || !plain_module(cell_mod)) return false;
     auto drop = [&](Obj registry, Obj value) {
         list_append(removed, value);
-        check(PyDict_DelItem(registry.ptr(), k.ptr()));
+        check(PyDict_DelItem(registry.ptr(), s.name.ptr()));
     };
-    const bool container_has_mod = truthy(container_mod), cell_has_mod = truthy(cell_mod);
-    if (container.is(cell)) {
-        drop(r.cells, cell);
-    } else if (!container_has_mod) {
-        drop(r.containers, container);
-    } else if (!cell_has_mod) {
-        drop(r.cells, cell);
-    } else if (startswith(container_mod, prefix)) {
-        drop(r.cells, cell);
-    } else if (startswith(cell_mod, prefix)) {
-        drop(r.containers, container);
+    if (s.container.is(s.cell)) {
+        drop(r.cells, s.cell);
+    } else if (!module_given(container_mod)) {
+        drop(r.containers, s.container);
+    } else if (!module_given(cell_mod)) {
+        drop(r.cells, s.cell);
+    } else if (startswith(Obj(container_mod), prefix)) {
+        drop(r.cells, s.cell);
+    } else if (startswith(Obj(cell_mod), prefix)) {
+        drop(r.containers, s.container);
     } else {
-        drop(r.containers, container);
+        drop(r.containers, s.container);
     }
     return true;
 }
 
 // The names of the exact dict `containers` that are also in `cells`, in
-// the order of `containers`; an empty Ref when a name is not an exact str
-// (looking it up could run code).
-Ref shared_names(const Registries& r) {
-    Ref shared = new_list();
+// the order of `containers`, with both entries; nullopt when a name is not
+// an exact str (looking it up could run code).  Most names of a large
+// project are in one registry only, so the walk is mostly lookups that
+// miss; the names are read off the table first and each lookup's key is
+// fetched into the cache a few names ahead, which keeps the walk from
+// waiting on memory at every name.
+std::optional<std::vector<Shared>> shared_names(const Registries& r) {
+    std::vector<PyObject*> names;  // borrowed: nothing runs code until the walk ends
+    names.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(r.containers.ptr())));
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(r.containers.ptr(), &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return {};
-        if (check(PyDict_Contains(r.cells.ptr(), key))) list_append(shared, Obj(key));
+        if (!PyUnicode_CheckExact(key)) return std::nullopt;
+        names.push_back(key);
+    }
+    constexpr std::size_t ahead = 8;
+    std::vector<Shared> shared;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i + ahead < names.size()) __builtin_prefetch(names[i + ahead]);
+        PyObject* cell = nullptr;
+        if (check(PyDict_GetItemRef(r.cells.ptr(), names[i], &cell)) == 0) continue;
+        Ref found = Ref::steal(cell);
+        shared.push_back({Ref::borrow(names[i]), dict_get(r.containers, Obj(names[i])), std::move(found)});
     }
     return shared;
 }
@@ -160,13 +197,13 @@ Ref _clean_containers_also_in_cells(Frame& f) {
     // of its own: only the names in both registries are visited.  The first
     // name that could run code, and all after it, take the rules as written.
     Registries plain = PyUnicode_CheckExact(name.ptr()) ? plain_registries(pdk) : Registries{};
-    Ref shared = plain.cells ? shared_names(plain) : Ref();
+    auto shared = plain.cells ? shared_names(plain) : std::nullopt;
     if (shared) {
         Ref prefix = Ref::steal(PyUnicode_Concat(name.ptr(), dot.ptr()));
         Ref removed = new_list();
-        for (Ref k : iterate(shared)) {
-            if (settle_plain(plain, k, prefix, removed)) continue;
-            for (Ref rest : iterate(names_from(plain.containers, k))) settle(pdk, rest, name);
+        for (const Shared& s : *shared) {
+            if (settle_plain(plain, s, prefix, removed)) continue;
+            for (Ref rest : iterate(names_from(plain.containers, s.name))) settle(pdk, rest, name);
             break;
         }
         return none();
