@@ -143,29 +143,17 @@ bool settle_plain(const Registries& r, const Shared& s, Obj prefix, Obj removed)
 
 // The names of the exact dict `containers` that are also in `cells`, in
 // the order of `containers`, with both entries; nullopt when a name is not
-// an exact str (looking it up could run code).  Most names of a large
-// project are in one registry only, so the walk is mostly lookups that
-// miss; the names are read off the table first and each lookup's key is
-// fetched into the cache a few names ahead, which keeps the walk from
-// waiting on memory at every name.
+// an exact str (looking it up could run code).
 std::optional<std::vector<Shared>> shared_names(const Registries& r) {
-    std::vector<PyObject*> names;  // borrowed: nothing runs code until the walk ends
-    names.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(r.containers.ptr())));
+    std::vector<Shared> shared;
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(r.containers.ptr(), &pos, &key, &value)) {
+    PyObject* container = nullptr;
+    while (PyDict_Next(r.containers.ptr(), &pos, &key, &container)) {
         if (!PyUnicode_CheckExact(key)) return std::nullopt;
-        names.push_back(key);
-    }
-    constexpr std::size_t ahead = 8;
-    std::vector<Shared> shared;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i + ahead < names.size()) __builtin_prefetch(names[i + ahead]);
         PyObject* cell = nullptr;
-        if (check(PyDict_GetItemRef(r.cells.ptr(), names[i], &cell)) == 0) continue;
-        Ref found = Ref::steal(cell);
-        shared.push_back({Ref::borrow(names[i]), dict_get(r.containers, Obj(names[i])), std::move(found)});
+        if (check(PyDict_GetItemRef(r.cells.ptr(), key, &cell)) == 0) continue;
+        shared.push_back({Ref::borrow(key), Ref::borrow(container), Ref::steal(cell)});
     }
     return shared;
 }
