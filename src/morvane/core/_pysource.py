@@ -287,6 +287,15 @@ class FileCache:
         self._events_from = 0
         self._events_cover: Callable[[str], bool] = lambda key: True
         self._touched: set[str] = set()
+        # get_each's last answer for each analysis (see _EachKept), and what
+        # has changed since: each file whose entry was replaced or dropped,
+        # with the change's number; `_epoch` moves on when anything else
+        # that a kept answer relies on changes (events begin or end, entries
+        # or results thrown away wholesale).
+        self._each: dict[str, _EachKept] = {}
+        self._changes: dict[str, int] = {}
+        self._serial = 0
+        self._epoch = 0
 
     @contextlib.contextmanager
     def one_look(self) -> Iterator[None]:
@@ -373,6 +382,7 @@ class FileCache:
     def analysis(self, name: str, compute: Callable[..., Any]) -> None:
         """Register ``compute`` under ``name``; its cached results are dropped."""
         self._analyses[name] = compute
+        self._reset_each()
         for entry in self._entries.values():
             for key in [k for k in entry.results if k[0] == name]:
                 del entry.results[key]
@@ -401,13 +411,81 @@ class FileCache:
     def get_each(self, name: str, files: Iterable[tuple[Path, str, tuple[Any, ...]]]) -> list[Any]:
         """``[self.get(name, path, *extra) for path, text, extra in files]``,
         ``text`` being ``os.fspath(path)``: one loop over a listing's files,
-        each one's state taken as :meth:`get` takes it."""
-        out = []
-        for path, text, extra in files:
-            entry = self._known(text)
-            hit = entry.results.get((name, *extra), _MISSING) if entry is not None else _MISSING
-            out.append(self.get(name, path, *extra) if hit is _MISSING else hit)
+        each one's state taken as :meth:`get` takes it.
+
+        While file events vouch for every file of the listing (see
+        :meth:`events_begin`), the same ``files`` object asked for again gets
+        the last answer, with the files that an event has named or whose
+        entry changed since taken afresh: a pass over one saved file then
+        costs what that file costs, not a loop over the project."""
+        kept = self._each.get(name)
+        if kept is not None and kept.files is files and self._each_holds(kept):
+            return self._each_again(name, kept)
+        out = [self._one(name, path, text, extra) for path, text, extra in files]
+        self._each_keep(name, files, out)
         return out
+
+    def _one(self, name: str, path: Path, text: str, extra: tuple[Any, ...]) -> Any:
+        entry = self._known(text)
+        hit = entry.results.get((name, *extra), _MISSING) if entry is not None else _MISSING
+        return self.get(name, path, *extra) if hit is _MISSING else hit
+
+    def _each_holds(self, kept: _EachKept) -> bool:
+        # A kept answer was made in a look that the present events cover;
+        # they vouch for each of its files that no event has named since.
+        return (bool(self._look) and self._events_root is not None and kept.epoch == self._epoch
+                and kept.look >= self._events_from)
+
+    def _each_keep(self, name: str, files: Iterable[tuple[Path, str, tuple[Any, ...]]], out: list[Any]) -> None:
+        """Keeps ``out`` as the answer for ``files``.  The files that file
+        events will vouch for (found in this look, with this answer among
+        their results, under the events' root and covered) are taken again
+        only when named or changed; the others (outside the root, say) at
+        every call, as they would be without it."""
+        self._each.pop(name, None)
+        root = self._events_root
+        if root is None or not self._look or self._look < self._events_from \
+                or not isinstance(files, (list, tuple)):
+            return
+        index: dict[str, int] = {}
+        always: list[int] = []
+        for i, (_, text, extra) in enumerate(files):
+            entry = self._entries.get(text)
+            if entry is None or entry.seen != self._look or (name, *extra) not in entry.results \
+                    or not text.startswith(root) or not self._events_cover(text) or text in index:
+                always.append(i)
+            else:
+                index[text] = i
+        # A copy: the caller's list is the caller's.
+        self._each[name] = _EachKept(files, list(out), index, always, self._serial, self._look, self._epoch)
+
+    def _each_again(self, name: str, kept: _EachKept) -> list[Any]:
+        """The kept answer, with the files named by events or changed since
+        it was made taken afresh, in the listing's order."""
+        again = {key for key, serial in self._changes.items() if serial > kept.serial}
+        again.update(self._touched)
+        places = [i for key in again if (i := kept.index.get(key)) is not None]
+        places.extend(kept.always)
+        places.sort()
+        out = kept.out
+        for i in places:
+            path, text, extra = kept.files[i]
+            out[i] = self._one(name, path, text, extra)
+        kept.serial, kept.look = self._serial, self._look
+        return list(out)
+
+    def _changed_entry(self, key: str) -> None:
+        """The entry of ``key`` was replaced or dropped."""
+        if len(self._changes) >= 4096:
+            self._reset_each()
+            return
+        self._serial += 1
+        self._changes[key] = self._serial
+
+    def _reset_each(self) -> None:
+        self._each.clear()
+        self._changes.clear()
+        self._epoch += 1
 
     def _known(self, key: str) -> _Entry | None:
         """The file's entry when it is known to hold: seen in this look,
@@ -444,6 +522,7 @@ class FileCache:
         self._events_from = self._looks + 1
         self._events_cover = covers
         self._touched.clear()
+        self._reset_each()
 
     @property
     def events_root(self) -> str | None:
@@ -453,6 +532,7 @@ class FileCache:
     def events_end(self) -> None:
         """The events stopped (or may have missed some): stamps decide again."""
         self._events_root = None
+        self._reset_each()
 
     def touched(self, paths: Iterable[str | os.PathLike[str]]) -> None:
         """An event named these files or folders: each is looked at again
@@ -471,9 +551,21 @@ class FileCache:
         return key not in self._touched and self._events_cover(key)
 
     def seen(self, path: Path) -> bool:
-        """Whether this look has found the file (and stamped it)."""
-        entry = self._entries.get(os.fspath(path))
-        return entry is not None and self._look != 0 and entry.seen == self._look
+        """Whether this look has found the file: stamped it, or taken it as
+        file events vouch for it (see :meth:`_known`)."""
+        key = os.fspath(path)
+        return self._look != 0 and self._known_seen(key)
+
+    def _known_seen(self, key: str) -> bool:
+        entry = self._entries.get(key)
+        if entry is None:
+            return False
+        if entry.seen == self._look:
+            return True
+        if key not in self._absent and self._vouched(key, entry):
+            entry.seen = self._look
+            return True
+        return False
 
     def changed(self, digests: dict[Path, bytes | None], limit: int = 2) -> list[Path]:
         """Those files of ``digests`` (file -> a digest of its content) whose
@@ -510,7 +602,8 @@ class FileCache:
         stamp = file_stamp(path)
         self._touched.discard(key)
         if stamp is None:
-            self._entries.pop(key, None)
+            if self._entries.pop(key, None) is not None:
+                self._changed_entry(key)
             if self._look:
                 self._absent.add(key)
             return None, None
@@ -520,7 +613,8 @@ class FileCache:
         try:
             data = Path(path).read_bytes()
         except OSError:
-            self._entries.pop(key, None)
+            if self._entries.pop(key, None) is not None:
+                self._changed_entry(key)
             if self._look:
                 self._absent.add(key)
             return None, None
@@ -530,6 +624,7 @@ class FileCache:
             entry.stamp, entry.racy = stamp, racy
         else:
             entry = self._entries[key] = _Entry(stamp, digest, racy)
+            self._changed_entry(key)
         entry.seen = self._look
         return entry, data
 
@@ -537,8 +632,10 @@ class FileCache:
         """Drop the entries of the files (paths as strings) that ``keep`` rejects."""
         for key in [k for k in self._entries if not keep(k)]:
             del self._entries[key]
+            self._changed_entry(key)
 
     def clear(self) -> None:
+        self._reset_each()
         self._entries.clear()
         self._touched.clear()
         self._listings.clear()
@@ -550,6 +647,20 @@ class FileCache:
 
 
 _MISSING = object()
+
+
+class _EachKept:
+    """:meth:`FileCache.get_each`'s answer for one ``files`` object: the
+    answers, the place of each file that events vouch for, the places taken
+    afresh at every call, the change number and look it is as of, and the
+    epoch it belongs to."""
+
+    __slots__ = ("files", "out", "index", "always", "serial", "look", "epoch")
+
+    def __init__(self, files: list[Any] | tuple[Any, ...], out: list[Any], index: dict[str, int],
+                 always: list[int], serial: int, look: int, epoch: int) -> None:
+        self.files, self.out, self.index, self.always = files, out, index, always
+        self.serial, self.look, self.epoch = serial, look, epoch
 
 
 # --------------------------------------------------------------------------
