@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import logging
 import os
 import random
@@ -559,6 +560,45 @@ def test_kept_folder_listings_follow_every_change_of_the_tree(tmp_path, monkeypa
     (root / "m9.py").unlink()
     (root / "m9.py").mkdir()  # the same name, another kind
     changed(same=False)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_answers_kept_under_file_events_are_those_of_a_fresh_cache(tmp_path, seed):
+    # Random edits (new content, the same size within the same second,
+    # deletions and files written again, files outside the events' root
+    # that no event reports), each reported as file events report it; after
+    # each, the same listing is asked for in a new look and compared with a
+    # cache that has never seen the files.
+    rng = random.Random(seed)
+    root, outside = tmp_path / "proj", tmp_path / "lib"
+    paths = [put(root, f"m{i}.py", f"x = {i}\n") for i in range(8)] + [put(outside, "o.py", "y = 0\n")]
+    requests = tuple((p, os.fspath(p), ()) for p in paths)
+
+    def answers(cache: _pysource.FileCache) -> list[object]:
+        cache.analysis("dump", lambda path, tree: None if tree is None else ast.dump(tree))
+        with cache.one_look():
+            return cache.get_each("dump", requests)
+
+    cache = _pysource.FileCache()
+    cache.analysis("dump", lambda path, tree: None if tree is None else ast.dump(tree))
+    cache.events_begin(root, lambda key: key.endswith(".py"))
+    for step in range(40):
+        path = rng.choice(paths)
+        op = rng.randrange(4)
+        if op == 0:
+            path.write_text(f"x = {rng.randrange(100)}\n")
+        elif op == 1 and path.exists():
+            path.write_text(path.read_text().replace("x", "z").replace("y", "w"))  # same size
+        elif op == 2:
+            path.unlink(missing_ok=True)
+        if path.parent == root:
+            cache.touched([path])
+        with cache.one_look():
+            if rng.random() < 0.5:
+                cache.digest(path)  # another service takes the file first (the importer, say)
+            kept = cache.get_each("dump", requests)
+            assert cache.get_each("dump", requests) == kept
+        assert kept == answers(_pysource.FileCache()), f"step {step}"
 
 
 # -- library paths ------------------------------------------------------------------------
