@@ -273,6 +273,7 @@ class TestBytecode:
         def refuse(self):
             raise RuntimeError("can't create new thread at interpreter shutdown")
 
+        _bytecode.wait()  # no writer left running when the thread is put back
         monkeypatch.setattr(threading.Thread, "start", refuse)
         monkeypatch.setattr(_bytecode._writer, "_thread", None)
         a = demo / "demo" / "cells" / "a.py"

@@ -167,13 +167,21 @@ class _Writer:
         if here:
             self._write_queue_here()
         with self._lock:
-            while self._thread is not None:
-                self._idle.wait()
+            while self._running():
+                self._idle.wait(1.0)  # and looks again, should a thread end unheard
+
+    def _running(self) -> bool:
+        # With the lock held.  A thread that ended without saying so (it
+        # always clears `_thread` last, under the lock) is not waited for:
+        # only one left behind by a fork or a test's undoing can be.
+        if self._thread is not None and not self._thread.is_alive():
+            self._thread = None
+        return self._thread is not None
 
     def _started(self) -> bool:
         # With the lock held: whether a thread writes the queue (one is
         # started if none runs).  It waits for the lock, then finds the queue.
-        if self._thread is None:
+        if not self._running():
             thread = threading.Thread(target=self._run, name="morvane bytecode writer")
             try:
                 thread.start()

@@ -121,7 +121,7 @@ const Name s_lazy_module_type("LazyModule");
 
 // Whether `candidate` is exactly of the package's lazy proxy type `type_name`.
 bool is_lazy_proxy(Obj candidate, const Name& type_name) {
-    Ref lazy = imported(s_lazy);
+    Ref lazy = in_sys_modules(s_lazy);
     Ref proxy_type = lazy ? getattr_opt(lazy, type_name) : Ref();
     return proxy_type && Obj(reinterpret_cast<PyObject*>(candidate.type())).is(proxy_type);
 }
@@ -133,8 +133,14 @@ Ref lazy_target(Obj candidate, const Name& type_name) {
     return target && !target.is_none() ? target : Ref();
 }
 
+Ref in_sys_modules(const Name& name) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (modules == nullptr || !PyDict_CheckExact(modules)) return imported(name);
+    return dict_get(Obj(modules), name);
+}
+
 bool is_module(Obj candidate, const Name& name) {
-    Ref module = imported(name);
+    Ref module = in_sys_modules(name);
     if (!module) return false;
     if (candidate.is(module)) return true;
     Ref target = lazy_target(candidate, s_lazy_module_type);

@@ -136,7 +136,22 @@ inline bool contains(Obj container, Obj item) {
 }
 
 inline bool callable(Obj o) { return PyCallable_Check(o.ptr()) == 1; }
-inline bool isinstance(Obj o, Obj cls) { return check(PyObject_IsInstance(o.ptr(), cls.ptr())) == 1; }
+// isinstance(o, cls).  For a class that is a plain type (its metaclass is
+// `type` itself, so no __instancecheck__) the interpreter first asks o's own
+// type, and only when that does not derive from it o.__class__: asked here
+// too, except for the exact built-in types whose __class__ is their type
+// (functions, strs, ints, dicts, lists, tuples, None).
+inline bool isinstance(Obj o, Obj cls) {
+    PyObject* x = o.ptr();
+    if (PyType_CheckExact(cls.ptr())) {
+        if (PyObject_TypeCheck(x, reinterpret_cast<PyTypeObject*>(cls.ptr()))) return true;
+        if (PyFunction_Check(x) || PyCFunction_CheckExact(x) || PyUnicode_CheckExact(x) || PyLong_CheckExact(x) ||
+            PyDict_CheckExact(x) || PyList_CheckExact(x) || PyTuple_CheckExact(x) || x == Py_None) {
+            return false;
+        }
+    }
+    return check(PyObject_IsInstance(x, cls.ptr())) == 1;
+}
 
 // ---- items ---------------------------------------------------------------------
 
@@ -176,6 +191,10 @@ Ref tuple(std::initializer_list<Obj> items);
 // sys.modules[name] when that module is imported, else an empty Ref (no
 // import is started).
 inline Ref imported(const Name& name) { return Ref::steal_or_null(PyImport_GetModule(name.ptr())); }
+
+// sys.modules[name] as it stands, without waiting for a module another
+// thread is importing: for asking whether an object is that module.
+Ref in_sys_modules(const Name& name);
 
 // The module that `candidate`, a loaded proxy of the package's own lazy type
 // `type_name` (morvane.core.lazy's LazyModule or LazyAttribute), has

@@ -49,7 +49,9 @@ public:
         std::swap(p_, other.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // Flattened: the interpreter's Py_XDECREF, a header function, is
+    // otherwise often left out of line, a call at every scope's end.
+    [[gnu::flatten]] ~Ref() { Py_XDECREF(p_); }
 
     static Ref steal(PyObject* p) {
         if (p == nullptr) raise();

@@ -79,12 +79,14 @@ const Signature _sort_paths_sig{
 
 namespace {
 
-// {k: v for k, v in ((k, found.get(k, None)) for k in keys) if v}
+// {k: v for k, v in ((k, found.get(k, None)) for k in keys) if v}; an exact
+// dict's get is its lookup, without a method call.
 Ref keep_found(Obj keys, Obj found) {
     Ref kept = new_dict();
+    const bool plain = PyDict_CheckExact(found.ptr());
     for (Ref k : iterate(keys)) {
-        Ref v = call_method(found, S::get, k, Obj(Py_None));
-        if (truthy(v)) dict_set(kept, k, v);
+        Ref v = plain ? dict_get(found, k) : call_method(found, S::get, k, Obj(Py_None));
+        if (v && truthy(v)) dict_set(kept, k, v);
     }
     return kept;
 }
