@@ -49,9 +49,7 @@ public:
         std::swap(p_, other.p_);
         return *this;
     }
-    // Flattened: the interpreter's Py_XDECREF, a header function, is
-    // otherwise often left out of line, a call at every scope's end.
-    [[gnu::flatten]] ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { Py_XDECREF(p_); }
 
     static Ref steal(PyObject* p) {
         if (p == nullptr) raise();
