@@ -472,6 +472,10 @@ class FileCache:
             path, text, extra = kept.files[i]
             out[i] = self._one(name, path, text, extra)
         kept.serial, kept.look = self._serial, self._look
+        if len(self._changes) > 64:
+            # What every kept answer has taken in is of no more use.
+            oldest = min(k.serial for k in self._each.values())
+            self._changes = {key: serial for key, serial in self._changes.items() if serial > oldest}
         return list(out)
 
     def _changed_entry(self, key: str) -> None:
