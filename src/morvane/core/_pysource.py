@@ -433,8 +433,9 @@ class FileCache:
     def _each_holds(self, kept: _EachKept) -> bool:
         # A kept answer was made in a look that the present events cover;
         # they vouch for each of its files that no event has named since.
-        return (bool(self._look) and self._events_root is not None and kept.epoch == self._epoch
-                and kept.look >= self._events_from)
+        # (Events beginning move the epoch on, and an answer is kept only
+        # in a look they cover.)
+        return bool(self._look) and self._events_root is not None and kept.epoch == self._epoch
 
     def _each_keep(self, name: str, files: Iterable[tuple[Path, str, tuple[Any, ...]]], out: list[Any]) -> None:
         """Keeps ``out`` as the answer for ``files``.  The files that file
@@ -457,7 +458,7 @@ class FileCache:
             else:
                 index[text] = i
         # A copy: the caller's list is the caller's.
-        self._each[name] = _EachKept(files, list(out), index, always, self._serial, self._look, self._epoch)
+        self._each[name] = _EachKept(files, list(out), index, always, self._serial, self._epoch)
 
     def _each_again(self, name: str, kept: _EachKept) -> list[Any]:
         """The kept answer, with the files named by events or changed since
@@ -471,7 +472,7 @@ class FileCache:
         for i in places:
             path, text, extra = kept.files[i]
             out[i] = self._one(name, path, text, extra)
-        kept.serial, kept.look = self._serial, self._look
+        kept.serial = self._serial
         if len(self._changes) > 64:
             # What every kept answer has taken in is of no more use.
             oldest = min(k.serial for k in self._each.values())
@@ -498,12 +499,7 @@ class FileCache:
         entry = self._entries.get(key)
         if entry is None:
             return None
-        if self._look and entry.seen == self._look:
-            return entry
-        if self._look and key in self._absent:
-            return None
-        if self._vouched(key, entry):
-            entry.seen = self._look
+        if self._held(key, entry):
             return entry
         stamp = file_stamp(key)
         if stamp is None or entry.stamp != stamp or entry.racy:
@@ -558,15 +554,16 @@ class FileCache:
         """Whether this look has found the file: stamped it, or taken it as
         file events vouch for it (see :meth:`_known`)."""
         key = os.fspath(path)
-        return self._look != 0 and self._known_seen(key)
-
-    def _known_seen(self, key: str) -> bool:
         entry = self._entries.get(key)
-        if entry is None:
-            return False
-        if entry.seen == self._look:
+        return entry is not None and self._held(key, entry)
+
+    def _held(self, key: str, entry: _Entry) -> bool:
+        """Whether the file's entry holds without a look at the file: found
+        in this look, or vouched for by file events (it then counts as
+        found).  A file this look found missing has no entry."""
+        if self._look and entry.seen == self._look:
             return True
-        if key not in self._absent and self._vouched(key, entry):
+        if self._vouched(key, entry):
             entry.seen = self._look
             return True
         return False
@@ -594,14 +591,10 @@ class FileCache:
         changed), and its bytes when they had to be read."""
         key = os.fspath(path)
         entry = self._entries.get(key)
-        if self._look:
-            if entry is not None and entry.seen == self._look:
-                return entry, None
-            if key in self._absent:
-                return None, None
-        if entry is not None and self._vouched(key, entry):
-            entry.seen = self._look
+        if entry is not None and self._held(key, entry):
             return entry, None
+        if self._look and key in self._absent:
+            return None, None
         before = time.time_ns()
         stamp = file_stamp(path)
         self._touched.discard(key)
@@ -656,15 +649,15 @@ _MISSING = object()
 class _EachKept:
     """:meth:`FileCache.get_each`'s answer for one ``files`` object: the
     answers, the place of each file that events vouch for, the places taken
-    afresh at every call, the change number and look it is as of, and the
-    epoch it belongs to."""
+    afresh at every call, the change number it is as of, and the epoch it
+    belongs to."""
 
-    __slots__ = ("files", "out", "index", "always", "serial", "look", "epoch")
+    __slots__ = ("files", "out", "index", "always", "serial", "epoch")
 
     def __init__(self, files: list[Any] | tuple[Any, ...], out: list[Any], index: dict[str, int],
-                 always: list[int], serial: int, look: int, epoch: int) -> None:
+                 always: list[int], serial: int, epoch: int) -> None:
         self.files, self.out, self.index, self.always = files, out, index, always
-        self.serial, self.look, self.epoch = serial, look, epoch
+        self.serial, self.epoch = serial, epoch
 
 
 # --------------------------------------------------------------------------
