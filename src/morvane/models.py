@@ -19,7 +19,6 @@ rewriting it, clear its flag.
 
 from __future__ import annotations
 
-import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -32,39 +31,13 @@ STATUS_ERROR = "ERROR"
 STATUS_SUCCESS = "SUCCESS"
 
 
-def _cached_absolute(record: FactoryRecord | ModelRecord, source: str) -> Path:
-    # Resolving costs a system call per path component, and a pass asks a
-    # record for its file several times: keep the answer on the record for
-    # as long as its source and the project directory stay the same.
-    # Within one look at the files (a pass), a source file resolves once,
-    # however many records name it, and the project directory is read once.
-    # (No look without project_state imported: the record types stay light.)
-    state = sys.modules.get("morvane.core.project_state")
-    memo = state.resolved_paths() if state is not None and state.files.looking else None
-    project_dir = state.project_dir() if state is not None and memo is not None else _settings.get_project_dir()
-    cached = record._resolved
-    # Within a look the project directory is one object, and a record's
-    # source is mostly the str it was made with: identity decides first.
-    if cached is not None and (cached[0] is source or cached[0] == source) \
-            and (cached[1] is project_dir or cached[1] == project_dir):
-        return cached[2]
-    key = (project_dir, source)
-    resolved = memo.get(key) if memo is not None else None
-    if resolved is None:
-        if memo is not None and state is not None:
-            resolved = state.resolve(project_dir / source)
-        else:
-            resolved = (project_dir / source).resolve()
-        if memo is not None:
-            memo[key] = resolved
-            if state is not None:
-                # A resolved path resolves to itself: the importer, handed
-                # this one in the same look, need not resolve it again.
-                resolving = state.look_memo("resolve")
-                if resolving is not None:
-                    resolving.setdefault(str(resolved), resolved)
-    record._resolved = (source, project_dir, resolved)
-    return resolved
+def _absolute(source: str) -> Path:
+    # Resolving costs a system call per path component, and a pass asks the
+    # records of one file for it many times: the session resolves each
+    # source once per pass.
+    from morvane.core.engine import session
+
+    return session.resolved(_settings.get_project_dir(), source)
 
 
 @dataclass(slots=True)
@@ -76,11 +49,10 @@ class FactoryRecord:
     status: str = STATUS_UNKNOWN
     message: str = ""
     has_model: bool = field(default=False, compare=False)
-    _resolved: tuple[str, Path, Path] | None = field(default=None, init=False, repr=False, compare=False)
 
     def absolute_source(self) -> Path:
         """The source file as an absolute, resolved path."""
-        return _cached_absolute(self, self.source)
+        return _absolute(self.source)
 
 
 @dataclass(slots=True)
@@ -95,7 +67,6 @@ class ModelRecord:
     pdk_type: str
     status: str = STATUS_UNKNOWN
     message: str = ""
-    _resolved: tuple[str, Path, Path] | None = field(default=None, init=False, repr=False, compare=False)
 
     @property
     def name(self) -> str:
@@ -106,4 +77,4 @@ class ModelRecord:
         """The source file as an absolute, resolved path; None without one."""
         if not self.source:
             return None
-        return _cached_absolute(self, self.source)
+        return _absolute(self.source)

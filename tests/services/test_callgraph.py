@@ -19,7 +19,7 @@ import pytest
 import polyforge
 from morvane.core import _pysource
 from morvane.core import callgraph as cg
-from morvane.core import project_state
+from morvane.core import engine
 from morvane.models import FactoryRecord
 
 
@@ -210,17 +210,12 @@ def test_static_records_by_path_in_any_spelling(project, spelling):
     assert sorted(cg.get_static_records(G, paths=[path])) == ["b1", "b2"]
 
 
-def test_static_records_of_the_recycled_graph_are_those_of_its_nodes(project):
-    # The graph last handed out answers from what it was made of, while it
-    # is unchanged; a copy, or the graph once changed, answers from its nodes.
+def test_static_records_of_the_graph_handed_out_are_those_of_its_nodes(project):
+    # What the caller did to the graph is what get_static_records sees.
     G = _records_project(project)
-    assert cg._state_of(G) is not None and cg._state_of(G.copy()) is None
     for paths in (["demo/sub/b.py"], ["demo/a.py", "demo/sub/b.py", "demo/missing.py"]):
         assert cg.get_static_records(G, paths=paths) == cg.get_static_records(G.copy(), paths=paths)
-    G.nodes["b1"]["has_model"] = True
-    assert cg._state_of(G) is not None
     G.nodes["b1"]["source"] = "demo/a.py"
-    assert cg._state_of(G) is None
     assert sorted(cg.get_static_records(G, paths=["demo/a.py"])) == ["a1", "a2", "b1"]
 
 
@@ -262,7 +257,6 @@ def test_static_records_of_a_plain_graph_match_those_read_through_its_views(proj
     G.add_node("blank", source="")
     G.add_node("linked", source="demo/../demo/a.py")  # found by resolving
     sub = _Graph(G)
-    assert cg._node_table(G) is G._node and cg._node_table(sub) is None
     for paths in ([], ["demo/a.py"], ["demo/sub/b.py", "demo/a.py"], ["demo/sub/b.py", "missing.py"]):
         plain = cg.get_static_records(G, paths=paths)
         assert list(plain.items()) == list(cg.get_static_records(sub, paths=paths).items())
@@ -275,139 +269,6 @@ def test_static_records_of_a_plain_graph_match_those_read_through_its_views(proj
             cg.get_static_records(graph, paths=["demo/a.py"])
 
 
-# -- the recycled graph ------------------------------------------------------------------
-
-
-def _graph_view(G: nx.DiGraph) -> tuple[object, ...]:
-    """Everything a caller can read of a graph, object sharing included."""
-    edges = [(u, v, d) for u, nbrs in G._succ.items() for v, d in nbrs.items()]
-    return (type(G), list(vars(G)), dict(G.graph), dict(G.__networkx_cache__),
-            [(n, list(d.items())) for n, d in G._node.items()],
-            [(u, list(nbrs)) for u, nbrs in G._succ.items()], [(v, list(nbrs)) for v, nbrs in G._pred.items()],
-            [(u, v, dict(d)) for u, v, d in edges], G._adj is G._succ,
-            all(G._pred[v][u] is d for u, v, d in edges),
-            len({id(d) for _, d in G._node.items()}) == len(G), len({id(d) for *_, d in edges}) == len(edges))
-
-
-def _disturb(G: nx.DiGraph, rng: random.Random, held: list[object]) -> bool | None:
-    """Does one thing a caller might do to a graph it was handed; whether a
-    new graph of the same table must (True) or must not (False) then be this
-    one again, or None when the step may have changed nothing."""
-    nodes, edges = list(G._node), [(u, v) for u, nbrs in G._succ.items() for v in nbrs]
-    n = rng.choice(nodes)
-    match rng.randrange(19):
-        case 0:
-            return True  # used and let go
-        case 1:
-            for m in rng.sample(nodes, len(nodes) // 2):
-                G.nodes[m]["has_model"] = True  # what the model pass does
-            return True
-        case 2:
-            assert n in G.nodes  # the node view, cached in the graph
-            return True
-        case 3:
-            held.append(G)
-        case 4:
-            held.append(G._node)
-        case 5:
-            held.append(G.nodes[n])
-        case 6:
-            held.append(G.adj[n])
-        case 7:
-            held.append(G.nodes)
-        case 8:
-            held.append(weakref.ref(G))
-        case 9:
-            if not edges:
-                return True
-            u, v = rng.choice(edges)
-            held.append(G._succ[u][v])
-        case 10:
-            G.nodes[n]["extra"] = 1
-        case 11:
-            if rng.random() < 0.5 or not edges:
-                m = rng.choice(nodes)
-                G.add_edge(n, m)
-                return None if (n, m) in edges else False
-            G.remove_edge(*rng.choice(edges))
-        case 12:
-            d = G.nodes[n]
-            d["source"] = d.pop("source")  # same keys, another order
-        case 13:
-            G.graph["name"] = "x"
-        case 14:
-            G.label = "mine"
-        case 15:
-            if not edges:
-                return True
-            G._succ[edges[0][0]][edges[0][1]]["weight"] = 2
-        case 16:
-            assert len(G.edges) == len(edges)  # a view that refers to the graph
-        case 17:
-            # A predecessor row in another order, or two rows' data swapped:
-            # the same dicts, held in the wrong places.
-            rows = [v for v, nbrs in G._pred.items() if len(nbrs) > 1]
-            if not rows:
-                return True
-            row = G._pred[rng.choice(rows)]
-            first = next(iter(row))
-            row[first] = row.pop(first)
-        case 18:
-            pairs = [(u, v) for u, v in edges if len(G._succ[u]) > 1]
-            if not pairs:
-                return True
-            u, v = rng.choice(pairs)
-            w = next(x for x in G._succ[u] if x != v)
-            G._pred[v][u], G._pred[w][u] = G._pred[w][u], G._pred[v][u]
-    return False
-
-
-@pytest.mark.parametrize("seed", range(6))
-def test_a_recycled_graph_reads_as_a_new_one(monkeypatch, seed):
-    # The graph last handed out comes back when nothing else can reach it;
-    # whatever its holder did, the next graph reads exactly as a new one
-    # would, and what others still hold is left as they hold it.
-    rng = random.Random(seed)
-    recycled: list[bool] = []
-    real = cg._graphs
-
-    def take(*args: object) -> object:
-        G = real.take(*args)
-        recycled.append(G is not None)
-        return G
-
-    monkeypatch.setattr(cg, "_graphs", types.SimpleNamespace(take=take, keep=real.keep))
-
-    def table() -> types.SimpleNamespace:
-        names = [f"c{i}" for i in range(rng.randrange(1, 30))]
-        # Callees as equal strings of their own, as a parse makes them.
-        succ = {u: [("" + v + " ")[:-1] for v in rng.sample(names[i + 1:], min(len(names) - i - 1, rng.randrange(4)))]
-                for i, u in enumerate(names) if rng.random() < 0.7}
-        return types.SimpleNamespace(nodes={n: (f"pkg/f{i % 3}.py", f"pkg.f{i % 3}") for i, n in enumerate(names)},
-                                     succ={u: vs for u, vs in succ.items() if vs})
-
-    state, held = table(), []
-    may_recycle: bool | None = False
-    for _ in range(120):
-        if rng.random() < 0.15:
-            state, may_recycle = table(), False
-        before = [(h, _graph_view(h)) for h in held if isinstance(h, nx.DiGraph)]
-        G = cg._to_digraph(state)
-        assert recycled.pop() == may_recycle or may_recycle is None
-        fresh = nx.DiGraph()
-        fresh.add_nodes_from((n, {"has_model": False, "source": source, "module": module})
-                             for n, (source, module) in state.nodes.items())
-        fresh.add_edges_from((u, v) for u, vs in state.succ.items() for v in vs)
-        assert _graph_view(G) == _graph_view(fresh)
-        assert all(_graph_view(h) == view for h, view in before)
-        may_recycle = _disturb(G, rng, held)
-        longer = [vs for vs in state.succ.values() if len(vs) > 1]
-        if longer and rng.random() < 0.1:
-            rng.choice(longer).reverse()  # the table itself, changed in place
-            may_recycle = False
-        del G
-
-
 # -- parse cache ------------------------------------------------------------------------
 
 
@@ -415,8 +276,8 @@ def test_unchanged_files_are_not_parsed_again(project, monkeypatch):
     for i in range(5):
         put(project, f"demo/m{i}.py", f"import polyforge as pf\n@pf.cell\ndef c{i}(): ...\n")
     parsed: list[Path] = []
-    real = _pysource._parse
-    monkeypatch.setattr(_pysource, "_parse", lambda data, p: parsed.append(p) or real(data, p))
+    real = _pysource.parse_bytes
+    monkeypatch.setattr(_pysource, "parse_bytes", lambda data, p: parsed.append(p) or real(data, p))
 
     cg.create_callgraph()
     assert len(parsed) == 5
@@ -441,7 +302,7 @@ def test_within_one_look_each_file_is_stamped_once_and_the_next_look_sees_writes
     stamped: list[str] = []
     real = _pysource.file_stamp
     monkeypatch.setattr(_pysource, "file_stamp", lambda p: stamped.append(str(p)) or real(p))
-    with project_state.one_look():
+    with cg.session.one_pass():
         cg.create_callgraph()
         importers = cg.importers_of([project / "demo/m0.py"])
         cg.create_callgraph()
@@ -488,7 +349,7 @@ def test_kept_folder_listings_follow_every_change_of_the_tree(tmp_path, monkeypa
         folder.mkdir(parents=True, exist_ok=True)
     target_file, target_dir = put(tmp_path, "elsewhere.py"), tmp_path / "elsewhere"
     target_dir.mkdir()
-    cache = _pysource.FileCache()
+    cache = engine.Session()
     for _ in range(60):
         folder = rng.choice([f for f in folders if f.is_dir()])
         py = sorted(p for p in folder.iterdir() if p.name.endswith(".py"))
@@ -522,44 +383,10 @@ def test_kept_folder_listings_follow_every_change_of_the_tree(tmp_path, monkeypa
                 put(sub, "x.py")
                 folders.append(sub)
         if rng.random() < 0.3:
-            with cache.one_look():
-                assert cache.listing(root) == tuple(_pysource.iter_python_files(root))
+            with cache.one_pass():
+                assert cache.listing(root)[0] == tuple(_pysource.iter_python_files(root))
         else:
-            assert cache.python_files(root) == _pysource.iter_python_files(root)
-    # While no folder changed, the same listing is handed out; and while no
-    # folder gained, lost or renamed an entry, such as when an editor saves
-    # by renaming a new file over the old one.
-    for path in list(root.rglob("*")):
-        if path.is_symlink():
-            path.unlink()
-    put(root, "m9.py")
-    cache = _pysource.FileCache()
-    monkeypatch.setattr(_pysource, "_RACY_NS", -10**18)  # every stamp old enough to trust
-    listing = cache.listing(root)
-    assert cache.listing(root) is listing
-    stamp = iter(range(2_000_000_000, 3_000_000_000, 2))
-
-    def changed(*, same: bool) -> tuple[Path, ...]:
-        t = next(stamp)
-        os.utime(root, (t, t))  # a new stamp, also to a clock of whole seconds
-        now = cache.listing(root)
-        assert now == tuple(_pysource.iter_python_files(root))
-        assert (now is listing) == same
-        return now
-
-    os.replace(put(root, ".m9.py.new", "x = 1\n"), root / "m9.py")
-    changed(same=True)
-    (root / ".#m9.py").symlink_to("user@host.1234")  # an editor's lock: a dangling link
-    listing = changed(same=False)
-    assert listing is cache.listing(root)
-    os.replace(put(root, ".m9.py.new", "x = 2\n"), root / "m9.py")
-    changed(same=True)
-    (root / ".#m9.py").unlink()
-    (root / ".#m9.py").symlink_to(root / "m9.py")  # the same name, another target
-    listing = changed(same=False)
-    (root / "m9.py").unlink()
-    (root / "m9.py").mkdir()  # the same name, another kind
-    changed(same=False)
+            assert list(cache.listing(root)[0]) == _pysource.iter_python_files(root)
 
 
 @pytest.mark.parametrize("seed", range(3))
@@ -572,15 +399,20 @@ def test_answers_kept_under_file_events_are_those_of_a_fresh_cache(tmp_path, see
     rng = random.Random(seed)
     root, outside = tmp_path / "proj", tmp_path / "lib"
     paths = [put(root, f"m{i}.py", f"x = {i}\n") for i in range(8)] + [put(outside, "o.py", "y = 0\n")]
-    requests = tuple((p, os.fspath(p), ()) for p in paths)
 
-    def answers(cache: _pysource.FileCache) -> list[object]:
-        cache.analysis("dump", lambda path, tree: None if tree is None else ast.dump(tree))
-        with cache.one_look():
-            return cache.get_each("dump", requests)
+    def dump(path: Path, tree: ast.Module | None, module: str, is_package: bool) -> object:
+        return None if tree is None else ast.dump(tree)
 
-    cache = _pysource.FileCache()
-    cache.analysis("dump", lambda path, tree: None if tree is None else ast.dump(tree))
+    def session() -> engine.Session:
+        made = engine.Session()
+        made.analysis("dump", dump)
+        return made
+
+    def answers(made: engine.Session) -> list[object]:
+        with made.one_pass():
+            return [made.analysed("dump", p, "", False) for p in paths]
+
+    cache = session()
     cache.events_begin(root, lambda key: key.endswith(".py"))
     for step in range(40):
         path = rng.choice(paths)
@@ -593,12 +425,12 @@ def test_answers_kept_under_file_events_are_those_of_a_fresh_cache(tmp_path, see
             path.unlink(missing_ok=True)
         if path.parent == root:
             cache.touched([path])
-        with cache.one_look():
+        with cache.one_pass():
             if rng.random() < 0.5:
                 cache.digest(path)  # another service takes the file first (the importer, say)
-            kept = cache.get_each("dump", requests)
-            assert cache.get_each("dump", requests) == kept
-        assert kept == answers(_pysource.FileCache()), f"step {step}"
+            kept = answers(cache)
+            assert answers(cache) == kept
+        assert kept == answers(session()), f"step {step}"
 
 
 # -- library paths ------------------------------------------------------------------------
@@ -628,37 +460,12 @@ def test_default_lib_paths_single_module_generic_and_missing_pdk(make_project):
     assert list(cg.default_lib_paths()) == ["polyforge"]
 
 
-@pytest.mark.parametrize("walked", [False, True])
-def test_paths_resolved_within_a_look_match_pathlib(tmp_path, make_project, walked):
-    # A look resolves a file's folder once and joins the name, and within a
-    # walked project it goes by the walk's listing; symbolic links (of
-    # folders, of files, dangling), missing files and ".." must come out as
-    # pathlib resolves them.
-    real = make_project(name="real") if walked else tmp_path / "real"
-    (real / "sub" / "deep").mkdir(parents=True)
-    (real / "sub" / "deep" / "b.py").write_text("")
-    (real / "sub" / "inner").symlink_to(real / "sub" / "deep", target_is_directory=True)
-    (real / "a.py").write_text("")
-    (real / "target.py").write_text("")
-    (tmp_path / "linked").symlink_to(real, target_is_directory=True)
-    (real / "link.py").symlink_to(real / "target.py")
-    (real / "dangling.py").symlink_to(tmp_path / "nowhere.py")
-    names = ["a.py", "link.py", "dangling.py", "missing.py", "sub", "sub/../a.py", "../real/a.py",
-             "sub/deep/b.py", "sub/inner/b.py", "sub/deep", "sub/inner"]
-    paths = [folder / name for folder in (real, tmp_path / "linked", tmp_path / "gone") for name in names]
-    with project_state.one_look():
-        if walked:
-            assert len(project_state.files.listing(real)) == 4  # a, link, dangling, deep/b; not inner/b
-        within = [project_state.resolve(p) for p in paths + paths]
-    assert within == [p.resolve() for p in paths + paths]
-
-
-def test_kept_import_closures_are_those_worked_out_anew(project):
-    # What a module imports, directly or through others, is kept from look
-    # to look (a top-level file's is most of the project); after edits that
-    # change the imports, delete, add and rename files, and rewrite them
-    # within the second, each file's kept closure is the one the walk over
-    # the files finds.
+def test_kept_import_fingerprints_are_those_worked_out_anew(project):
+    # What a module imports, directly or through others, is kept from pass
+    # to pass; after edits that change the imports, delete, add and rename
+    # files, and rewrite them within the second, each file's kept digest of
+    # its imports is the one a session that has seen nothing finds, and it
+    # changes whenever a file it imports does.
     rng = random.Random(7)
     put(project, "pkg/sub/__init__.py")
     names = [f"m{i}" for i in range(7)]
@@ -677,6 +484,7 @@ def test_kept_import_closures_are_those_worked_out_anew(project):
 
     for name in names:
         write_module(name)
+    before: tuple[dict[Path, object], dict[Path, bytes]] = ({}, {})
     for step in range(60):
         action = rng.random()
         if action < 0.6:
@@ -696,11 +504,27 @@ def test_kept_import_closures_are_those_worked_out_anew(project):
                 if os.stat(path).st_mtime > 1e9:
                     os.utime(path, (1e9, 1e9))
         files = sorted(p.resolve() for p in (project / "pkg").glob("*.py"))
-        with project_state.one_look():
-            kept = {f: project_state._closure(f) for f in files}
-        history = dict(project_state._kept_closures)
-        project_state._kept_closures.clear()
-        with project_state.one_look():
-            anew = {f: project_state._closure(f) for f in files}
-        project_state._kept_closures.update(history)
+        with cg.session.one_pass():
+            kept = {f: cg.import_fingerprint(f) for f in files}
+            targets, _ = cg.import_graph()
+        saved = cg.session
+        cg.session = engine.Session()
+        for name, compute in saved._analyses.items():
+            cg.session.analysis(name, compute)
+        try:
+            anew = {f: cg.import_fingerprint(f) for f in files}
+        finally:
+            cg.session = saved
         assert kept == anew, step
+        # A file's digest changes with any file it imports, directly or not.
+        contents = {f: f.read_bytes() for f in targets}
+        for f in files:
+            reached, todo = {f}, [f]
+            while todo:
+                for t in targets.get(todo.pop(), ()):
+                    if t not in reached:
+                        reached.add(t)
+                        todo.append(t)
+            if f in before[0] and any(contents[t] != before[1].get(t) for t in reached):
+                assert kept[f] != before[0][f], step
+        before = (kept, contents)

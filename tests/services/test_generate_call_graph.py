@@ -140,7 +140,9 @@ def test_modules_order_skips_and_function_selection(tmp_path):
                                        "first.sub", "first.sub.deep"]
     assert result["modules"]["first.broken"] == {"path": str(tmp_path / "first/broken.py")}
     assert result["modules"]["second"] == {"path": str(single)}
-    assert list(result["functions"]) == ["second.only", "first.init", "first.Alpha.a", "first.zeta.z",
+    # A file that does not parse lists the functions its text shows.
+    assert list(result["functions"]) == ["second.only", "first.init", "first.Alpha.a", "first.broken.oops",
+                                         "first.zeta.z",
                                          "first.sub.deep.conditional", "first.sub.deep.in_try",
                                          "first.sub.deep.outer"]
     assert result["functions"]["first.sub.deep.outer"]["module"] == "first.sub.deep"
@@ -150,8 +152,8 @@ def test_results_are_fresh_and_cached_per_file(tmp_path, monkeypatch):
     put(tmp_path, "lib/a.py", "def f(x=[1]) -> int: ...\n")
     put(tmp_path, "lib/b.py", "def g(): ...\n")
     parsed: list[Path] = []
-    real = _pysource._parse
-    monkeypatch.setattr(_pysource, "_parse", lambda data, p: parsed.append(p) or real(data, p))
+    real = _pysource.parse_bytes
+    monkeypatch.setattr(_pysource, "parse_bytes", lambda data, p: parsed.append(p) or real(data, p))
 
     first = graph(lib=tmp_path / "lib")
     first["functions"]["lib.a.f"]["parameter_defaults"]["x"].append(2)
@@ -168,11 +170,23 @@ def test_results_are_fresh_and_cached_per_file(tmp_path, monkeypatch):
     assert third["functions"]["lib.a.f"]["resolved_return_annotation"] == "str"
 
 
-@pytest.mark.parametrize("data", [b"x = 1\x00\n", b"s = '\xff\xfe'\n", b"def f(:\n"])
+@pytest.mark.parametrize("data", [b"x = 1\x00\n", b"s = '\xff\xfe'\n"])
 def test_unreadable_sources_list_the_module_without_functions(tmp_path, data):
     (tmp_path / "m.py").write_bytes(data)
     result = graph(m=tmp_path / "m.py")
     assert result == {"functions": {}, "modules": {"m": {"path": str(tmp_path / "m.py")}}}
+
+
+def test_a_file_that_does_not_parse_lists_the_functions_its_text_shows(tmp_path):
+    # A broken models file keeps its models (as models whose import fails),
+    # whatever was stored before: a fresh process finds the same.
+    (tmp_path / "m.py").write_text("import sax\n\ndef good(x=1) -> sax.SDict:\n    ...\n\n"
+                                   "def multi(\n    a=1,\n) -> 'sax.SType':  # note\n    ...\n\n"
+                                   "def plain():\n    ...\n\ndef broken(:\n")
+    result = graph(m=tmp_path / "m.py")
+    assert {k: v["resolved_return_annotation"] for k, v in result["functions"].items()} == \
+        {"m.good": "sax.SDict", "m.multi": "sax.SType", "m.plain": "", "m.broken": ""}
+    assert all(v["parameter_defaults"] == {} for v in result["functions"].values())
 
 
 def test_fast_paths_agree_with_the_tree_walk_and_the_tree_rewrite():

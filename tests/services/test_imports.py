@@ -294,22 +294,23 @@ class TestBytecode:
         assert os.path.exists(importlib.util.cache_from_source(str(a)))
 
     def test_code_of_a_parsed_tree_serves_only_its_own_text(self, demo):
-        from morvane.core import _bytecode, project_state
-        from morvane.core._pysource import _parse
+        from morvane.core import _bytecode
+        from morvane.core._pysource import parse_bytes
+        from morvane.core.engine import session
 
         a = demo / "demo" / "cells" / "a.py"
         old = a.read_bytes()
-        _bytecode.parsed(str(a), old, _parse(old, a), b"digest")
+        _bytecode.parsed(str(a), old, parse_bytes(old, a), b"digest")
         a.write_text("def a():\n    return 'new'\n")  # saved between the parse and the import
         modules, _ = import_modules(paths=[a])
         assert modules[a].a() == "new"
 
         a.write_text("def a():\n    return 'newer'\n")
-        project_state.files.get("functions", a, "demo.cells.a", False)  # parsed by the file cache
+        session.analysed("functions", a, "demo.cells.a", False)  # parsed for the analyses
         assert str(a) in _bytecode._compiled
         modules, _ = import_modules(paths=[a], reload=True)
         assert modules[a].a() == "newer" and str(a) not in _bytecode._compiled
         # Parsed after the import of the same text (as the watcher does): nothing to offer.
-        project_state.files.clear()
-        project_state.files.get("functions", a, "demo.cells.a", False)
+        session.drop_files(lambda key: False)
+        session.analysed("functions", a, "demo.cells.a", False)
         assert str(a) not in _bytecode._compiled

@@ -54,17 +54,18 @@ def parsed(path: str, data: bytes, tree: ast.Module, digest: bytes) -> None:
     whose content digest is ``digest``, to the file's next import (files
     inside the project directory whose module does not run that text
     already)."""
-    from morvane.core import project_state
+    from morvane import settings
+    from morvane.core.engine import session
 
     try:
-        root = os.fspath(project_state.project_dir())
+        root = os.fspath(settings.get_project_dir())
     except Exception:  # no project: nothing parsed is one of its files
         return
     if not path.startswith(root.rstrip(os.sep) + os.sep):
         return
     file = Path(path)
-    ran = project_state.loaded.get(file)
-    if ran is not None and ran[0]() is not None and ran[1].get(file) == digest:
+    ran = session.loaded.get(file)
+    if ran is not None and ran.module() is not None and ran.digest == digest:
         return  # imported from this very text (the watcher runs a saved file first)
     try:
         code = compile(tree, path, "exec", dont_inherit=True)

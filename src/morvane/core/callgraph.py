@@ -43,42 +43,42 @@ Node attributes
 
 Files that do not parse
     Their factory names come from the importer's regular-expression scan
-    (:func:`morvane.core.imports.scan_cell_names`) and become nodes
+    (:func:`scan_cell_names`) and become nodes
     without edges, so that a syntax error turns the file's cells into error
     cells during registration instead of making them disappear.
 
-Parse results are kept per file (:mod:`morvane.core.project_state`), and
-the graph's nodes and edges are rebuilt only when a file's factories or
-calls changed, so a pass over one saved file re-reads that file only.
+Every result is a query of the engine (:mod:`morvane.core.engine`): each
+file's analysis is kept while the file is unchanged, the table of nodes and
+edges while every file's factories and calls are, and the graph handed out
+is one object, brought up to date in place, so a pass over one saved file
+parses that file only.
 """
 
 from __future__ import annotations
 
 import ast
-import operator
 import os
-from itertools import compress
+import re
+import unicodedata
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import networkx as nx
-from networkx.classes.reportviews import NodeView as _NodeView
 
 from morvane import morvane as _functions  # noqa: F401  (its analysis shares our parse)
-from morvane.core import _graphs, _pysource, project_state
+from morvane.core import _bytecode, _pysource
+from morvane.core.engine import session
 
 if TYPE_CHECKING:
-    from collections.abc import Iterable, Iterator
+    from collections.abc import Iterable
 
     from morvane.models import FactoryRecord
 
 __all__ = ["create_callgraph", "get_static_records", "kept_elsewhere", "factory_names",
-           "default_lib_paths", "importers_of"]
+           "default_lib_paths", "importers_of", "imported_modules", "scan_cell_names", "import_fingerprint",
+           "import_graph"]
 
 GENERIC_PDK_NAMES = ("generic", "gpdk")
-
-# networkx's own graph class: the fast paths below rely on its node table.
-_DiGraph = nx.DiGraph
 
 
 class _Factory(NamedTuple):
@@ -146,9 +146,7 @@ def _callees(func: ast.FunctionDef | ast.AsyncFunctionDef,
 
 def _regex_names(path: Path) -> tuple[_Factory, ...]:
     try:
-        from morvane.core import imports
-
-        names = imports.scan_cell_names(path)
+        names = scan_cell_names(path)
         found = dict.fromkeys(n for n in names if isinstance(n, str) and n.isidentifier())
     except Exception:  # an unreadable file has no names to offer
         return ()
@@ -170,15 +168,6 @@ def _analyse(path: Path, tree: ast.Module | None, module: str, is_package: bool)
     return _FileInfo(True, tuple(factories.values()))
 
 
-def _file_info(path: Path, module: str) -> _FileInfo:
-    return cast(_FileInfo, project_state.files.get("factories", path, module, path.name == "__init__.py"))
-
-
-# --------------------------------------------------------------------------
-# Settings
-# --------------------------------------------------------------------------
-
-
 def _project_dir() -> Path:
     from morvane import settings
 
@@ -192,109 +181,57 @@ def _log() -> Any:
 
 
 # --------------------------------------------------------------------------
-# Public API
+# Queries (see morvane.core.engine): each a plain function of its arguments
+# and of what it reads through the session
 # --------------------------------------------------------------------------
 
 
-class _GraphState:
-    """The call graph as of the last call, and what it was built from."""
-
-    __slots__ = ("project_dir", "scanned", "nodes", "edges", "succ", "files", "duplicates", "generation",
-                 "_by_source")
-
-    def __init__(self, project_dir: Path, scanned: list[tuple[str, str, _FileInfo]],
-                 nodes: dict[str, tuple[str, str]], edges: list[tuple[str, str]],
-                 succ: dict[str, list[str]], files: _Files) -> None:
-        self.project_dir = project_dir
-        self.scanned = scanned  # (source, module, info) per file, in file order
-        self.nodes = nodes  # factory name -> (source, module) of the definition kept
-        self.edges = edges  # every call edge, in file order, before cycles are cut
-        self.succ = succ  # the graph's edges: factory name -> callees, in edge order
-        self.files = files  # the listing the scan was made from
-        self.duplicates = _duplicates(scanned, nodes)  # the warnings about names defined twice
-        # The recycled graph's generation (see _graphs.since_taken) when the
-        # graph last handed out was made of, or taken back for, these nodes.
-        self.generation: int | None = None
-        self._by_source: dict[str, tuple[int, list[str]]] | None = None
-
-    def infos(self) -> Iterator[_FileInfo]:
-        """The listed files' infos, in file order (those of the files of
-        unreadable folders after them)."""
-        return map(operator.itemgetter(2), self.scanned)
-
-    def by_source(self) -> dict[str, tuple[int, list[str]]]:
-        """Source -> (the position of its first node, its node names in node order)."""
-        if self._by_source is None:
-            self._by_source = {}
-            for i, (name, (source, _)) in enumerate(self.nodes.items()):
-                self._by_source.setdefault(source, (i, []))[1].append(name)
-        return self._by_source
-
-
 class _Files(NamedTuple):
-    """A listing of the project's files and what the scan derives from the
-    paths alone; kept while the listing is the same object (see
-    :meth:`morvane.core._pysource.FileCache.listing`)."""
+    """The project's files as listed, and what follows from their paths alone."""
 
     listing: tuple[Path, ...]
-    # (path, source relative to the project directory, module name, is a package)
-    entries: tuple[tuple[Path, str, str, bool], ...]
-    sources: list[str]  # the paths as strings
+    unreadable: tuple[Path, ...]  # folders that could not be listed
+    # (path, its text, source relative to the project directory, module name, is a package)
+    entries: tuple[tuple[Path, str, str, str, bool], ...]
     module_of: dict[Path, str]
     order: dict[Path, int]  # the position of each path in the listing
-    # (path, its text, (module name, is a package)): the scan's questions to the file cache
-    requests: tuple[tuple[Path, str, tuple[str, bool]], ...]
 
 
-def _files(project_dir: Path, listing: tuple[Path, ...], previous: _GraphState | None) -> _Files:
-    if previous is not None and previous.files.listing is listing and previous.project_dir == project_dir:
-        return previous.files
-    keep = {str(p) for p in listing}
-    inside = str(project_dir).rstrip(os.sep) + os.sep
-    project_state.files.prune(lambda key: key in keep or not key.startswith(inside))
-    prefix = len(inside)
+def _project_files(root: str) -> _Files:
+    listing, unreadable = session.listing(root)
+    prefix = len(root.rstrip(os.sep) + os.sep)
     entries = []
     for path in listing:
-        # String work: pathlib's relative_to costs more than the parse cache lookup.
-        source = str(path)[prefix:].replace(os.sep, "/")
-        entries.append((path, source, _pysource.module_name(source.split("/")), path.name == "__init__.py"))
-    texts = [str(p) for p in listing]
-    return _Files(listing, tuple(entries), texts, {e[0]: e[2] for e in entries},
-                  {p: i for i, p in enumerate(listing)},
-                  tuple((e[0], text, (e[2], e[3])) for e, text in zip(entries, texts)))
+        text = str(path)
+        source = text[prefix:].replace(os.sep, "/")
+        entries.append((path, text, source, _pysource.module_name(source.split("/")), path.name == "__init__.py"))
+    return _Files(listing, unreadable, tuple(entries), {e[0]: e[3] for e in entries},
+                  {p: i for i, p in enumerate(listing)})
 
 
-def _project_files(project_dir: Path, unreadable: list[Path] | None = None) -> _Files:
-    """The project's files as they are listed now."""
-    previous = project_state.graph_state()
-    return _files(project_dir, project_state.files.listing(project_dir, unreadable),
-                  previous if isinstance(previous, _GraphState) else None)
+def _scanned(root: str) -> tuple[tuple[str, str, _FileInfo], ...]:
+    """(source, module, factories) of every listed file, in file order."""
+    files = session.query(_project_files, root)
+    return tuple((source, module, session.analysed("factories", text, module, is_package))
+                 for _, text, source, module, is_package in files.entries)
 
 
-def _scan(project_dir: Path, previous: _GraphState | None = None
-          ) -> tuple[list[tuple[str, str, _FileInfo]], _Files]:
-    unreadable: list[Path] = []
-    files = _files(project_dir, project_state.files.listing(project_dir, unreadable), previous)
-    infos = project_state.files.get_each("factories", files.requests)
-    if previous is not None and previous.files is files and not unreadable \
-            and len(previous.scanned) == len(infos) and all(map(operator.is_, previous.infos(), infos)):
-        # The same listing, every file with the same results (a save rarely
-        # touches more than one file of thousands): the same scan.
-        return previous.scanned, files
-    scanned: list[tuple[str, str, _FileInfo]] = [
-        (source, module, info) for (_, source, module, _), info in zip(files.entries, infos)]
-    scanned.extend(_stored_under(unreadable))
-    return scanned, files
+class _Table(NamedTuple):
+    """The graph's content: nodes in file order, acyclic edges, and the
+    warnings about names defined twice."""
+
+    nodes: dict[str, tuple[str, str]]  # factory name -> (source, module) of the definition kept
+    succ: dict[str, list[str]]  # factory name -> callees, in edge order
+    duplicates: tuple[str, ...]
+    by_source: dict[str, list[str]]  # source -> its node names, in node order
 
 
-def _same_graph_input(old: list[tuple[str, str, _FileInfo]], new: list[tuple[str, str, _FileInfo]]) -> bool:
-    # Equal infos give equal graphs; a save that changes a cell's geometry
-    # but not its name or its calls leaves the graph as it was.
-    return old is new or (len(old) == len(new) and all(a is b or a == b for a, b in zip(old, new)))
+def _table(root: str) -> _Table:
+    return _table_of(session.query(_scanned, root))
 
 
-def _nodes_and_edges(scanned: list[tuple[str, str, _FileInfo]]) -> tuple[dict[str, tuple[str, str]],
-                                                                           list[tuple[str, str]]]:
+def _table_of(scanned: Iterable[tuple[str, str, _FileInfo]]) -> _Table:
+    scanned = list(scanned)
     nodes: dict[str, tuple[str, str]] = {}
     for source, module, info in scanned:
         for factory in info.factories:
@@ -302,185 +239,90 @@ def _nodes_and_edges(scanned: list[tuple[str, str, _FileInfo]]) -> tuple[dict[st
                 nodes[factory.name] = (source, module)
     roots = {module.split(".")[0] for _, module, _ in scanned if module}
     edges: list[tuple[str, str]] = []
-    for source, _, info in scanned:
-        for factory in info.factories:
-            if nodes[factory.name][0] != source:
-                continue  # the duplicate that was not kept
-            for callee, origin in factory.callees:
-                if callee != factory.name and callee in nodes and (origin is None or origin in roots):
-                    edges.append((factory.name, callee))
-    return nodes, edges
-
-
-def _duplicates(scanned: list[tuple[str, str, _FileInfo]], nodes: dict[str, tuple[str, str]]) -> tuple[str, ...]:
-    out = []
+    duplicates = []
     for source, _, info in scanned:
         for factory in info.factories:
             first = nodes[factory.name][0]
             if first != source:
-                out.append(f"factory '{factory.name}' of {source} is also defined in {first}; "
-                           f"keeping the one of {first}")
-    return tuple(out)
+                duplicates.append(f"factory '{factory.name}' of {source} is also defined in {first}; "
+                                  f"keeping the one of {first}")
+                continue  # the duplicate that was not kept
+            for callee, origin in factory.callees:
+                if callee != factory.name and callee in nodes and (origin is None or origin in roots):
+                    edges.append((factory.name, callee))
+    by_source: dict[str, list[str]] = {}
+    for name, (source, _) in nodes.items():
+        by_source.setdefault(source, []).append(name)
+    return _Table(nodes, _acyclic(edges), tuple(duplicates), by_source)
 
 
-def _warn_duplicates(state: _GraphState) -> None:
-    # Worked out once per graph, logged on every call.
-    for message in state.duplicates:
-        _log().warning(message)
-
-
-def _successors(edges: list[tuple[str, str]]) -> dict[str, list[str]]:
+def _acyclic(edges: list[tuple[str, str]]) -> dict[str, list[str]]:
+    """The edges by caller; an edge that would close a cycle (mutually
+    recursive factories) is left out, in edge order."""
     succ: dict[str, list[str]] = {}
     for u, v in edges:
         succ.setdefault(u, []).append(v)
-    return succ
-
-
-def _acyclic_edges(edges: list[tuple[str, str]], previous: _GraphState | None) -> dict[str, list[str]]:
-    """The graph's edges: all of ``edges`` when they form no cycle, else
-    those kept by :func:`_drop_cycle_edges`. When the previous graph kept
-    every edge, only the new edges can close a cycle, and only they are
-    checked."""
-    succ = _successors(edges)
-    if previous is not None and len(previous.edges) == sum(map(len, previous.succ.values())):
-        old = set(previous.edges)
-        added = [e for e in edges if e not in old]
-        if not any(_reaches(succ, v, u) for u, v in added):
-            return succ
-    elif _is_acyclic(edges):
+    if _is_acyclic(succ):
         return succ
     G = nx.DiGraph()
-    G.add_edges_from(edges)
-    _drop_cycle_edges(G, edges)
+    for u, v in edges:
+        if G.has_node(u) and G.has_node(v) and nx.has_path(G, v, u):
+            _log().debug(f"call graph: left out {u} -> {v}, which would close a cycle")
+            continue
+        G.add_edge(u, v)
     kept: dict[str, list[str]] = {}
     for u, v in G.edges:
         kept.setdefault(u, []).append(v)
     return {u: kept[u] for u in succ if u in kept}
 
 
-def _reaches(succ: dict[str, list[str]], start: str, goal: str) -> bool:
-    seen = {start}
-    todo = [start]
-    while todo:
-        n = todo.pop()
-        if n == goal:
-            return True
+def _is_acyclic(succ: dict[str, list[str]]) -> bool:
+    """Kahn's algorithm over the edges ``succ``."""
+    indegree: dict[str, int] = dict.fromkeys(succ, 0)
+    for callees in succ.values():
+        for v in callees:
+            indegree[v] = indegree.get(v, 0) + 1
+    ready = [n for n, d in indegree.items() if d == 0]
+    seen = 0
+    while ready:
+        n = ready.pop()
+        seen += 1
         for m in succ.get(n, ()):
-            if m not in seen:
-                seen.add(m)
-                todo.append(m)
-    return False
+            indegree[m] -= 1
+            if indegree[m] == 0:
+                ready.append(m)
+    return seen == len(indegree)
 
 
-def _graph_state(project_dir: Path) -> _GraphState:
-    previous = project_state.graph_state()
-    if previous is not None and previous.project_dir != project_dir:
-        previous = None
-    scanned, files = _scan(project_dir, previous)
-    if previous is not None and _same_graph_input(previous.scanned, scanned):
-        previous.scanned, previous.files = scanned, files
-        state = previous
-    else:
-        nodes, edges = _nodes_and_edges(scanned)
-        state = _GraphState(project_dir, scanned, nodes, edges, _acyclic_edges(edges, previous), files)
-        project_state.set_graph_state(state)
-    _warn_duplicates(state)
-    return cast(_GraphState, state)
+def _importers(root: str) -> dict[str, tuple[Path, ...]]:
+    """Module name -> the project files that import it, in file order."""
+    files = session.query(_project_files, root)
+    importers: dict[str, list[Path]] = {}
+    for path, text, _, module, is_package in files.entries:
+        for name in session.analysed("imports", text, module, is_package):
+            if name != module:
+                importers.setdefault(name, []).append(path)
+    return {name: tuple(paths) for name, paths in importers.items()}
 
 
-def factory_names(path: str | os.PathLike[str]) -> list[str]:
-    """The names of the factories the project file ``path`` defines now (for
-    a file that does not parse, those of the regular-expression scan)."""
-    absolute = Path(path).resolve()
-    project_dir = _project_dir()
-    module = _pysource.module_name(absolute.relative_to(project_dir).parts) \
-        if absolute.is_relative_to(project_dir) else absolute.stem
-    return [f.name for f in _file_info(absolute, module).factories]
+# --------------------------------------------------------------------------
+# Public API
+# --------------------------------------------------------------------------
 
 
-def kept_elsewhere(path: str | os.PathLike[str], names: Iterable[str]) -> set[str]:
-    """Those of ``names`` whose definition the call graph, as last built,
-    keeps from a file other than ``path``: the graph has one node per name,
-    and a name defined in two files belongs to the file it keeps."""
-    state = project_state.graph_state()
-    if state is None or not names:
-        return set()
-    from morvane.settings import SettingsError
-
-    try:
-        project_dir = _project_dir()
-    except SettingsError:  # no project: no graph to keep names from
-        return set()
-    if state.project_dir != project_dir:
-        return set()
-    absolute = Path(path).resolve()
-    source = absolute.relative_to(project_dir).as_posix() if absolute.is_relative_to(project_dir) \
-        else absolute.as_posix()
-    nodes = state.nodes
-    return {n for n in names if n in nodes and nodes[n][0] != source}
-
-
-def _to_digraph(state: _GraphState) -> nx.DiGraph:
-    """A new graph of ``state``, with attribute dictionaries of its own."""
-    # networkx's own class: the last graph handed out, when nothing else can
-    # reach it any more and it holds what a new one would. No one can tell
-    # it from a new graph, and making and freeing its dicts is most of the
-    # cost of a small pass.
-    genuine = nx.DiGraph is _DiGraph
-    state.generation = None
-    if genuine:
-        recycled = _graphs.take(state.nodes, state.succ, _DiGraph, _NodeView)
-        if recycled is not None:
-            state.generation = _generation(recycled)
-            return cast(nx.DiGraph, recycled)
-    G = nx.DiGraph()
-    if type(G) is nx.DiGraph and isinstance(getattr(G, "_succ", None), dict) \
-            and isinstance(getattr(G, "_pred", None), dict) and isinstance(getattr(G, "_node", None), dict):
-        # Fast path: fill the adjacency dictionaries of a plain DiGraph
-        # directly, as add_nodes_from/add_edges_from would, without their
-        # per-item checks (nodes are strings, edges carry no data).
-        succ, pred, node = G._succ, G._pred, G._node
-        for name, (source, module) in state.nodes.items():
-            node[name] = {"has_model": False, "source": source, "module": module}
-            succ[name] = {}
-            pred[name] = {}
-        for u, callees in state.succ.items():
-            out = succ[u]
-            for v in callees:
-                data: dict[str, Any] = {}
-                out[v] = data
-                pred[v][u] = data
-        if genuine:
-            _graphs.keep(G, state.nodes, state.succ)
-            state.generation = _generation(G)
-        return G
-    G.add_nodes_from((name, {"has_model": False, "source": source, "module": module})
-                     for name, (source, module) in state.nodes.items())
-    G.add_edges_from((u, v) for u, callees in state.succ.items() for v in callees)
-    return G
-
-
-def _generation(G: nx.DiGraph) -> int | None:
-    since_taken = getattr(_graphs, "since_taken", None)
-    taken = since_taken(G) if since_taken is not None else None
-    return taken[0] if taken is not None else None
-
-
-def _state_of(G: nx.DiGraph) -> _GraphState | None:
-    """The state ``G`` was made of, while ``G`` is the graph last handed out
-    and nothing in it has changed since but its has-model flags."""
-    state = project_state.graph_state()
-    if not isinstance(state, _GraphState) or state.generation is None or type(G) is not _DiGraph:
-        return None
-    return state if _generation(G) == state.generation else None
+def _current_table(root: Path) -> _Table:
+    """The table of the project's files as this pass finds them. Files in
+    folders that cannot be listed keep the factories the database holds for
+    them, so that importing them fails and they become error cells instead
+    of vanishing."""
+    text = str(root)
+    files = session.query(_project_files, text)
+    if not files.unreadable:
+        return cast(_Table, session.query(_table, text))
+    return _table_of([*session.query(_scanned, text), *_stored_under(list(files.unreadable))])
 
 
 def _stored_under(folders: list[Path]) -> list[tuple[str, str, _FileInfo]]:
-    """The stored factories of the files in folders that cannot be read, by
-    source file: they stay in the graph, so that importing them fails and
-    they become error cells instead of vanishing."""
-    if not folders:
-        return []
     from morvane.core import database
 
     by_source: dict[str, list[str]] = {}
@@ -492,40 +334,109 @@ def _stored_under(folders: list[Path]) -> list[tuple[str, str, _FileInfo]]:
     ]
 
 
+class _Handed(NamedTuple):
+    """The graph handed out, and what it holds."""
+
+    root: Path
+    table: _Table
+    graph: nx.DiGraph
+
+
 def create_callgraph() -> nx.DiGraph:
     """The project's factories and who calls whom (see the module docstring).
 
-    The graph is new on every call; the caller may change it."""
-    return _to_digraph(_graph_state(_project_dir()))
+    Every call hands out the same graph object, brought up to date with the
+    files as they are now: the nodes and edges of changed files are applied
+    to it, and every has-model flag is cleared. A caller may change the
+    has-model flags; anything else it changes makes the next call build a
+    new graph."""
+    with session.one_pass():
+        root = _project_dir()
+        table = _current_table(root)
+        for message in table.duplicates:
+            _log().warning(message)
+        handed = session.graph
+        if handed is None or handed.root != root or not _holds(handed.graph, handed.table):
+            G = _new_graph(table)
+        else:
+            G = handed.graph
+            if handed.table is not table:
+                _apply(G, handed.table, table)
+            for data in G.nodes.values():
+                data["has_model"] = False
+        if handed is None or handed.root != root or handed.table.nodes.keys() != table.nodes.keys():
+            _forget_unlisted(root)
+        session.graph = _Handed(root, table, G)
+        return G
 
 
-def _is_acyclic(edges: list[tuple[str, str]]) -> bool:
-    """Kahn's algorithm over ``edges`` (a few times faster than networkx's check)."""
-    successors: dict[str, list[str]] = {}
-    indegree: dict[str, int] = {}
-    for u, v in edges:
-        successors.setdefault(u, []).append(v)
-        indegree[v] = indegree.get(v, 0) + 1
-        indegree.setdefault(u, 0)
-    ready = [n for n, d in indegree.items() if d == 0]
-    seen = 0
-    while ready:
-        n = ready.pop()
-        seen += 1
-        for m in successors.get(n, ()):
-            indegree[m] -= 1
-            if indegree[m] == 0:
-                ready.append(m)
-    return seen == len(indegree)
+def _new_graph(table: _Table) -> nx.DiGraph:
+    G = nx.DiGraph()
+    G.add_nodes_from((name, {"has_model": False, "source": source, "module": module})
+                     for name, (source, module) in table.nodes.items())
+    G.add_edges_from((u, v) for u, callees in table.succ.items() for v in callees)
+    return G
 
 
-def _drop_cycle_edges(G: nx.DiGraph, edges: list[tuple[str, str]]) -> None:
-    G.remove_edges_from(list(G.edges))
-    for u, v in edges:
-        if nx.has_path(G, v, u):
-            _log().debug(f"call graph: left out {u} -> {v}, which would close a cycle")
-            continue
-        G.add_edge(u, v)
+def _holds(G: nx.DiGraph, table: _Table) -> bool:
+    """Whether ``G`` still holds ``table``'s nodes and edges, as far as their
+    numbers tell (a caller that added or removed some gets a new graph)."""
+    return (type(G) is nx.DiGraph and G.number_of_nodes() == len(table.nodes)
+            and G.number_of_edges() == sum(map(len, table.succ.values())))
+
+
+def _apply(G: nx.DiGraph, old: _Table, new: _Table) -> None:
+    """Change ``G`` from ``old``'s nodes and edges to ``new``'s."""
+    G.remove_nodes_from([n for n in old.nodes if n not in new.nodes])
+    for name, (source, module) in new.nodes.items():
+        if old.nodes.get(name) != (source, module):
+            G.add_node(name, source=source, module=module)
+    gone = [(u, v) for u, callees in old.succ.items() for v in callees
+            if u in new.nodes and v in new.nodes and v not in new.succ.get(u, ())]
+    G.remove_edges_from(gone)
+    G.add_edges_from((u, v) for u, callees in new.succ.items() for v in callees
+                     if v not in old.succ.get(u, ()) or u not in old.nodes or v not in old.nodes)
+
+
+def _forget_unlisted(root: Path) -> None:
+    """Drop what the session keeps of project files that are no longer listed."""
+    files = session.query(_project_files, str(root))
+    keep = {str(p) for p in files.listing}
+    inside = str(root).rstrip(os.sep) + os.sep
+    session.drop_files(lambda key: key in keep or not key.startswith(inside))
+
+
+def factory_names(path: str | os.PathLike[str]) -> list[str]:
+    """The names of the factories the project file ``path`` defines now (for
+    a file that does not parse, those of the regular-expression scan)."""
+    absolute = Path(path).resolve()
+    project_dir = _project_dir()
+    module = _pysource.module_name(absolute.relative_to(project_dir).parts) \
+        if absolute.is_relative_to(project_dir) else absolute.stem
+    info = session.analysed("factories", absolute, module, absolute.name == "__init__.py")
+    return [f.name for f in info.factories]
+
+
+def kept_elsewhere(path: str | os.PathLike[str], names: Iterable[str]) -> set[str]:
+    """Those of ``names`` whose definition the call graph, as last handed
+    out, keeps from a file other than ``path``: the graph has one node per
+    name, and a name defined in two files belongs to the file it keeps."""
+    handed = session.graph
+    if handed is None or not names:
+        return set()
+    from morvane.settings import SettingsError
+
+    try:
+        project_dir = _project_dir()
+    except SettingsError:  # no project: no graph to keep names from
+        return set()
+    if handed.root != project_dir:
+        return set()
+    absolute = Path(path).resolve()
+    source = absolute.relative_to(project_dir).as_posix() if absolute.is_relative_to(project_dir) \
+        else absolute.as_posix()
+    nodes = handed.table.nodes
+    return {n for n in names if n in nodes and nodes[n][0] != source}
 
 
 def _absolute(project_dir: Path, p: str | os.PathLike[str]) -> Path:
@@ -546,10 +457,19 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
     def record(name: str, source: str) -> FactoryRecord:
         return FactoryRecord(name=name, source=source, status="UNKNOWN", message="")
 
+    def sources(only: set[str] | None) -> dict[str, list[str]]:
+        # The node names by source, in node order; with ``only``, of those sources only.
+        by_source: dict[str, list[str]] = {}
+        for name, data in G.nodes(data=True):
+            source = data.get("source")
+            if source and (only is None or source in only):
+                by_source.setdefault(source, []).append(name)
+        return by_source
+
     paths = list(paths)
     records: dict[str, FactoryRecord] = {}
     if not paths:
-        for name, data in _node_data(G):
+        for name, data in G.nodes(data=True):
             source = data.get("source")
             if source:
                 records[name] = record(name, source)
@@ -559,34 +479,6 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
     wanted = dict.fromkeys(_absolute(project_dir, p) for p in paths)
     relative = {absolute: absolute.relative_to(project_dir).as_posix()
                 for absolute in wanted if absolute.is_relative_to(project_dir)}
-
-    def sources(only: set[str] | None) -> dict[str, list[str]]:
-        # The node names by source, in node order; with ``only``, of those sources only.
-        by_source: dict[str, list[str]] = {}
-        state = _state_of(G) if only is not None else None
-        if state is not None and only is not None:
-            # The graph holds the state's nodes, in order, with their
-            # sources: the names of the wanted files are kept by source.
-            found = state.by_source()
-            kept = sorted(found[source] + (source,) for source in only if source in found)
-            return {source: list(names) for _, names, source in kept}
-        nodes = _node_table(G)
-        if nodes is not None and only is not None:
-            try:
-                # The same test, run by the interpreter over every node at
-                # once; it picks out the few names of the wanted files.
-                hits = list(compress(nodes, map(only.__contains__, map(_SOURCE, nodes.values()))))
-            except (TypeError, AttributeError):
-                pass  # a source that cannot be hashed, a node without a dict: as written
-            else:
-                for name in hits:
-                    by_source.setdefault(nodes[name]["source"], []).append(name)
-                return by_source
-        for name, data in _node_data(G):
-            source = data.get("source")
-            if source and (only is None or source in only):
-                by_source.setdefault(source, []).append(name)
-        return by_source
 
     # Graph sources are relative to the resolved project directory: compare
     # strings first, and resolve graph sources only for what is left (a file
@@ -601,8 +493,7 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
                 for name in by_source[source]:
                     records[name] = record(name, source)
     if len(graph_files) < len(wanted):
-        by_source = sources(None)
-        for source, names in by_source.items():
+        for source, names in sources(None).items():
             absolute = _absolute(project_dir, source)
             if absolute in wanted and absolute not in graph_files:
                 for name in names:
@@ -617,38 +508,11 @@ def get_static_records(G: nx.DiGraph, *, paths: Iterable[str | os.PathLike[str]]
             source, module = rel.as_posix(), _pysource.module_name(rel.parts)
         else:
             source, module = absolute.as_posix(), absolute.stem
-        for factory in _file_info(absolute, module).factories:
+        info = session.analysed("factories", absolute, module, absolute.name == "__init__.py")
+        for factory in info.factories:
             if factory.name not in records and factory.name not in G:
                 records[factory.name] = record(factory.name, source)
     return _with_stored_flags(records)
-
-
-_SOURCE = operator.methodcaller("get", "source")
-
-
-def _node_table(G: nx.DiGraph) -> dict[Any, Any] | None:
-    """The node table behind ``G.nodes(data=True)`` (node to its attribute
-    dict) when ``G`` is a plain networkx DiGraph, else ``None``."""
-    if type(G) is _DiGraph and type(getattr(G, "_node", None)) is dict \
-            and type(G.__dict__.get("nodes", _NODES)) in (_NodeView, _Unset):
-        return cast(dict[Any, Any], G._node)
-    return None
-
-
-class _Unset:
-    """``nodes`` not looked at yet: networkx makes the view on first use."""
-
-
-_NODES = _Unset()
-
-
-def _node_data(G: nx.DiGraph) -> Iterable[tuple[Any, Any]]:
-    """``G.nodes(data=True)``. Of a plain DiGraph that view yields its node
-    table's items: read them directly, without the view's generator."""
-    nodes = _node_table(G)
-    if nodes is not None:
-        return nodes.items()
-    return cast("Iterable[tuple[Any, Any]]", G.nodes(data=True))
 
 
 def _with_stored_flags(records: dict[str, FactoryRecord]) -> dict[str, FactoryRecord]:
@@ -764,8 +628,13 @@ def _imported_modules(path: Path, tree: ast.Module | None, module: str, is_packa
     return frozenset(out)
 
 
-project_state.files.analysis("factories", _analyse)
-project_state.files.analysis("imports", _imported_modules)
+session.analysis("factories", _analyse)
+session.analysis("imports", _imported_modules)
+# A project file's import compiles the tree parsed for these analyses; the
+# bytecode caches of a pass's imports are written after the pass.
+session.on_parse = _bytecode.parsed
+session.around_pass.append(_bytecode.holding)
+session.on_clear(_bytecode.forget)
 
 
 def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
@@ -774,12 +643,11 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
     of ``paths`` themselves are left out. A path need not exist any more: the
     files importing a deleted module by its name are found all the same. A
     file that does not parse imports nothing."""
-    project_dir = _project_dir()
-    files = _project_files(project_dir)
+    with session.one_pass():
+        project_dir = _project_dir()
+        files = session.query(_project_files, str(project_dir))
+        importers = session.query(_importers, str(project_dir))
     module_of = files.module_of
-    imported = project_state.files.get_each("imports", files.requests)
-    importers = project_state.importer_map(list(files.listing), files.sources, imported, module_of)
-
     start = {_absolute(project_dir, p) for p in paths}
     todo = [_pysource.module_name(p.relative_to(project_dir).parts)
             for p in start if p.is_relative_to(project_dir)]
@@ -795,4 +663,201 @@ def importers_of(paths: Iterable[str | os.PathLike[str]]) -> list[Path]:
 def imported_modules(path: Path, module: str) -> frozenset[str]:
     """The dotted names the module-level imports of the file ``path`` (the
     module ``module``) may load; see :func:`importers_of`."""
-    return cast(frozenset[str], project_state.files.get("imports", path, module, path.name == "__init__.py"))
+    return cast(frozenset[str], session.analysed("imports", path, module, path.name == "__init__.py"))
+
+
+# -- finding cells in a file's text -----------------------------------------
+
+# A decorator line at the start of a line: "@" and a dotted name.
+_DECORATOR_LINE = re.compile(r"@[ \t]*([^\W\d]\w*(?:[ \t]*\.[ \t]*[^\W\d]\w*)*)")
+# A top-level function definition.
+_DEF_LINE = re.compile(r"(?:async[ \t]+)?def[ \t]+([^\W\d]\w*)")
+# A line that may sit between decorators: blank or a comment.
+_FILLER_LINE = re.compile(r"[ \t]*(?:#.*)?")
+# A line that cannot continue a decorator's argument list.
+_STATEMENT_START = re.compile(r"(?:@|(?:async[ \t]+)?def[ \t]|class[ \t])")
+_CELL_ALIAS = re.compile(r"\bcell[ \t]+as[ \t]+([^\W\d]\w*)")
+
+
+def _stored_cells(path: str | os.PathLike[str]) -> list[str]:
+    """The cell names the project database holds for the file ``path``."""
+    from morvane.core import database
+
+    try:
+        return list(database.get_factories_by_source(path))
+    except Exception:  # no project or no usable database: nothing known
+        return []
+
+
+def _identifier(text: str) -> str:
+    return unicodedata.normalize("NFKC", text)
+
+
+def scan_cell_names(path: str | os.PathLike[str]) -> list[str]:
+    """The names of the top-level functions in ``path`` decorated with the
+    layout library's cell decorator, found in the text (the file need not
+    parse).
+
+    A decorator counts when it is ``cell`` or ends in ``.cell`` (``@pf.cell``,
+    ``@polyforge.cell``, ``@cell(...)``), or is an alias bound by an import
+    ``... cell as name``. Decorator arguments may span lines; blank and
+    comment lines may sit between the decorators and the ``def``. Names are
+    returned in file order, each once, normalised (NFKC) as the compiler
+    normalises identifiers. The scan is line by line and linear in the size
+    of the file.
+
+    A file that cannot be read (no permission, say) still defines the cells
+    it defined when it was last read: their names are taken from the project
+    database. ``OSError`` is raised when the database has none, and for a
+    file that does not exist.
+    """
+    try:
+        data = Path(path).read_bytes()
+    except (FileNotFoundError, NotADirectoryError, IsADirectoryError):
+        raise
+    except OSError as exc:
+        stored = _stored_cells(path)
+        if not stored:
+            raise exc from None
+        return stored
+    text = data.decode("utf-8", errors="replace")
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    aliases = {"cell", *map(_identifier, _CELL_ALIAS.findall(text))}
+    names: dict[str, None] = {}
+
+    in_decorators = False  # inside a run of decorators at the top level
+    is_cell = False  # one of them is the cell decorator
+    depth = 0  # open parentheses of a decorator spanning lines
+    for line in lines:
+        if depth > 0:
+            if not _STATEMENT_START.match(line):
+                depth = max(0, depth + line.count("(") - line.count(")"))
+                continue
+            depth = 0  # an unclosed argument list: give up on it
+        decorator = _DECORATOR_LINE.match(line)
+        if decorator:
+            target = _identifier(re.sub(r"[ \t]+", "", decorator.group(1)))
+            is_cell = (is_cell if in_decorators else False) or target in aliases or target.endswith(".cell")
+            in_decorators = True
+            depth = max(0, line.count("(") - line.count(")"))
+            continue
+        if in_decorators:
+            definition = _DEF_LINE.match(line)
+            if definition:
+                if is_cell:
+                    names[_identifier(definition.group(1))] = None
+            elif _FILLER_LINE.fullmatch(line):
+                continue
+        in_decorators = is_cell = False
+    return list(names)
+
+
+# --------------------------------------------------------------------------
+# What a module's run depends on
+# --------------------------------------------------------------------------
+
+
+def _targets(root: str) -> dict[Path, tuple[Path, ...]]:
+    """Each project file -> the project files its module-level imports load
+    (``a.b`` is ``a/b.py``, else ``a/b/__init__.py``)."""
+    files = session.query(_project_files, root)
+    by_module: dict[str, Path] = {}
+    for path, _, _, module, is_package in files.entries:
+        if module and (not is_package or module not in by_module):
+            by_module[module] = path
+    out: dict[Path, tuple[Path, ...]] = {}
+    for path, text, _, module, is_package in files.entries:
+        names = session.analysed("imports", text, module, is_package)
+        found = dict.fromkeys(by_module[name] for name in sorted(names) if name in by_module)
+        found.pop(path, None)
+        out[path] = tuple(found)
+    return out
+
+
+def _fingerprints(root: str) -> dict[Path, bytes]:
+    """Each project file -> a digest of its content and of the content of
+    every project file it imports, directly or through others: equal while
+    none of them changed. Files that import each other (a cycle) share the
+    digest of them all."""
+    import hashlib
+
+    targets, components = session.query(_import_graph, root)
+    out: dict[Path, bytes] = {}
+    for component in components:
+        h = hashlib.blake2b(digest_size=16)
+        for path in sorted(component):
+            h.update(os.fsencode(path))
+            h.update(session.digest(path) or b"-")
+        inside = set(component)
+        for path in sorted(component):
+            for target in targets[path]:
+                if target not in inside:
+                    h.update(out[target])
+        value = h.digest()
+        for path in component:
+            out[path] = value
+    return out
+
+
+def _import_graph(root: str) -> tuple[dict[Path, tuple[Path, ...]], list[list[Path]]]:
+    targets = session.query(_targets, root)
+    return targets, _components(targets)
+
+
+def _components(targets: dict[Path, tuple[Path, ...]]) -> list[list[Path]]:
+    """The strongly connected components of the import graph ``targets``,
+    each after the components it imports (Tarjan's algorithm, without
+    recursion: import chains may be long)."""
+    index: dict[Path, int] = {}
+    low: dict[Path, int] = {}
+    stack: list[Path] = []
+    on_stack: set[Path] = set()
+    out: list[list[Path]] = []
+    for start in targets:
+        if start in index:
+            continue
+        work = [(start, iter(targets[start]))]
+        index[start] = low[start] = len(index)
+        stack.append(start)
+        on_stack.add(start)
+        while work:
+            node, pending = work[-1]
+            for target in pending:
+                if target not in index:
+                    index[target] = low[target] = len(index)
+                    stack.append(target)
+                    on_stack.add(target)
+                    work.append((target, iter(targets.get(target, ()))))
+                    break
+                if target in on_stack:
+                    low[node] = min(low[node], index[target])
+            else:
+                work.pop()
+                if work:
+                    low[work[-1][0]] = min(low[work[-1][0]], low[node])
+                if low[node] == index[node]:
+                    component = []
+                    while True:
+                        member = stack.pop()
+                        on_stack.discard(member)
+                        component.append(member)
+                        if member == node:
+                            break
+                    out.append(component)
+    return out
+
+
+def import_fingerprint(path: Path) -> bytes | None:
+    """A digest of the project file ``path`` and of every project file it
+    imports, directly or through others, as this pass finds them; ``None``
+    for a file outside the project's listing."""
+    with session.one_pass():
+        return cast("bytes | None", session.query(_fingerprints, str(_project_dir())).get(path))
+
+
+def import_graph() -> tuple[dict[Path, tuple[Path, ...]], list[list[Path]]]:
+    """Each project file -> the project files it imports, and the groups of
+    files that import each other, each group after the groups it imports."""
+    with session.one_pass():
+        return cast("tuple[dict[Path, tuple[Path, ...]], list[list[Path]]]",
+                    session.query(_import_graph, str(_project_dir())))

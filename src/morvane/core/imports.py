@@ -33,19 +33,19 @@ import importlib
 import importlib.machinery
 import importlib.util
 import keyword
-import operator
 import os
 import re
 import stat
 import sys
-import unicodedata
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import ModuleType
 from typing import Any, cast
 
 from morvane import settings as _settings
-from morvane.core import _bytecode, project_state
+from morvane.core import _bytecode, callgraph
+from morvane.core.callgraph import scan_cell_names
+from morvane.core.engine import Load, session
 from morvane.logger import get_logger
 
 __all__ = ["import_modules", "forget_deleted", "module_name_for", "get_cells_from_regex", "scan_cell_names",
@@ -97,19 +97,7 @@ def _folder_prefix(root: str) -> str:
 
 
 def _name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
-    # A pass asks for each file's name several times. The name of a file in
-    # the project directory follows from the two paths' text alone, and is
-    # kept; one found through sys.path (which a module may change) is not.
-    names = project_state.kept("module names")  # (file, project directory) -> (name, base)
-    key = (file, project_dir)
-    found = names.get(key)
-    if found is None:
-        found = _find_name_and_base(file, project_dir)
-        if found[1] is project_dir:
-            if len(names) >= 100_000:
-                names.clear()
-            names[key] = found
-    return cast(tuple[str, Path], found)
+    return _find_name_and_base(file, project_dir)
 
 
 def _find_name_and_base(file: Path, project_dir: Path) -> tuple[str, Path]:
@@ -305,19 +293,68 @@ def _ensure_package(name: str, base: Path) -> ModuleType:
 
 
 def _import_file(name: str, file: Path, base: Path, reload: bool) -> ModuleType:
-    """Import or reload ``file``; a reload of a module whose file and
-    project imports are unchanged since it last ran is skipped."""
+    """Import or reload ``file``; a reload of a module that is what running
+    the file again would give (see :func:`_unchanged_since_run`) is skipped."""
     existing = sys.modules.get(name)
-    if reload and existing is not None and project_state.unchanged_since_load(file, existing):
+    if reload and existing is not None and _unchanged_since_run(file, existing):
         return existing
     try:
         module = _run_file(name, file, base, reload)
     except BaseException:
-        project_state.forget_load(file)
+        _ran(file, None)
         raise
     if reload or module is not existing:  # it ran
-        project_state.record_load(file, module)
+        _ran(file, module)
     return module
+
+
+def _ran(file: Path, module: ModuleType | None) -> None:
+    """``file`` ran to the end, giving ``module``, or (``None``) failed or was
+    dropped: recorded in the session with the number of the run and the
+    digest of the file and of every project file it imports."""
+    session.runs += 1
+    session.last_run[file] = session.runs
+    if module is None:
+        session.loaded.pop(file, None)
+    else:
+        session.loaded[file] = Load(module, session.digest(file), callgraph.import_fingerprint(file), session.runs)
+
+
+def _unchanged_since_run(file: Path, module: ModuleType) -> bool:
+    """Whether ``module``, run from ``file``, is still what running the file
+    again would give: it is the module that ran last, neither the file nor
+    any project file it imports, directly or through others, changed since
+    (their digest of :func:`callgraph.import_fingerprint`), and none of them
+    ran again since (a module that ran before one of its imports ran again
+    holds the names of the import's old module)."""
+    load = session.loaded.get(file)
+    if load is None or load.module() is not module or load.fingerprint is None:
+        return False
+    if callgraph.import_fingerprint(file) != load.fingerprint:
+        return False
+    return _latest_runs().get(file, 0) <= load.run
+
+
+# (the session's run count, its revision) -> file -> the latest run of it or
+# of a project file it imports, directly or through others
+_latest: tuple[int, int, dict[Path, int]] = (-1, -1, {})
+
+
+def _latest_runs() -> dict[Path, int]:
+    global _latest
+    if _latest[0] == session.runs and _latest[1] == session.revision:
+        return _latest[2]
+    targets, components = callgraph.import_graph()
+    latest: dict[Path, int] = {}
+    for component in components:  # each after those it imports
+        value = max(session.last_run.get(p, 0) for p in component)
+        for path in component:
+            for target in targets[path]:
+                value = max(value, latest.get(target, 0))
+        for path in component:
+            latest[path] = value
+    _latest = (session.runs, session.revision, latest)
+    return latest
 
 
 def _run_file(name: str, file: Path, base: Path, reload: bool) -> ModuleType:
@@ -401,8 +438,8 @@ def import_modules(
     _ensure_on_sys_path(project_dir)
     importlib.invalidate_caches()
 
-    with project_state.one_look():
-        entries = [(path, project_state.resolve(path)) for path in paths]
+    with session.one_pass():
+        entries = [(path, Path(path).resolve()) for path in paths]
         if from_project:
             entries = [(path, file) for path, file in entries if _inside(file, project_dir)]
         files = list(dict.fromkeys(file for _, file in entries))  # a file listed twice is imported once
@@ -441,7 +478,7 @@ def _forget_deleted(files: list[Path], project_dir: Path) -> None:
     """:func:`forget_deleted` for resolved paths."""
     for file in files:
         # A file the pass has already found there (stamped in this look) exists.
-        if project_state.files.seen(file) or os.path.lexists(file) or not _inside(file, project_dir):
+        if session.seen(file) or os.path.lexists(file) or not _inside(file, project_dir):
             continue
         try:
             name, _ = _name_and_base(file, project_dir)
@@ -450,7 +487,7 @@ def _forget_deleted(files: list[Path], project_dir: Path) -> None:
         module = sys.modules.get(name)
         if module is not None and _is_file_of(module, file):
             _forget(name, module)
-        project_state.forget_load(file)
+        _ran(file, None)
 
 
 def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
@@ -458,8 +495,6 @@ def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
     imports (the given order otherwise; an import cycle is cut where it
     closes). A reload must run a module's project imports first, or it binds
     the names of the copies that are about to be replaced."""
-    from morvane.core.callgraph import imported_modules
-
     if len(files) < 2:
         return files
     by_module: dict[str, Path] = {}
@@ -470,12 +505,7 @@ def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
             continue
     module_of = {file: name for name, file in by_module.items()}
     names = [module_of.get(file) for file in files]
-    imported = [None if name is None else imported_modules(file, name) for file, name in zip(files, names)]
-    # The same files, module names and import names (the same objects: the
-    # same contents) as the last time give the same order.
-    kept = project_state.kept("reload order").get("last")
-    if kept is not None and kept[0] == files and kept[1] == names and all(map(operator.is_, kept[2], imported)):
-        return list(kept[3])
+    imported = [None if name is None else callgraph.imported_modules(file, name) for file, name in zip(files, names)]
     imports_of = dict(zip(files, imported))
 
     def dependencies(file: Path) -> list[Path]:
@@ -504,7 +534,6 @@ def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
                 stack.pop()
                 visiting.discard(file)
                 order[file] = None
-    project_state.kept("reload order")["last"] = (list(files), names, imported, list(order))
     return list(order)
 
 
@@ -542,30 +571,6 @@ def _import_one(file: Path, project_dir: Path, reload: bool) -> tuple[bool, Any]
 
 # -- finding cells in a file's text -----------------------------------------
 
-# A decorator line at the start of a line: "@" and a dotted name.
-_DECORATOR_LINE = re.compile(r"@[ \t]*([^\W\d]\w*(?:[ \t]*\.[ \t]*[^\W\d]\w*)*)")
-# A top-level function definition.
-_DEF_LINE = re.compile(r"(?:async[ \t]+)?def[ \t]+([^\W\d]\w*)")
-# A line that may sit between decorators: blank or a comment.
-_FILLER_LINE = re.compile(r"[ \t]*(?:#.*)?")
-# A line that cannot continue a decorator's argument list.
-_STATEMENT_START = re.compile(r"(?:@|(?:async[ \t]+)?def[ \t]|class[ \t])")
-_CELL_ALIAS = re.compile(r"\bcell[ \t]+as[ \t]+([^\W\d]\w*)")
-
-
-def _stored_cells(path: PathLike) -> list[str]:
-    """The cell names the project database holds for the file ``path``."""
-    from morvane.core import database
-
-    try:
-        return list(database.get_factories_by_source(path))
-    except Exception:  # no project or no usable database: nothing known
-        return []
-
-
-def _identifier(text: str) -> str:
-    return unicodedata.normalize("NFKC", text)
-
 
 def get_cells_from_regex(path: PathLike) -> list[str]:
     """The cells that the file ``path`` defines for the project, found in its
@@ -576,66 +581,5 @@ def get_cells_from_regex(path: PathLike) -> list[str]:
     file's healthy cell into an error cell.
     """
     names = scan_cell_names(path)
-    from morvane.core import callgraph
-
     elsewhere = callgraph.kept_elsewhere(path, names)
     return [n for n in names if n not in elsewhere] if elsewhere else names
-
-
-def scan_cell_names(path: PathLike) -> list[str]:
-    """The names of the top-level functions in ``path`` decorated with the
-    layout library's cell decorator, found in the text (the file need not
-    parse).
-
-    A decorator counts when it is ``cell`` or ends in ``.cell`` (``@pf.cell``,
-    ``@polyforge.cell``, ``@cell(...)``), or is an alias bound by an import
-    ``... cell as name``. Decorator arguments may span lines; blank and
-    comment lines may sit between the decorators and the ``def``. Names are
-    returned in file order, each once, normalised (NFKC) as the compiler
-    normalises identifiers. The scan is line by line and linear in the size
-    of the file.
-
-    A file that cannot be read (no permission, say) still defines the cells
-    it defined when it was last read: their names are taken from the project
-    database. ``OSError`` is raised when the database has none, and for a
-    file that does not exist.
-    """
-    try:
-        data = Path(path).read_bytes()
-    except (FileNotFoundError, NotADirectoryError, IsADirectoryError):
-        raise
-    except OSError as exc:
-        stored = _stored_cells(path)
-        if not stored:
-            raise exc from None
-        return stored
-    text = data.decode("utf-8", errors="replace")
-    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
-    aliases = {"cell", *map(_identifier, _CELL_ALIAS.findall(text))}
-    names: dict[str, None] = {}
-
-    in_decorators = False  # inside a run of decorators at the top level
-    is_cell = False  # one of them is the cell decorator
-    depth = 0  # open parentheses of a decorator spanning lines
-    for line in lines:
-        if depth > 0:
-            if not _STATEMENT_START.match(line):
-                depth = max(0, depth + line.count("(") - line.count(")"))
-                continue
-            depth = 0  # an unclosed argument list: give up on it
-        decorator = _DECORATOR_LINE.match(line)
-        if decorator:
-            target = _identifier(re.sub(r"[ \t]+", "", decorator.group(1)))
-            is_cell = (is_cell if in_decorators else False) or target in aliases or target.endswith(".cell")
-            in_decorators = True
-            depth = max(0, line.count("(") - line.count(")"))
-            continue
-        if in_decorators:
-            definition = _DEF_LINE.match(line)
-            if definition:
-                if is_cell:
-                    names[_identifier(definition.group(1))] = None
-            elif _FILLER_LINE.fullmatch(line):
-                continue
-        in_decorators = is_cell = False
-    return list(names)
