@@ -5,10 +5,10 @@
 Generates a project of ``files`` x ``cells`` cells (a tenth of the files
 failing to import), runs a full pass, then saves one file ``saves`` times and
 runs the watcher's pass over it: once as the text watcher does (the pass and
-the error rows of its files), once as ``watch --json`` does (the pass with
-the stored rows it can change taken before it, then the JSON object). Prints
-the median of each and their ratio, measured in one run. A plain script, not
-a test.
+the lines of its files' error cells), once as ``watch --json`` does (the pass
+with the stored rows it can change taken before it and the rows and models
+after it, then the JSON object). Prints the median of each and their ratio,
+measured in one run. A plain script, not a test.
 """
 
 from __future__ import annotations
@@ -37,10 +37,9 @@ def main() -> None:
         make_project(root, args.files, args.cells, args.files // 10)
         os.environ["MORVANE_PROJECT_DIR"] = str(root)
         sys.path.insert(0, str(root))
-        from morvane import cli
-        from morvane.core import database as db
+        from morvane import cli, report
         from morvane.core import pdk as core
-        from morvane.watch import apply_changes
+        from morvane.passes import apply_changes
 
         current = cli._select_project(str(root))
         apply_changes([], [], core=core)
@@ -52,11 +51,11 @@ def main() -> None:
                 start = time.perf_counter()
                 if mode == "text":
                     done = apply_changes([target], [], core=core)
-                    [r for r in db.get_factories_by_source(*done["paths"]).values() if r.status == "ERROR"]
+                    report.error_cell_lines(done["factories"].values())
                 else:
                     done = apply_changes([target], [], core=core, snapshot=True)
-                    json.dumps(cli.watch_pass_json({**done, "changed": [target], "deleted": [],
-                                                    "duration_s": 0.0}, current, core, i + 2))
+                    json.dumps(report.watch_pass_json({**done, "changed": [target], "deleted": [],
+                                                       "duration_s": 0.0}, current, i + 2))
                 times[mode].append(time.perf_counter() - start)
         text, js = statistics.median(times["text"]), statistics.median(times["json"])
         print(f"{args.files * args.cells:,} cells, one file of {args.cells} saved {args.saves} times")

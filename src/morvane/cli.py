@@ -39,12 +39,11 @@ import re
 import signal
 import sqlite3
 import sys
-import time
 import traceback
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
-from types import FrameType, TracebackType
+from types import FrameType
 from typing import Any, TextIO
 
 from rich.console import Console
@@ -52,6 +51,11 @@ from rich.padding import Padding
 from rich.table import Table
 from rich.text import Text
 
+from morvane.report import (REPORT_SCHEMA_VERSION, absolute_source, factory_json, model_json, one_line,
+                            pass_report_json, project_json, relative, safe_text, settings_json,
+                            watch_pass_json)
+
+# The JSON objects and safe_text are the report module's, named here too.
 __all__ = ["main", "pass_report_json", "watch_pass_json", "safe_text", "REPORT_SCHEMA_VERSION"]
 
 PROG = "morvane"
@@ -60,10 +64,6 @@ EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_PROJECT = 3
-
-# Version of the JSON objects the commands print; raised on any change that
-# removes or renames a field.
-REPORT_SCHEMA_VERSION = 1
 
 SUMMARY_NAMES = 5  # names shown per group without --all
 SUMMARY_ROWS = 10  # table rows shown without --all
@@ -87,31 +87,8 @@ class CliError(Exception):
 
 
 # --------------------------------------------------------------------------
-# Text that is safe on a terminal
+# Text
 # --------------------------------------------------------------------------
-
-# C0 and C1 control characters but tab and newline, and the Unicode controls
-# that reorder or hide text.
-_UNSAFE = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u200b-\u200f\u202a-\u202e\u2066-\u2069\ufeff]")
-
-
-def _escape(match: re.Match[str]) -> str:
-    code = ord(match.group())
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
-
-
-def safe_text(text: object) -> str:
-    """``text`` as a string with its control characters escaped (``\\x1b``),
-    so that stored messages cannot move the cursor, retitle the window or
-    hide what follows them. Tabs and newlines are kept."""
-    return _UNSAFE.sub(_escape, str(text))
-
-
-def _one_line(text: Any, limit: int | None = None) -> str:
-    line = " ".join(safe_text(text).split())
-    if limit is not None and len(line) > limit:
-        line = line[: max(limit - 1, 1)] + "…"
-    return line
 
 
 def _plural(n: int, word: str) -> str:
@@ -166,7 +143,7 @@ class _Out:
     def table(self, headers: Sequence[str], rows: Sequence[Sequence[Any]], *,
               styles: Sequence[str | None] = ()) -> None:
         """A table that fits the width; cells are shortened, never wrapped."""
-        body = [[_one_line(c) for c in row] for row in rows]
+        body = [[one_line(c) for c in row] for row in rows]
         table = Table(box=None, pad_edge=False, show_edge=False, header_style="bold", padding=(0, 1))
         for i, header in enumerate(headers):
             # The last column (a message, mostly) gives way first when the
@@ -261,7 +238,9 @@ def _install_log_handler(verbosity: int, timestamps: bool) -> _CliHandler:
 @contextmanager
 def _hold_warnings(drop: Callable[[str], bool]) -> Iterator[None]:
     """Keep the pass's warnings back; afterwards let through those ``drop``
-    does not claim. Only in the quiet default: with -v every line is live."""
+    does not claim, each message once (the call graph repeats its warnings
+    each time a pass asks for the graph). Only in the quiet default: with -v
+    every line is live."""
     handler = _handler
     if handler is None or handler.level > logging.WARNING or handler.holder.held is not None \
             or logging.getLogger("morvane").level < logging.WARNING:
@@ -272,9 +251,12 @@ def _hold_warnings(drop: Callable[[str], bool]) -> Iterator[None]:
         yield
     finally:
         held, handler.holder.held = handler.holder.held, None
+        seen: set[str] = set()
         for record in held or ():
-            if not drop(record.getMessage()):
+            message = record.getMessage()
+            if message not in seen and not drop(message):
                 handler.handle(record)
+            seen.add(message)
 
 
 # --------------------------------------------------------------------------
@@ -343,146 +325,17 @@ def _resolve_paths(raw: Sequence[str], project_dir: Path) -> list[Path]:
     return list(dict.fromkeys(out))
 
 
-def _relative(path: Path, project_dir: Path) -> str:
-    try:
-        return path.relative_to(project_dir).as_posix()
-    except ValueError:
-        return str(path)
-
-
 # --------------------------------------------------------------------------
-# Database snapshots
+# Records
 # --------------------------------------------------------------------------
-
-
-def _snapshot() -> tuple[dict[str, Any], dict[str, Any]]:
-    from morvane.core import database as db
-
-    return db.get_all_factories(), db.get_all_model_records()
-
-
-def _factory_key(r: Any) -> tuple[Any, ...]:
-    return (r.source, r.status, r.message)
-
-
-def _model_key(r: Any) -> tuple[Any, ...]:
-    return (r.source, r.settings, r.pdk_type, r.status, r.message)
-
-
-def _diff(before: dict[str, Any], after: dict[str, Any], key: Any) -> dict[str, list[str]]:
-    return {
-        "new": sorted(set(after) - set(before)),
-        "updated": sorted(n for n in set(after) & set(before) if key(after[n]) != key(before[n])),
-        "removed": sorted(set(before) - set(after)),
-    }
-
-
-def _status_word(status: str) -> str:
-    """The one status vocabulary of the JSON output: "SUCCESS" or "ERROR"."""
-    return "ERROR" if status == "ERROR" else "SUCCESS"
 
 
 def _status_text(status: str) -> str:
     return "ERROR" if status == "ERROR" else "ok"
 
 
-def _absolute_source(r: Any) -> str | None:
-    source = r.absolute_source()
-    return None if source is None else str(Path(source).resolve())
-
-
-def _settings_json(text: str) -> Any:
-    try:
-        return json.loads(text)
-    except (TypeError, ValueError):
-        return text
-
-
-def _factory_json(r: Any, import_errors: dict[str, dict[str, Any]] | None = None) -> dict[str, Any]:
-    out = {"name": r.name, "source": _absolute_source(r), "status": _status_word(r.status),
-           "message": r.message, "has_model": bool(r.has_model)}
-    if r.status == "ERROR":
-        out["error"] = (import_errors or {}).get(r.source)
-    return out
-
-
-def _model_json(r: Any) -> dict[str, Any]:
-    return {"name": r.factory, "source": _absolute_source(r), "pdk_type": r.pdk_type,
-            "status": _status_word(r.status), "message": r.message,
-            "settings": _settings_json(r.settings)}
-
-
-def _project_json(current: Any) -> dict[str, Any]:
-    return {"name": current.project_name, "dir": str(current.project_dir), "pdk": current.pdk_name,
-            "is_a_pdk": current.is_a_pdk, "database": str(current.database_path)}
-
-
 def _json_dump(obj: dict[str, Any]) -> str:
     return json.dumps(obj, indent=2, ensure_ascii=True)
-
-
-# --------------------------------------------------------------------------
-# Import errors: type, place and traceback, kept from the pass
-# --------------------------------------------------------------------------
-
-
-def _user_frames(exc: BaseException, project_dir: Path) -> traceback.StackSummary:
-    """The traceback from the first frame of the project's own code on: the
-    importer's machinery and the error cell that raised it again are left out."""
-    frames = traceback.extract_tb(exc.__traceback__)
-    for i, frame in enumerate(frames):
-        if Path(frame.filename).is_relative_to(project_dir):
-            return traceback.StackSummary.from_list(frames[i:])
-    return traceback.StackSummary.from_list(
-        [f for f in frames if not f.filename.startswith("<frozen importlib")])
-
-
-def _error_info(exc: BaseException, source: Path, project_dir: Path) -> dict[str, Any]:
-    frames = _user_frames(exc, project_dir)
-    if isinstance(exc, SyntaxError) and exc.filename:
-        file, line = exc.filename, exc.lineno
-    else:
-        own = [f for f in frames if Path(f.filename) == source]
-        last = own[-1] if own else (frames[-1] if frames else None)
-        file, line = (last.filename, last.lineno) if last else (str(source), None)
-    text = ["Traceback (most recent call last):\n", *frames.format()] if frames else []
-    text.extend(traceback.format_exception_only(exc))
-    return {"type": type(exc).__qualname__, "message": str(exc), "file": str(file), "line": line,
-            "traceback": "".join(text)}
-
-
-def _record_import_errors(core: Any, after: dict[str, Any],
-                          sources: Sequence[str] = ()) -> dict[str, dict[str, Any]]:
-    """Capture the import error behind each file's error cells (calling an
-    error cell raises it again, with its traceback), store it, and forget the
-    stored errors of files that have no error cell any more. ``after`` holds
-    every stored factory, or, with ``sources``, those of these files."""
-    from morvane.core import database as db
-
-    from morvane import settings
-
-    cells = core.get_pdk().cells
-    project_dir = settings.get_project_dir()
-    by_source: dict[str, Any] = {}
-    for record in after.values():
-        if record.status == "ERROR":
-            by_source.setdefault(record.source, record)
-    stored = db.get_import_errors(*sources) if sources else db.get_import_errors()
-    changes: dict[str, dict[str, Any] | None] = {s: None for s in stored if s not in by_source}
-    for source, record in by_source.items():
-        cell = cells.get(record.name)
-        if not callable(cell):
-            continue
-        try:
-            cell()
-        except Exception as exc:
-            changes[source] = _error_info(exc, Path(record.absolute_source()), project_dir)
-        except SystemExit as exc:
-            changes[source] = _error_info(exc, Path(record.absolute_source()), project_dir)
-    changes = {s: e for s, e in changes.items() if stored.get(s) != e}
-    db.set_import_errors(changes)
-    return {**{s: e for s, e in stored.items() if s in by_source},
-            **{s: e for s, e in changes.items() if e is not None}}
 
 
 # --------------------------------------------------------------------------
@@ -514,7 +367,7 @@ def _pdk_problem(name: str, exc: BaseException) -> str:
                         f"PDK = polyforge.Pdk(...)")
             if not isinstance(pdk, pf.Pdk):
                 return f"{name}.PDK must be a polyforge.Pdk, got {type(pdk).__name__}"
-    return f"cannot activate the PDK {name!r}: {type(exc).__name__}: {_one_line(exc, 300)}"
+    return f"cannot activate the PDK {name!r}: {type(exc).__name__}: {one_line(exc, 300)}"
 
 
 def _activate(core: Any, current: Any) -> Any:
@@ -555,25 +408,11 @@ def _import_progress(out: _Out | None, total: int) -> Iterator[None]:
 
 def _run_pass(core: Any, paths: list[Path], reload: bool, *, out: _Out | None = None,
               total_files: int = 0) -> dict[str, Any]:
-    """One pass with the database's state before and after, and the import
-    errors behind the error cells."""
-    from morvane.core import project_state
+    """The driver's pass (:func:`morvane.passes.run_pass`), with a progress
+    bar over the files it imports and without the pass's warnings about its
+    error cells, which the report lists with their errors."""
+    from morvane import passes
 
-    # As the watcher's pass: the services share one look at each file.
-    with project_state.one_look():
-        return _run_pass_once(core, paths, reload, out=out, total_files=total_files)
-
-
-def _run_pass_once(core: Any, paths: list[Path], reload: bool, *, out: _Out | None,
-                   total_files: int) -> dict[str, Any]:
-    from morvane.core import database, imports
-
-    # As the watcher does: deleted files' modules go, changed files run
-    # first even when they define no cell any more.
-    imports.forget_deleted(paths)
-    imports.import_modules(paths=[p for p in paths if p.is_file()], reload=reload, from_project=True)
-    before_f, before_m = _snapshot()
-    start = time.perf_counter()
     shown: list[str] = []
 
     def shown_in_report(message: str) -> bool:
@@ -581,104 +420,11 @@ def _run_pass_once(core: Any, paths: list[Path], reload: bool, *, out: _Out | No
         # warning about each one would say it twice.
         return any(message.endswith(m) for m in shown)
 
-    with _hold_warnings(shown_in_report), _import_progress(out, total_files or len(paths)):
-        with database.pass_scope():
-            written, deleted = core.register_cells(paths=paths, reload=reload)
-        after_f, after_m = _snapshot()
-        shown.extend(r.message for r in after_f.values() if r.status == "ERROR" and r.message)
-    duration = time.perf_counter() - start
-    import_errors = _record_import_errors(core, after_f)
-    return {
-        "duration_s": round(duration, 4),
-        "factories": {**_diff(before_f, after_f, _factory_key),
-                      "written": list(written), "deleted": list(deleted)},
-        "models": _diff(before_m, after_m, _model_key),
-        "after_factories": after_f,
-        "after_models": after_m,
-        "import_errors": import_errors,
-    }
-
-
-def pass_report_json(result: dict[str, Any], current: Any, *, command: str = "register",
-                     paths: Sequence[Path] = (), importers: Sequence[Path] = (),
-                     check: dict[str, Any] | None = None) -> dict[str, Any]:
-    """The JSON object of one pass (``result`` as ``_run_pass`` returns it):
-    the schema ``register --json`` and ``check --json`` print (``watch
-    --json`` prints :func:`watch_pass_json`). ``paths`` empty means a pass
-    over the whole project."""
-    errors = result.get("import_errors", {})
-    report: dict[str, Any] = {
-        "schema_version": REPORT_SCHEMA_VERSION,
-        "command": command,
-        "project": _project_json(current),
-        "scope": {"all": not paths, "paths": [str(p) for p in paths],
-                  "importers": [str(p) for p in importers]},
-        "duration_s": result["duration_s"],
-        "factories": {**result["factories"], "total": len(result["after_factories"])},
-        "errors": [_factory_json(r, errors) for _, r in sorted(result["after_factories"].items())
-                   if r.status == "ERROR"],
-        "models": {**result["models"],
-                   "records": [_model_json(r) for _, r in sorted(result["after_models"].items())]},
-    }
-    if check is not None:
-        report["check"] = check
-    return report
-
-
-def pass_factories(core: Any, paths: Sequence[Path], project_dir: Path
-                   ) -> tuple[dict[str, Any], dict[str, dict[str, Any]]]:
-    """The stored factories of a watcher pass's files (every one after a full
-    pass), and the import errors behind their error cells, stored for
-    ``show``."""
-    from morvane.core import database as db
-
-    if paths:
-        factories = db.get_factories_by_source(*paths)
-        sources = list(dict.fromkeys(_relative(p, project_dir) for p in paths))
-    else:
-        factories, sources = db.get_all_factories(), []
-    return factories, _record_import_errors(core, factories, sources)
-
-
-def watch_pass_json(done: dict[str, Any], current: Any, core: Any, number: int) -> dict[str, Any]:
-    """The JSON object of one pass of ``watch`` (``done`` as the watcher
-    reports it): the change's files and the importers pulled in, what the
-    pass added, changed and removed, its error cells and its models; for a
-    pass that failed, its error."""
-    from morvane.core import database as db
-    from morvane.watch import stored_rows
-
-    project_dir = current.project_dir
-    own = [*done["changed"], *done["deleted"]]
-    report: dict[str, Any] = {
-        "schema_version": REPORT_SCHEMA_VERSION, "command": "watch", "pass": number, "ok": "error" not in done,
-        "project": _project_json(current),
-        "scope": {"all": not done.get("paths"), "paths": [str(p) for p in sorted(own)],
-                  "deleted": [str(p) for p in done["deleted"]],
-                  "importers": [str(p) for p in done.get("paths", []) if p not in set(own)],
-                  "pdk_changed": bool(done.get("full") and own)},
-        "duration_s": round(done["duration_s"], 4),
-    }
-    if "error" in done:
-        exc = done["error"]
-        report["error"] = {"type": type(exc).__qualname__, "message": str(exc), "retry": True}
-        return report
-
-    paths, written, removed = done["paths"], done["written"], done["removed"]
-    before_f, before_m = done["before"]
-    after_f, errors = pass_factories(core, paths, project_dir)
-    changed = db.get_factories_by_name(*written) if paths else after_f
-    after_m = db.get_all_model_records()
-    report["factories"] = {
-        "new": sorted(n for n in written if n not in before_f),
-        "updated": sorted(n for n in written if n in before_f and n in changed
-                          and _factory_key(changed[n]) != _factory_key(before_f[n])),
-        "removed": sorted(removed), "written": list(written), "deleted": list(removed),
-    }
-    report["errors"] = [_factory_json(r, errors) for _, r in sorted(after_f.items()) if r.status == "ERROR"]
-    report["models"] = {**_diff(before_m, after_m, _model_key),
-                        "records": [_model_json(r) for _, r in sorted(after_m.items())]}
-    return report
+    with _hold_warnings(shown_in_report):
+        result = passes.run_pass(core, paths, reload=reload,
+                                 during=_import_progress(out, total_files or len(paths)))
+        shown.extend(r.message for r in result["after_factories"].values() if r.status == "ERROR" and r.message)
+    return result
 
 
 def _print_errors(out: _Out, factories: dict[str, Any], import_errors: dict[str, dict[str, Any]]) -> None:
@@ -702,10 +448,10 @@ def _shown_source(r: Any) -> str:
     """A source as the tables show it: relative inside the project, else absolute."""
     from morvane import settings
 
-    absolute = _absolute_source(r)
+    absolute = absolute_source(r)
     if absolute is None:
         return "-"
-    return _relative(Path(absolute), settings.get_project_dir())
+    return relative(Path(absolute), settings.get_project_dir())
 
 
 def _print_models(out: _Out, models: dict[str, Any]) -> None:
@@ -755,7 +501,7 @@ def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
     core = _core_pdk()
     project_dir = current.project_dir
     if paths:
-        scope = ", ".join(_relative(p, project_dir) for p in paths)
+        scope = ", ".join(relative(p, project_dir) for p in paths)
         total_files = len(paths) + len(importers)
     else:
         total_files = len(_pysource.iter_python_files(project_dir))
@@ -763,7 +509,7 @@ def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
     out.progress(f"Registering {scope} of project {current.project_name!r} "
                  f"({project_dir}, PDK {current.pdk_name!r}) ...")
     if importers:
-        out.progress(f"  and the files importing them: {', '.join(_relative(p, project_dir) for p in importers)}")
+        out.progress(f"  and the files importing them: {', '.join(relative(p, project_dir) for p in importers)}")
     pdk = _activate(core, current)
     result = _run_pass(core, [*paths, *importers], not args.no_reload, out=out, total_files=total_files)
     check = _check_cells(pdk, result["after_factories"], args.timeout, out) if args.check else None
@@ -785,7 +531,7 @@ def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
     if not out.quiet:
         if importers:
             out.print(f"  also passed over, as they import those files: "
-                      f"{_names_summary([_relative(p, project_dir) for p in importers], out.show_all)}")
+                      f"{_names_summary([relative(p, project_dir) for p in importers], out.show_all)}")
         _print_changes(out, result)
         out.print()
     _print_errors(out, result["after_factories"], result["import_errors"])
@@ -875,7 +621,7 @@ def _check_cells(pdk: Any, factories: dict[str, Any], timeout: float, out: _Out)
         if problem is None:
             ok.append(name)
         else:
-            failed.append({"name": name, "source": _absolute_source(record), "relative": record.source,
+            failed.append({"name": name, "source": absolute_source(record), "relative": record.source,
                            "error": problem})
     return {"built": len(ok) + len(failed), "ok": len(ok), "failed": failed, "errors": errors,
             "skipped": skipped}
@@ -921,10 +667,12 @@ def _stored(current: Any) -> tuple[dict[str, Any], dict[str, Any], dict[str, dic
     """What the database holds, read without creating it."""
     from morvane.core import database as db
 
+    from morvane import passes
+
     if not current.database_path.exists():
         return {}, {}, {}
     with db.reading():
-        factories, models = _snapshot()
+        factories, models = passes.snapshot()
         return factories, models, db.get_import_errors()
 
 
@@ -937,9 +685,9 @@ def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
         out.print(_json_dump({
             "schema_version": REPORT_SCHEMA_VERSION,
             "command": "list",
-            "project": _project_json(current),
-            "factories": [_factory_json(r, import_errors) for _, r in sorted(factories.items())],
-            "models": [_model_json(r) for _, r in sorted(models.items())],
+            "project": project_json(current),
+            "factories": [factory_json(r, import_errors) for _, r in sorted(factories.items())],
+            "models": [model_json(r) for _, r in sorted(models.items())],
         }))
         return EXIT_OK
     out.print(f"Project {current.project_name} ({current.project_dir})")
@@ -986,10 +734,10 @@ def _cmd_show(args: argparse.Namespace, out: _Out) -> int:
         out.print(_json_dump({
             "schema_version": REPORT_SCHEMA_VERSION,
             "command": "show",
-            "project": _project_json(current),
+            "project": project_json(current),
             "name": name,
-            "factory": _factory_json(factory, {factory.source: error} if error else {}) if factory else None,
-            "model": _model_json(model) if model else None,
+            "factory": factory_json(factory, {factory.source: error} if error else {}) if factory else None,
+            "model": model_json(model) if model else None,
             "uses": uses,
             "used_by": used_by,
         }))
@@ -1003,29 +751,29 @@ def _cmd_show(args: argparse.Namespace, out: _Out) -> int:
     if factory is not None:
         out.print(Text(f"{name}  cell  ").append(_status_text(factory.status),
                                                   style=_status_style(factory.status) or ""))
-        field("defined in", _absolute_source(factory) or factory.source)
+        field("defined in", absolute_source(factory) or factory.source)
         field("has model", "yes" if factory.has_model else "no")
         field("uses", ", ".join(uses) or "-")
         field("used by", ", ".join(used_by) or "-")
         if factory.status == "ERROR":
             if error:
-                field("error", f"{error['type']}: {_one_line(error['message'])}", "bold red")
+                field("error", f"{error['type']}: {one_line(error['message'])}", "bold red")
                 field("at", f"{error['file']}:{error['line']}" if error.get("line") else error["file"])
                 out.print()
                 for line in error["traceback"].rstrip("\n").splitlines():
                     out.print(f"    {line}")
             else:
-                field("error", _one_line(factory.message), "bold red")
+                field("error", one_line(factory.message), "bold red")
     if model is not None:
         if factory is not None:
             out.print()
         out.print(Text(f"{name}  model  ").append(_status_text(model.status),
                                                    style=_status_style(model.status) or ""))
-        field("defined in", _absolute_source(model) or "-")
+        field("defined in", absolute_source(model) or "-")
         field("from", "the project" if model.pdk_type == "pdk" else "the base PDK")
-        field("settings", json.dumps(_settings_json(model.settings)))
+        field("settings", json.dumps(settings_json(model.settings)))
         if model.message:
-            field("message", _one_line(model.message), "bold red" if model.status == "ERROR" else None)
+            field("message", one_line(model.message), "bold red" if model.status == "ERROR" else None)
     elif factory is not None:
         field("model", "none")
     return EXIT_OK
@@ -1123,7 +871,7 @@ def _cmd_watch(args: argparse.Namespace, out: _Out) -> int:
         # JSON Lines: one object per pass, one line each, flushed at once.
         nonlocal passes
         passes += 1
-        out.stream.write(json.dumps(watch_pass_json(done, current, core, passes), ensure_ascii=True) + "\n")
+        out.stream.write(json.dumps(watch_pass_json(done, current, passes), ensure_ascii=True) + "\n")
         out.stream.flush()
 
     def notice(text: str) -> None:
@@ -1379,7 +1127,7 @@ def _dispatch(args: argparse.Namespace, out: _Out) -> int:
     from morvane.settings import SettingsError
 
     def fail(message: str, status: int = EXIT_PROJECT) -> int:
-        print(f"{PROG}: error: {_one_line(message)}", file=sys.stderr)
+        print(f"{PROG}: error: {one_line(message)}", file=sys.stderr)
         return status
 
     try:
@@ -1405,5 +1153,5 @@ def _dispatch(args: argparse.Namespace, out: _Out) -> int:
     except Exception as exc:
         if args.verbosity > 1:
             traceback.print_exc()
-        return fail(f"{args.command} failed: {type(exc).__name__}: {_one_line(exc, 300)}"
+        return fail(f"{args.command} failed: {type(exc).__name__}: {one_line(exc, 300)}"
                     + ("" if args.verbosity > 1 else " (run with -vv for the traceback)"))

@@ -9,7 +9,7 @@ import networkx as nx
 
 from morvane.core import callgraph as cg
 from morvane.core import engine
-from morvane.watch import pass_paths
+from morvane.passes import pass_paths
 
 from .conftest import write
 
@@ -135,7 +135,7 @@ def test_without_file_events_the_watcher_looks_at_the_files(tmp_path, monkeypatc
     for name in ("watchfiles", "watchfiles._rust_notify"):
         monkeypatch.setitem(sys.modules, name, None)  # not installed
     notices: list[str] = []
-    source = watch._changes(tmp_path, 0.05, False, notices.append)
+    source = watch.changes(tmp_path, 0.05, False, notices.append)
     saved = write(tmp_path / "a.py", "x = 1\n")
     threading.Timer(0.2, saved.write_text, ["x = 22\n"]).start()
     while not (batch := next(source))[0]:
@@ -155,7 +155,7 @@ def test_a_save_before_the_first_batch_is_asked_for_is_reported(tmp_path):
     root = tmp_path.resolve()
     saved = write(root / "a.py", "x = 1\n")
     for poll, text in ((False, "x = 22\n"), (True, "x = 333\n")):
-        source = watch._changes(root, 0.05, poll, print)
+        source = watch.changes(root, 0.05, poll, print)
         saved.write_text(text)
         seen: set[Path] = set()
         deadline = time.monotonic() + 5

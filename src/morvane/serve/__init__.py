@@ -36,13 +36,13 @@ def build_cell(core: Any, name: str) -> Any:
     ``ServeError`` when there is no such cell or it fails to build."""
     import polyforge as pf
 
+    from morvane import passes
     from morvane.core import database
 
     with database.reading():
         record = database.get_factories_by_name(name).get(name)
-    paths = [record.absolute_source()] if record is not None else []
-    with database.pass_scope():
-        core.register_cells(paths=paths, reload=False)
+    paths = [Path(record.absolute_source())] if record is not None else []
+    passes.run_pass(core, paths, reload=False)
     factory = core.get_pdk().cells.get(name)
     if factory is None:
         raise ServeError(f"the project has no cell named {name!r} (`morvane list` shows its cells)")
@@ -71,7 +71,8 @@ def follow(live: LiveProject, changes: Iterable[tuple[set[Path], set[Path]]], *,
            stop: threading.Event, out: Callable[[str], None]) -> None:
     """Run the watcher's pass (:meth:`LiveProject.apply_changes`) for every
     batch of ``changes`` (``(changed, deleted)`` files, empty between
-    events), until ``stop`` is set; a database file replaced under us means a
+    events, as :func:`morvane.watch.changes` gives them), until ``stop`` is
+    set; a database file replaced under us means a
     pass over the whole project. A change whose pass failed is tried again
     with the next one."""
     from morvane.core import database
@@ -106,7 +107,7 @@ def run(core: Any, project_dir: Path, *, port: int = 8000, interval: float = 0.5
     live = LiveProject(core, build_timeout=build_timeout)
     # File events (a look at the files every `interval` seconds without
     # them), followed from before the first pass: a save during it is not lost.
-    changes = watcher._changes(project_dir, interval, False, out)
+    changes = watcher.changes(project_dir, interval, False, out)
     out(f"Registering all files of {project_dir} ...")
     out(_pass_line(live.run_pass()))
     try:

@@ -27,8 +27,9 @@ from typing import Any
 
 import networkx as nx
 
-from morvane import settings
+from morvane import passes, settings
 from morvane.core import callgraph, database
+from morvane.report import exception_line
 
 __all__ = ["Drawing", "LiveProject", "StampWatcher"]
 
@@ -126,57 +127,39 @@ class LiveProject:
     # -- passes -------------------------------------------------------------------
 
     def run_pass(self, paths: Iterable[Path] = (), importers: Iterable[Path] = ()) -> dict[str, Any]:
-        """One registration pass over ``paths`` (none: the whole project), then
-        one over ``importers`` when there are any, then a new snapshot; returns
-        the summary, also sent to every listener.
+        """One registration pass over ``paths`` and ``importers`` (none: the
+        whole project), as the watcher runs it (:meth:`apply_changes`, the
+        files that no longer exist taken as deleted); returns the summary."""
+        files = list(dict.fromkeys(Path(p) for p in [*paths, *importers]))
+        return self._pass([p for p in files if p.is_file()], [p for p in files if not p.is_file()])
 
-        The importers come second because a pass imports its files by their
-        place in the tree, not by who imports whom: reloaded together with the
-        files they import, they could pick up the old versions of those.
+    def apply_changes(self, changed: Iterable[Path], deleted: Iterable[Path]) -> dict[str, Any]:
+        """The watcher's pass after ``changed`` files were written and
+        ``deleted`` ones removed (:func:`morvane.passes.apply_changes`: those
+        files and their importers, in one transaction), then a new snapshot;
+        returns the summary, also sent to every listener.
 
         A pass that raises is reported in the summary (``error``), not raised:
         the page keeps showing the last good state and the next save may fix it.
         """
-        paths = list(paths)
-        importers = [p for p in importers if p not in paths]
-        with self.lock:
-            start = time.perf_counter()
-            written: list[str] = []
-            removed: list[str] = []
-            error = None
-            try:
-                for group in [paths, importers] if importers else [paths]:
-                    with database.pass_scope():
-                        w, r = self.core.register_cells(paths=group)
-                    written += w
-                    removed += r
-                self._take_snapshot()
-            except Exception as exc:
-                error = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
-            self._forget(self._stale_sources(paths + importers) if paths and error is None else None)
-            return self._summary(start, paths + importers, written, removed, error)
+        return self._pass(sorted(changed), sorted(deleted))
 
-    def apply_changes(self, changed: Iterable[Path], deleted: Iterable[Path]) -> dict[str, Any]:
-        """The watcher's pass after ``changed`` files were written and
-        ``deleted`` ones removed (``morvane.watch.apply_changes``: those files
-        and their importers, in one transaction), then a new snapshot;
-        returns the summary, as :meth:`run_pass` does."""
-        from morvane import watch
-
-        changed, deleted = sorted(changed), sorted(deleted)
+    def _pass(self, changed: list[Path], deleted: list[Path]) -> dict[str, Any]:
         with self.lock:
             start = time.perf_counter()
             done: dict[str, Any] = {"paths": sorted({*changed, *deleted}), "full": False, "written": [],
                                     "removed": []}
             error = None
             try:
-                done = watch.apply_changes(changed, deleted, core=self.core)
+                done = passes.apply_changes(changed, deleted, core=self.core)
                 self._take_snapshot()
             except Exception as exc:
-                error = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
+                error = exception_line(exc)
             project_dir = settings.get_project_dir()
             covered = done["paths"]
-            self._forget(None if error is not None or done["full"]
+            # What a pass covered is stale; after a pass over the whole
+            # project, or one that failed half-way, everything is.
+            self._forget(None if error is not None or done["full"] or not covered
                          else {_relative(p, project_dir) for p in covered})
             return self._summary(start, covered, done["written"], done["removed"], error)
 
@@ -205,11 +188,6 @@ class LiveProject:
         self.models = database.get_all_model_records()
         self.graph = callgraph.create_callgraph()
         self._names = sorted(self.factories)
-
-    def _stale_sources(self, paths: list[Path]) -> set[str]:
-        project_dir = settings.get_project_dir()
-        files = [*paths, *callgraph.importers_of(paths)]
-        return {_relative(p, project_dir) for p in files}
 
     def _forget(self, sources: set[str] | None) -> None:
         """Drop the drawings and build failures of ``sources`` (``None``: all)."""
