@@ -7,7 +7,9 @@ were saved or deleted). Either one
 
 1. works out the files it covers: the files it is given (with
    :func:`apply_changes`, also the project files that import them, see
-   :func:`pass_paths`);
+   :func:`pass_paths`), and the files that now hold the names those files
+   defined (:func:`defining_files`), so that the pass leaves each name as
+   a pass over the whole project would;
 2. takes the modules of deleted files out of the importer and runs the
    covered files that exist, each after the files it imports;
 3. runs the registration (``register_cells``) in one database transaction;
@@ -32,7 +34,7 @@ from morvane import report, settings
 from morvane.core import callgraph, imports, project_state
 from morvane.core import database as db
 
-__all__ = ["pass_paths", "stored_rows", "snapshot", "record_import_errors", "run_pass",
+__all__ = ["pass_paths", "defining_files", "stored_rows", "snapshot", "record_import_errors", "run_pass",
            "apply_changes"]
 
 
@@ -59,6 +61,49 @@ def _defined_names(path: Path) -> set[str]:
     except OSError:
         pass
     return names
+
+
+def _file_of(record: Any) -> Path:
+    return Path(record.absolute_source()).resolve()
+
+
+def defining_files(paths: Sequence[Path]) -> list[Path]:
+    """The other project files a pass over ``paths`` must cover too, so that
+    each name the files defined (their stored rows) ends as a pass over the
+    whole project leaves it.
+
+    A name belongs to the file the call graph keeps it from, the first in
+    file order of the files defining it: its factory, or its error cell when
+    that file fails to import (a failing file's error cells leave alone the
+    names another file keeps). A pass over a file that was deleted, or that
+    no longer defines a name stored from it, would remove the name although
+    another file still defines it: that file, the one the call graph keeps
+    the name from now, is covered too. Nothing else is: a name stored from
+    a file outside ``paths`` stays that file's, and a file that now comes
+    first for a name is one of ``paths`` (it was written or deleted).
+
+    The files found are examined the same way in turn; they are returned as
+    resolved absolute paths, in the order found."""
+    project_dir = Path(settings.get_project_dir()).resolve()
+    todo = list(dict.fromkeys(Path(p).resolve() for p in paths))
+    covered = set(todo)
+    found: list[Path] = []
+    graph = None
+    while todo:
+        defines = {p: set(callgraph.factory_names(p)) for p in todo if p.is_file()}
+        lost = [name for name, r in db.get_factories_by_source(*todo).items()
+                if name not in defines.get(_file_of(r), ())]
+        if not lost:
+            break
+        if graph is None:
+            graph = callgraph.create_callgraph()
+        nodes = graph.nodes
+        others = [(project_dir / nodes[n]["source"]).resolve() for n in lost
+                  if n in nodes and nodes[n].get("source")]
+        todo = [p for p in dict.fromkeys(others) if p not in covered and p.is_relative_to(project_dir)]
+        covered.update(todo)
+        found.extend(todo)
+    return found
 
 
 def stored_rows(paths: list[Path]) -> tuple[dict[str, Any], dict[str, Any]]:
@@ -165,6 +210,10 @@ def _pass_factories(core: Any, paths: Sequence[Path], project_dir: Path
 # --------------------------------------------------------------------------
 
 
+def _cover(paths: list[Path]) -> list[Path]:
+    return [*paths, *defining_files(paths)] if paths else []
+
+
 def _prepare(paths: list[Path], *, first: Iterable[Path] = (), deleted: Iterable[Path] = (),
              reload: bool) -> None:
     """Before the registration: the modules of deleted files go, so that a
@@ -212,6 +261,7 @@ def run_pass(core: Any, paths: Sequence[Path] = (), *, reload: bool = True,
 
 
 def _run_pass(core: Any, paths: list[Path], reload: bool, during: AbstractContextManager[Any]) -> dict[str, Any]:
+    paths = _cover(paths)
     _prepare(paths, reload=reload)
     before_f, before_m = snapshot()
     start = time.perf_counter()
@@ -235,10 +285,10 @@ def _run_pass(core: Any, paths: list[Path], reload: bool, during: AbstractContex
 def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any = None,
                   snapshot: bool = False) -> dict[str, Any]:
     """Bring the registry up to date after ``changed`` files were written and
-    ``deleted`` ones removed: one pass over :func:`pass_paths`, in one
-    database transaction; no files at all make a pass over the whole
-    project. A change to the project's own PDK package resolves the PDK
-    again and runs a full pass instead.
+    ``deleted`` ones removed: one pass over :func:`pass_paths` and
+    :func:`defining_files`, in one database transaction; no files at all
+    make a pass over the whole project. A change to the project's own PDK
+    package resolves the PDK again and runs a full pass instead.
 
     Returns the pass's ``"paths"`` (empty for a full pass), the
     ``"importers"`` among them, whether it was ``"full"``, the names
@@ -265,7 +315,7 @@ def _apply_changes(changed: Iterable[Path], deleted: Iterable[Path], core: Any, 
         _forget_pdk(core, settings.get_pdk_name(), [p for p in changed if package and p.is_relative_to(package)])
     named = [] if full else pass_paths(changed, deleted)
     own = {*changed, *deleted}
-    paths = named
+    paths = _cover(named)
     _prepare(paths, first=changed, deleted=deleted, reload=True)
     before = None
     with db.pass_scope():

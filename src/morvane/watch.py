@@ -210,7 +210,9 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         paths = done["paths"]
         names = [relative(p) + (" (deleted)" if p in deleted else "") for p in paths or sorted(own) if p in own]
         importers = [relative(p) for p in done["importers"]]
-        return ", ".join(names) + (f"; importers: {', '.join(importers)}" if importers else "")
+        also = [relative(p) for p in paths if p not in own and p not in set(done["importers"])]
+        return (", ".join(names) + (f"; importers: {', '.join(importers)}" if importers else "")
+                + (f"; defining the same cells: {', '.join(also)}" if also else ""))
 
     def relative(path: Path) -> str:
         return _relative(path, project_dir)

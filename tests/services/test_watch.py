@@ -83,6 +83,78 @@ def test_pass_paths_adds_the_importers_of_changed_and_deleted_files(project):
     assert pass_paths([top], []) == [top.resolve()]
 
 
+def _registry() -> dict[str, tuple[str, str, str]]:
+    """The stored rows, and what the PDK's cell of each name builds."""
+    from morvane.core import database
+    from morvane.core import pdk as core
+
+    cells = core.get_pdk().cells
+    out = {}
+    for name, row in database.get_all_factories().items():
+        try:
+            built = f"{len(cells[name]().polygons)} polygons"
+        except Exception as exc:
+            built = f"raises {exc}"
+        out[name] = (row.source, row.status, built)
+    return out
+
+
+def test_a_name_two_files_define_ends_as_a_full_pass_leaves_it_whatever_the_history(project):
+    # Two files define `dup`: it is the cell of the first in file order, an
+    # error cell while that file fails to import. The watcher's passes over
+    # the saved or deleted file must agree with a pass over the whole
+    # project at every step, whichever of the two comes first.
+    from morvane import watch
+    from morvane.core import database
+    from morvane.core import pdk as core
+
+    def cell(name: str, polygons: int) -> str:
+        adds = "".join(f"    c.add_polygon([(0, {i}), (1, {i}), (1, {i + 1})])\n" for i in range(polygons))
+        return f"@pf.cell\ndef {name}() -> pf.Component:\n    c = pf.Component()\n{adds}    return c\n\n"
+
+    write(project / "demo/__init__.py")
+    for older, newer in (("a_old.py", "b_new.py"), ("d_old.py", "c_new.py")):
+        old, new = project / "demo" / older, project / "demo" / newer
+        head = "import polyforge as pf\n\n"
+        good = head + cell("dup", 2) + cell(f"only_{new.stem}", 1)
+        broken = good + "raise RuntimeError('half done')\n"
+        steps = [
+            (lambda: (write(old, head + cell("dup", 1) + cell(f"only_{old.stem}", 1)), write(new, good)), None),
+            (lambda: write(new, broken), new),
+            (lambda: write(old, head + cell("dup", 1) + cell(f"only_{old.stem}", 3)), old),
+            (lambda: write(new, good), new),  # mended
+            (lambda: write(new, broken), new),
+            (lambda: new.unlink(), new),  # `dup` is the old file's alone again
+            (lambda: write(new, broken), new),
+            (lambda: write(new, head + cell(f"only_{new.stem}", 1)), new),  # `dup` moved out
+            (lambda: write(new, broken.replace("def dup", "def dup_renamed")), new),
+        ]
+        for number, (edit, saved) in enumerate(steps):
+            edit()
+            if saved is None:
+                watch.apply_changes([], [], core=core)
+            elif saved.exists():
+                watch.apply_changes([saved], [], core=core)
+            else:
+                watch.apply_changes([], [saved], core=core)
+            watched = _registry()
+            database.use_database(project / f".morvane/full-{older}-{number}.db")
+            try:
+                with database.pass_scope():
+                    core.register_cells()
+                full = _registry()
+            finally:
+                database.use_database(None)
+            assert watched == full, (older, number)
+            if number == 5:  # the broken newer file deleted
+                assert watched["dup"][0] == f"demo/{older}" and watched["dup"][1:] != ("ERROR",)
+                assert watched["dup"][2] == "1 polygons"
+        for path in (old, new):
+            path.unlink()
+        watch.apply_changes([], [old, new], core=core)
+        assert "dup" not in _registry()
+
+
 def test_file_events_report_what_each_save_left(tmp_path):
     # Editors save in place, by renaming a new file over the old one, or by
     # deleting the file and writing it again; each is a change of the file.
