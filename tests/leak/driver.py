@@ -495,6 +495,12 @@ def models_scenarios():
         del G.nodes["top"]["has_model"]
         return G
 
+    def midway():
+        # A flag that is not a bool: the steps as written from that node on.
+        G = graph()
+        G.nodes["cell_b"]["has_model"] = 0
+        return G
+
     def cyclic():
         G = graph()
         G.add_edge("model_a", "top")
@@ -524,9 +530,8 @@ def models_scenarios():
     from morvane import morvane as call_graph_module
     import copy
 
-    def on_shared_records(**collaborators):
-        # The call graph's own function: the search reads its cached records,
-        # and releases them to the replaced collaborators.
+    def on_call_graph(**collaborators):
+        # The call graph's own function, with collaborators replaced.
         def action():
             with replaced(mm, generate_call_graph=call_graph_module.generate_call_graph, **collaborators):
                 return mm.find_models({"proj": shared})
@@ -534,14 +539,14 @@ def models_scenarios():
         return action
 
     yield "find_models", "ok", lambda: mm.find_models()
-    yield "find_models (shared records)", "ok", on_shared_records()
-    yield "find_models (shared records, another dumps)", "ok", on_shared_records(
+    yield "find_models (the call graph's own)", "ok", on_call_graph()
+    yield "find_models (the call graph's own, another dumps)", "ok", on_call_graph(
         json=SimpleNamespace(dumps=lambda v: json.dumps(v)))
-    yield "find_models (shared records, another deepcopy)", "ok", on_shared_records(
+    yield "find_models (the call graph's own, another deepcopy)", "ok", on_call_graph(
         deepcopy=lambda v: copy.deepcopy(v))
-    yield "find_models (shared records, another _is_model)", "ok", on_shared_records(
+    yield "find_models (the call graph's own, another _is_model)", "ok", on_call_graph(
         _is_model=lambda r, real=mm._is_model: real(r))
-    yield "find_models (shared records, another _create_record)", "ok", on_shared_records(
+    yield "find_models (the call graph's own, another _create_record)", "ok", on_call_graph(
         _create_record=lambda d, f, real=mm._create_record: real(d, f))
     yield "find_models (lib_paths)", "ok", lambda: mm.find_models({"lib": ROOT / "lib"})
     yield "find_models (typed)", "TypeError", lambda: mm.find_models([])
@@ -559,6 +564,7 @@ def models_scenarios():
     yield "register_models (graph, no reload)", "ok", register(G=True, reload=False)
     yield "register_models (partials rebound)", "ok", rebinding
     yield "register_models (graph subclass: steps as written)", "ok", propagate(lambda: SubGraph(graph()))
+    yield "register_models (graph, as written from a node on)", "ok", propagate(midway)
     yield "register_models (graph, node without flag)", "KeyError", propagate(unflagged)
     yield "register_models (graph with a cycle)", "NetworkXUnfeasible", propagate(cyclic)
     yield "register_models (reload positional)", "TypeError", lambda: mm.register_models(None, True)

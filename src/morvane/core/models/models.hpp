@@ -22,9 +22,6 @@ extern const host::Signature _create_record_sig;
 extern const host::Signature _funcname_sig;
 extern const host::Signature _error_model_sig;
 
-// natsorted(items), the collaborator found at call time (see natural.cpp).
-Ref natural_sorted(Obj natsorted, Obj items);
-
 // The call graph's cached function records while find_models works on them
 // (its fast path, see discovery.cpp): the records are the file cache's own,
 // so only this module's functions and the genuine collaborators may see
@@ -142,6 +139,7 @@ MODELS_NAME(reverse_view);
 MODELS_NAME(topological_sort);
 MODELS_NAME(descendants);
 MODELS_NAME(nodes);
+MODELS_NAME(successors);
 MODELS_NAME(func);
 MODELS_NAME(keywords);
 MODELS_NAME(__name__);
@@ -149,9 +147,6 @@ MODELS_NAME(__module__);
 MODELS_NAME(__qualname__);
 MODELS_NAME(__reduce__);
 MODELS_NAME(__setstate__);
-MODELS_NAME(_succ);
-MODELS_NAME(_node);
-MODELS_NAME(DiGraph);
 MODELS_NAME(__dict__);
 MODELS_NAME(_fresh);
 MODELS_NAME(_SHARED_TWIN);
@@ -189,9 +184,6 @@ inline const host::Name errors_suffix(" errors");
 inline const host::Name error_prefix("error=");
 inline const host::Name new_models("new models: ");
 inline const host::Name removed_models("removed models: ");
-inline const host::Name networkx("networkx");
-inline const host::Name networkx_dag("networkx.algorithms.dag");
-inline const host::Name networkx_digraph("networkx.classes.digraph");
 inline const host::Name call_graph_module("morvane.morvane");
 inline const host::Name copy_module("copy");
 }  // namespace T
