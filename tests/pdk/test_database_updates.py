@@ -85,9 +85,9 @@ class TestUpdates:
             pdk._get_database_updates(static, {"a": Rec("a", status="OK")}, [])
         assert static["a"].status == "OK"
 
-    def test_membership_of_hashable_paths_is_not_a_scan(self, pdk, fake_log):
+    def test_membership_in_paths_is_by_equality(self, pdk, fake_log):
         """Equal elements later in a long list still match, strings never
-        match Path sources, and odd elements fall back to comparisons."""
+        match Path sources."""
         paths = [Path(f"/q/{i}.py") for i in range(5000)] + ["/p/a.py", Path("/p/b.py")]
         static = {"a": Rec("a"), "b": Rec("b", "/p/b.py")}
         add, _ = pdk._get_database_updates(static, {"a": Rec("a"), "b": Rec("b", "/p/b.py")}, paths)
@@ -100,8 +100,8 @@ class TestUpdates:
 
 
 class TestChangesWhileComparing:
-    """Reads kept from one step to the next (records, the key sets) must give
-    way to fresh reads as soon as code run in between changes a dict."""
+    """Every step reads the dicts afresh: what code run in between (a
+    record's comparison, the logger) changes in them is seen."""
 
     def test_a_record_replaced_mid_comparison_is_read_afresh(self, pdk, fake_log):
         first, second = Rec("b"), Rec("b")

@@ -32,29 +32,10 @@ const Signature _sort_key_sig{
     .line = __LINE__,
 };
 
-// Path(p).resolve() through the host's look at the files: while `Path` is
-// pathlib's own class and the host's resolve is loaded and its own, which
-// gives the same path, resolved once per look (the records' sources are
-// resolved already).  An empty Ref otherwise.
-Ref host_resolver(Obj path_type) {
-    static const Name s_pathlib("pathlib"), s_project_state("morvane.core.project_state"), s_resolve("resolve");
-    Ref pathlib = imported(s_pathlib);
-    Ref cls = pathlib ? getattr_opt(pathlib, S::Path) : Ref();
-    if (!cls || !cls.is(path_type)) return {};
-    return loaded_own_function(s_project_state, s_resolve);
-}
-
 Ref _sort_paths(Frame& f) {
     Ref sort_key = make_function(_sort_key_sig, f.globals(), f.builtins());
     Ref resolved = new_list();
-    for (Ref p : iterate(f[0])) {
-        Ref path_type = f.global(S::Path);
-        if (Ref resolve = host_resolver(path_type)) {
-            list_append(resolved, call(resolve, p));
-        } else {
-            list_append(resolved, call_method(call(path_type, p), S::resolve));
-        }
-    }
+    for (Ref p : iterate(f[0])) list_append(resolved, call_method(call(f.global(S::Path), p), S::resolve));
     // sorted() of a list nobody else holds: sorting it in place is the same.
     call_method(resolved, S::sort, kw(S::key, sort_key));
     return resolved;
@@ -103,10 +84,9 @@ Ref _import_modules(Frame& f) {
 
     // An empty `paths` selects every file.
     if (truthy(paths)) {
-        PathMembership wanted(paths);
         Ref narrowed = new_list();
         for (Ref p : iterate(_paths)) {
-            if (wanted.contains(p)) list_append(narrowed, p);
+            if (contains(paths, p)) list_append(narrowed, p);
         }
         _paths = narrowed;
     }

@@ -45,12 +45,10 @@ PDK_NAME(deepcopy);
 PDK_NAME(frozendict);
 PDK_NAME(defaultdict);
 PDK_NAME(Path);
-PDK_NAME(cast);
 PDK_NAME(db);
 PDK_NAME(imports);
 PDK_NAME(cg);
 PDK_NAME(m);
-PDK_NAME(pf);
 PDK_NAME(register_models);
 PDK_NAME(_sort_paths);
 PDK_NAME(_error_cell);
@@ -77,13 +75,10 @@ PDK_NAME(PDK);
 PDK_NAME(activate);
 PDK_NAME(name);
 PDK_NAME(warn);
-PDK_NAME(stacklevel);
 PDK_NAME(__dict__);
 PDK_NAME(__class__);
 PDK_NAME(__name__);
 PDK_NAME(__module__);
-PDK_NAME(items);
-PDK_NAME(values);
 PDK_NAME(update);
 PDK_NAME(get);
 PDK_NAME(append);
@@ -127,26 +122,5 @@ void log(const Frame& f, const host::Name& level, MakeMessage&& make_message) {
     Ref message = make_message();
     host::call(method, message);
 }
-
-// `item in paths` for the exact list `paths`, without a scan per query when
-// the list holds only strings and pathlib paths.  For those types equality
-// agrees with hashing and runs no user code, so a set answers exactly what the
-// scan would; anything else in the list, or an item of another type, is
-// answered by the scan itself.  The set is built on the first query and
-// reflects the list as it was then.
-class PathMembership {
-public:
-    explicit PathMembership(Obj paths) : paths_(paths) {}
-    bool contains(Obj item);
-
-private:
-    bool plain(Obj o) const;
-    void build();
-
-    Obj paths_;
-    bool built_ = false;
-    Ref set_;  // empty: answer by scanning
-    PyTypeObject* path_types_[4] = {};
-};
 
 }  // namespace pdk

@@ -1,6 +1,5 @@
 // What a pass writes to and deletes from the project database.
 #include "pdk.hpp"
-#include "host/watch.hpp"
 
 namespace pdk {
 using namespace host;
@@ -40,21 +39,45 @@ void log_names(const Frame& f, const Name& label, Obj names) {
 
 const Name new_label("new factories: "), updated_label("updated factories: "), removed_label("removed factories: ");
 
-Ref set_difference(Obj a, Obj b) { return Ref::steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
-Ref set_intersection(Obj a, Obj b) { return Ref::steal(PyNumber_And(a.ptr(), b.ptr())); }
-
-// The keys of the exact dict `d` that are (`in_other`) or are not in the
-// exact dict `other`, in the order of `d`.  Only for dicts whose keys are all
-// exact strs: no lookup runs code, so this is the set operation's content.
-Ref keys_by_membership(Obj d, Obj other, bool in_other) {
-    Ref keys = new_list();
+// Whether `d` is an exact dict whose keys are all exact strs: looking them
+// up, hashing and comparing them runs no code.
+bool str_keyed(Obj d) {
+    if (!PyDict_CheckExact(d.ptr())) return false;
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
-        if ((check(PyDict_Contains(other.ptr(), key)) == 1) == in_other) check(PyList_Append(keys.ptr(), key));
+        if (!PyUnicode_CheckExact(key)) return false;
     }
-    return keys;
+    return true;
+}
+
+// set(a) - set(b), or with `in_b` set(a) & set(b): the sets made in that
+// order, then combined.
+//
+// Fast path: for two str-keyed dicts (see str_keyed) the names of `a` that
+// are (or are not) in `b`, walked in `a`'s order, are the set's names; no
+// code runs while they are read, so they are what the set would hold at
+// this step.  They come in another order: a set of strs is ordered by the
+// strs' hashes, which change from process to process, so no caller can rely
+// on that order, and everything that uses these names either sorts them or
+// visits them one by one.  `a`'s order is the order its records were made
+// in; visiting them in it, instead of hopping through memory in hash order,
+// and making no set of them makes a full pass several times faster.
+Ref key_group(Obj a, Obj b, bool in_b) {
+    if (str_keyed(a) && str_keyed(b)) {
+        Ref names = new_list();
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(a.ptr(), &pos, &key, &value)) {
+            if ((check(PyDict_Contains(b.ptr(), key)) == 1) == in_b) list_append(names, Obj(key));
+        }
+        return names;
+    }
+    Ref a_keys = set_of(a);
+    Ref b_keys = set_of(b);
+    return Ref::steal(in_b ? PyNumber_And(a_keys.ptr(), b_keys.ptr()) : PyNumber_Subtract(a_keys.ptr(), b_keys.ptr()));
 }
 
 Ref _get_database_updates(Frame& f) {
@@ -62,60 +85,21 @@ Ref _get_database_updates(Frame& f) {
     Obj present_records = f[1];
     Obj paths = f[2];
 
-    // set(static_records) and set(present_records) are made once and kept
-    // for the later steps while neither dict changes (see KeySet).
-    KeySet static_keys(static_records), present_keys(present_records);
-    // Fast path: while both dicts are exact, unchanged since the call began,
-    // and keyed by exact strs only, each set operation below is a walk of one
-    // dict with lookups in the other, giving the same names in the dict's
-    // order.  The order of a set of strs changes from process to process with
-    // the str hashes, so no caller can rely on it; the dict's order is the
-    // order the records were made in, and walking them in it (instead of
-    // hopping through memory in hash order) makes a full pass several times
-    // faster.  Any other mapping, or a dict changed by the code the loop
-    // calls, takes the set operations as written.
-    const bool str_keyed = static_keys.unchanged() && present_keys.unchanged() && str_keys(static_records) &&
-                           str_keys(present_records);
-    auto walkable = [&] { return str_keyed && static_keys.unchanged() && present_keys.unchanged(); };
-    Ref new_record_names;
-    if (walkable()) {
-        new_record_names = keys_by_membership(static_records, present_records, false);
-    } else {
-        Ref static_names = static_keys.get();
-        new_record_names = set_difference(static_names, present_keys.get());
-    }
+    Ref new_record_names = key_group(static_records, present_records, false);
     log_names(f, new_label, new_record_names);
     Ref new_records = new_list();
     for (Ref name : iterate(new_record_names)) list_append(new_records, getitem(static_records, name));
 
-    Ref updated_record_names;
-    if (walkable()) {
-        updated_record_names = keys_by_membership(static_records, present_records, true);
-    } else {
-        Ref static_names = static_keys.get();
-        updated_record_names = set_intersection(static_names, present_keys.get());
-    }
+    Ref updated_record_names = key_group(static_records, present_records, true);
     Ref updated_records = new_list();
-    PathMembership named(paths);
     for (Ref name : iterate(updated_record_names)) {
         // Records are looked up afresh at every use: the calls in between are
-        // free to replace them.  A record read before is reused only while
-        // its dict has not changed and the name is an exact str (whose lookup
-        // runs no code): then the fresh lookup would find that same record.
-        const bool str_name = PyUnicode_CheckExact(name.ptr());
-        Ref kept_current, kept_stored;
-        auto current = [&] {
-            if (!(kept_current && str_name && static_keys.unchanged())) kept_current = getitem(static_records, name);
-            return kept_current;
-        };
-        auto stored = [&] {
-            if (!(kept_stored && str_name && present_keys.unchanged())) kept_stored = getitem(present_records, name);
-            return kept_stored;
-        };
+        // free to replace them.
+        auto current = [&] { return getitem(static_records, name); };
+        auto stored = [&] { return getitem(present_records, name); };
         // A new source, or a file the caller named: written as the pass made it.
         Ref source = getattr(current(), S::source);
-        if (ne(source, getattr(stored(), S::source)) ||
-            named.contains(call_method(current(), S::absolute_source))) {
+        if (ne(source, getattr(stored(), S::source)) || contains(paths, call_method(current(), S::absolute_source))) {
             list_append(updated_records, current());
             continue;
         }
@@ -141,13 +125,7 @@ Ref _get_database_updates(Frame& f) {
     for (Ref r : iterate(updated_records)) set_add(updated_record_names, getattr(r, S::name));
     log_names(f, updated_label, updated_record_names);
 
-    Ref deleted_record_names;
-    if (walkable()) {
-        deleted_record_names = keys_by_membership(present_records, static_records, false);
-    } else {
-        Ref present_names = present_keys.get();
-        deleted_record_names = set_difference(present_names, static_keys.get());
-    }
+    Ref deleted_record_names = key_group(present_records, static_records, false);
     log_names(f, removed_label, deleted_record_names);
 
     Ref add = new_list();
