@@ -105,11 +105,14 @@ def test_fixed_file_in_a_one_file_pass(pdk, files):
     assert stored()["ring"][0] != "ERROR"
 
 
-def test_the_host_s_own_call_graph_runs_the_pass_in_one_look_with_the_same_results(pdk, project, monkeypatch):
-    # With the host's own call graph the pass runs inside one look at the
-    # files (each file stamped and resolved once); with a stand-in for it,
-    # as written. Both give the same results, step by step, and a pass that
-    # fails ends its look.
+def test_the_pass_leaves_the_look_at_the_files_to_its_driver(pdk, project, monkeypatch):
+    # register_cells never enters a look at the files of its own: outside
+    # one, the host's own call graph runs without; inside the one a driver
+    # entered, every step runs in it. A stand-in for the call graph, the
+    # host's own outside a look and inside one all give the same results,
+    # step by step, and a pass that fails inside a look leaves it to the
+    # driver to end.
+    import contextlib
     import shutil
     import types
 
@@ -127,13 +130,14 @@ def test_the_host_s_own_call_graph_runs_the_pass_in_one_look_with_the_same_resul
     stand_in = types.SimpleNamespace(create_callgraph=watched_create,
                                      get_static_records=callgraph.get_static_records)
 
-    def scenario():
+    def scenario(context):
         good = write(project / "demo" / "good.py", GOOD)
         broken = write(project / "demo" / "broken.py", BROKEN)
         outcomes = []
 
         def step(**kwargs):
-            result = pdk.register_cells(**kwargs)
+            with context():
+                result = pdk.register_cells(**kwargs)
             active = pdk.get_pdk()
             outcomes.append((result, stored(), sorted(n for n in active.cells if n in stored())))
 
@@ -161,29 +165,26 @@ def test_the_host_s_own_call_graph_runs_the_pass_in_one_look_with_the_same_resul
         pdk._get_pdk.cache_clear()
         pdk.get_base_pdk.cache_clear()
 
-    with monkeypatch.context() as m:
-        m.setattr(pdk, "cg", stand_in)
-        as_written = scenario()
-    assert looked and not any(looked)
-    fresh_start()
-    looked.clear()
-    assert scenario() == as_written
-    assert looked and all(looked)
-    assert not project_state.files.looking
-    # So does the package's own proxy for it before its first use, as in a
-    # new process.
-    from morvane.core.lazy import LazyModule
+    def run(context, call_graph=None):
+        looked.clear()
+        with monkeypatch.context() as m:
+            if call_graph is not None:
+                m.setattr(pdk, "cg", call_graph)
+            outcomes = scenario(context)
+        fresh_start()
+        return outcomes, set(looked)
 
-    looked.clear()
-    with monkeypatch.context() as m:
-        m.setattr(pdk, "cg", LazyModule("morvane.core.callgraph"))
-        pdk.register_cells()
-    assert looked == [True]
+    as_written = run(contextlib.nullcontext, stand_in)
+    assert as_written[1] == {False}
+    assert run(contextlib.nullcontext) == as_written
+    assert run(project_state.one_look) == (as_written[0], {True})
 
     def failing(*args, **kwargs):
         raise RuntimeError("no records today")
 
     monkeypatch.setattr(callgraph, "get_static_records", failing)
-    with pytest.raises(RuntimeError, match="no records today"):
-        pdk.register_cells()
+    with project_state.one_look():
+        with pytest.raises(RuntimeError, match="no records today"):
+            pdk.register_cells()
+        assert project_state.files.looking
     assert not project_state.files.looking

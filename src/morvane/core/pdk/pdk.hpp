@@ -106,7 +106,6 @@ PDK_NAME(FactoryRecord);
 PDK_NAME(source);
 PDK_NAME(status);
 PDK_NAME(message);
-PDK_NAME(one_look);
 #undef PDK_NAME
 
 // Status values of factory records.

@@ -24,8 +24,10 @@ void add_missing(Obj present_records, Obj more) {
     });
 }
 
-// The pass as specified.
-Ref register_cells_pass(Frame& f, bool reload) {
+Ref register_cells(Frame& f) {
+    refuse_single_path(f[0]);
+    // `reload: bool` is taken by truthiness once, as the call binds it.
+    const bool reload = f.truth(1);
 
     // Iterated once: a generator serves every later step as the same list.
     Ref paths = list_of(f[0]);
@@ -66,38 +68,6 @@ Ref register_cells_pass(Frame& f, bool reload) {
     if (reload) call(f.global(S::register_models), G, kw(S::reload, boolean(true)));
     call(f.global(S::_clean_containers_also_in_cells), pdk);
     return tuple({added, remove});
-}
-
-// The host's `project_state.one_look()` when the call graph the pass finds is
-// the host's own module: its services then see each file once in the pass
-// (one stat, one resolve per file, as a command's or the watcher's pass
-// does, instead of one per record and service).  An empty Ref otherwise:
-// replaced services run without it.
-Ref host_look(const Frame& f) {
-    static const host::Name s_callgraph("morvane.core.callgraph");
-    static const host::Name s_project_state("morvane.core.project_state");
-    // Read in place, without the NameError of a missing global: that error
-    // belongs to the step that uses the name.
-    Ref cg = dict_get(f.globals(), S::cg);
-    if (!cg || !stands_for_module(cg, s_callgraph)) return {};
-    // The call graph imports it in a moment anyway; a host that cannot
-    // import it runs the pass as written, which reports the failure.
-    Ref state = Ref::steal_or_null(PyImport_Import(s_project_state.ptr()));
-    if (!state) {
-        PyErr_Clear();
-        return {};
-    }
-    return call_method(state, S::one_look);
-}
-
-Ref register_cells(Frame& f) {
-    refuse_single_path(f[0]);
-    // `reload: bool` is taken by truthiness once, as the call binds it.
-    const bool reload = f.truth(1);
-    // Fast path: a pass over the host's own services runs in one look at the
-    // files; the steps and their calls are the same.
-    if (Ref look = host_look(f)) return with_context(look, [&] { return register_cells_pass(f, reload); });
-    return register_cells_pass(f, reload);
 }
 
 constexpr Param register_cells_params[] = {
