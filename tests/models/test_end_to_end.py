@@ -232,17 +232,12 @@ def _poke(d, *_):
         d["poked"] = [1]
 
 
-def _poke_values(d, *_):
-    for v in list(d.values()):
-        _poke(v)
-
-
-@pytest.mark.parametrize("replaced", ["none", "json", "deepcopy", "_is_model", "_create_record"])
-def test_find_models_on_the_cached_records_matches_the_copies(project, monkeypatch, replaced):
-    # The search on the call graph's shared records (while generate_call_graph
-    # is genuine) and on its copies (a stand-in in its place) give the same
-    # records, also when another collaborator changes what it is handed; the
-    # cached records stay as they were.
+@pytest.mark.parametrize("replaced", ["json", "deepcopy", "_is_model", "_create_record", "generate_call_graph"])
+def test_find_models_calls_its_collaborators_as_bound(project, monkeypatch, replaced):
+    # Each collaborator is called through the name it is bound to: a
+    # stand-in that changes what it is handed changes the records, the
+    # same stand-in that only forwards leaves them as they were; and the
+    # call graph itself keeps its records.
     write(project / "proj" / "more.py", """
         import functools
 
@@ -264,46 +259,58 @@ def test_find_models_on_the_cached_records_matches_the_copies(project, monkeypat
         """)
     from morvane import morvane as call_graph_module
     import copy as copy_module
-    genuine = mm.generate_call_graph
-    pristine = call_graph_module.generate_call_graph(
-        lib_paths={k: str(v.resolve()) for k, v in callgraph.default_lib_paths().items()})
+
+    def graph():
+        return call_graph_module.generate_call_graph(
+            lib_paths={k: str(v.resolve()) for k, v in callgraph.default_lib_paths().items()})
+
+    pristine = graph()
     expected = _as_rows(mm.find_models())
     assert {"listy", "scalars", "ring", "wg"} <= {row[0] for row in expected}
 
-    def run(fast):
+    def run(mutate):
         with monkeypatch.context() as patch:
-            if not fast:
-                patch.setattr(mm, "generate_call_graph", lambda **kw: genuine(**kw))
             if replaced == "json":
-                patch.setattr(mm, "json", type("J", (), {"dumps": staticmethod(_meddling(json.dumps, _poke))}))
+                patch.setattr(mm, "json", type("J", (), {"dumps": staticmethod(_meddling(json.dumps, mutate))}))
             elif replaced == "deepcopy":
-                patch.setattr(mm, "deepcopy", _meddling(copy_module.deepcopy, _poke))
+                patch.setattr(mm, "deepcopy", _meddling(copy_module.deepcopy, mutate))
             elif replaced == "_is_model":
-                patch.setattr(mm, "_is_model", _meddling(mm._is_model, _poke))
+                patch.setattr(mm, "_is_model", _meddling(mm._is_model, mutate))
             elif replaced == "_create_record":
-                patch.setattr(mm, "_create_record", _meddling(mm._create_record, _poke_values))
+                patch.setattr(mm, "_create_record", _meddling(mm._create_record, lambda d, *_: [
+                    mutate(v) for v in list(d.values())]))
+            else:
+                genuine = mm.generate_call_graph
+                patch.setattr(mm, "generate_call_graph", lambda **kw: mutate_all(genuine(**kw), mutate))
             return _as_rows(mm.find_models())
 
-    assert run(fast=True) == run(fast=False)
-    if replaced in ("none", "deepcopy", "_create_record"):
-        assert run(fast=True) == expected
+    def mutate_all(call_graph, mutate):
+        for record in call_graph["functions"].values():
+            mutate(record)
+        return call_graph
+
+    assert run(lambda *_: None) == expected
+    meddled = run(_poke)
+    if replaced == "json":
+        assert meddled != expected  # every record's settings carry the poke
     assert _as_rows(mm.find_models()) == expected
-    assert call_graph_module.generate_call_graph(
-        lib_paths={k: str(v.resolve()) for k, v in callgraph.default_lib_paths().items()}) == pristine
+    if replaced in ("json", "_is_model", "generate_call_graph"):
+        assert graph() == pristine
 
 
-def test_register_models_asks_a_genuine_record_for_its_source_once(project, monkeypatch):
-    # A record of exactly ModelRecord, with its own absolute_source, answers
-    # once per pass; any other record (here a subclass) is asked at both
-    # steps; the pass is the same.
+def test_register_models_asks_every_record_for_its_source_at_both_steps(project, monkeypatch):
+    # A record of exactly ModelRecord and one of a subclass are asked the
+    # same way, once when grouped by file and once for the import list, and
+    # give the same pass.
     from morvane import models as record_types
 
     class Record(record_types.ModelRecord):
         __slots__ = ()
 
     asked = []
-    real = record_types._cached_absolute
-    monkeypatch.setattr(record_types, "_cached_absolute", lambda r, s: asked.append(r.factory) or real(r, s))
+    real = record_types.ModelRecord.absolute_source
+    monkeypatch.setattr(record_types.ModelRecord, "absolute_source",
+                        lambda self: asked.append(self.factory) or real(self))
     find = mm.find_models
     outcomes = []
     for record_type in (record_types.ModelRecord, Record):
@@ -314,9 +321,10 @@ def test_register_models_asks_a_genuine_record_for_its_source_once(project, monk
             asked.clear()
             result = mm.register_models(callgraph.create_callgraph(), reload=False)
             stored = {k: (r.status, r.message, r.settings) for k, r in database.get_all_model_records().items()}
-            outcomes.append((result, stored))
-            times = 1 if record_type is record_types.ModelRecord else 2
-            assert len(asked) == times * len(result[0]) and all(asked.count(name) % times == 0 for name in asked)
+            outcomes.append((result, stored, sorted(asked)))
+    asked_names = outcomes[0][2]
+    assert len(asked_names) == 2 * len(outcomes[0][0][0])
+    assert all(asked_names.count(name) % 2 == 0 for name in asked_names)
     assert outcomes[0] == outcomes[1]
 
 

@@ -3,8 +3,6 @@
 // names the bodies use.
 #pragma once
 
-#include <unordered_map>
-
 #include "host/function.hpp"
 #include "host/ops.hpp"
 
@@ -21,56 +19,6 @@ extern const host::Signature _is_model_sig;
 extern const host::Signature _create_record_sig;
 extern const host::Signature _funcname_sig;
 extern const host::Signature _error_model_sig;
-
-// The call graph's cached function records while find_models works on them
-// (its fast path, see discovery.cpp): the records are the file cache's own,
-// so only this module's functions and the genuine collaborators may see
-// them. Before one is handed to anything else it is released: a fresh copy,
-// the one generate_call_graph would have given, takes its place. Active for
-// the lifetime of the object (find_models' call), innermost call first.
-class SharedRecords {
-public:
-    explicit SharedRecords(Ref fresh);
-    ~SharedRecords();
-    SharedRecords(const SharedRecords&) = delete;
-    SharedRecords& operator=(const SharedRecords&) = delete;
-
-    // The innermost active instance, or nullptr.
-    static SharedRecords* active();
-
-    // `entry`: the cache's (record, mutable, key, settings text, dumps).
-    void add(Obj record, Obj entry);
-    bool holds(Obj record) const { return entries_.contains(record.ptr()); }
-    // The record's fresh copy (made once per record).
-    Ref release(Obj record);
-    // Every held record among the values of the exact dict `d`, replaced
-    // there by its fresh copy.
-    void release_all(Obj d);
-    // The dict that _create_record is given during the pass, the only one
-    // whose records it may release in place.
-    void set_target(Obj d) { target_ = Ref::borrow(d); }
-    bool is_target(Obj d) const { return target_ && target_.is(d); }
-    // `copy` was made from `of` and has the same content.
-    void note_copy(Obj copy, Obj of);
-    // The cached JSON text of the record's defaults when `dumps` is the
-    // function that made it; an empty Ref otherwise.
-    Ref settings(Obj record, Obj dumps) const;
-
-private:
-    Ref fresh_;
-    Ref target_;
-    // record -> (the record, its entry); the pairs keep both alive
-    std::unordered_map<PyObject*, std::pair<Ref, Ref>> entries_;
-    std::unordered_map<PyObject*, Ref> released_;
-    std::unordered_map<PyObject*, std::pair<Ref, Ref>> copies_;
-    SharedRecords* outer_;
-};
-
-// _is_model's body, for the function itself and for find_models.
-bool is_model(Obj record);
-
-// _create_record's body, for the function itself and for find_models.
-Ref create_record(const Frame& f, Obj model_records, Obj func);
 
 // Names looked up or called by the module's functions.
 namespace S {
@@ -99,7 +47,6 @@ MODELS_NAME(_funcname);
 MODELS_NAME(_error_model);
 MODELS_NAME(list);
 // Attributes, methods and keywords.
-MODELS_NAME(items);
 MODELS_NAME(values);
 MODELS_NAME(get);
 MODELS_NAME(append);
@@ -148,11 +95,6 @@ MODELS_NAME(__qualname__);
 MODELS_NAME(__reduce__);
 MODELS_NAME(__setstate__);
 MODELS_NAME(__dict__);
-MODELS_NAME(_fresh);
-MODELS_NAME(_SHARED_TWIN);
-MODELS_NAME(_lazy_attr_name);
-MODELS_NAME(LazyAttribute);
-MODELS_NAME(LazyModule);
 // Keys of the call graph's records.
 MODELS_NAME(functions);
 MODELS_NAME(modules);
@@ -184,8 +126,6 @@ inline const host::Name errors_suffix(" errors");
 inline const host::Name error_prefix("error=");
 inline const host::Name new_models("new models: ");
 inline const host::Name removed_models("removed models: ");
-inline const host::Name call_graph_module("morvane.morvane");
-inline const host::Name copy_module("copy");
 }  // namespace T
 
 }  // namespace models
