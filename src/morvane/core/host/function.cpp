@@ -453,13 +453,6 @@ PyTypeObject* function_type() {
     return g_function_type;
 }
 
-void add_traceback_entry(Obj fn) { add_traceback_entry(as_function(fn.ptr())); }
-
-bool is_native(Obj o, const Signature& sig) {
-    return g_function_type != nullptr && Py_IS_TYPE(o.ptr(), g_function_type) &&
-           reinterpret_cast<FunctionObject*>(o.ptr())->sig == &sig;
-}
-
 // ---- Frame ----------------------------------------------------------------------------
 
 bool Frame::truth(std::size_t i) const { return truthy(slots_[i]); }

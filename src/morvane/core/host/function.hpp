@@ -94,24 +94,6 @@ Ref raise_captured(Frame& f);
 // The type of all native functions (made once, on first use).
 PyTypeObject* function_type();
 
-// Whether `o` is a native function made from `sig`: a module's own function,
-// not a replacement bound under its name.
-bool is_native(Obj o, const Signature& sig);
-
-// Runs `body`, the work of the native function `fn` (one that is_native
-// found), in place of a call of `fn`: an exception leaving it gets the
-// traceback entry the call would have added.
-void add_traceback_entry(Obj fn);
-template <class Body>
-auto as_called(Obj fn, Body&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (const Error&) {
-        add_traceback_entry(fn);
-        throw;
-    }
-}
-
 // The signature line that opens __doc__ ("name(params) -> returns").
 Ref signature_line(const Signature& sig, Obj qualname);
 

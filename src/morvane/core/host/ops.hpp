@@ -45,10 +45,8 @@ constexpr bool is_kw = std::is_same_v<std::decay_t<T>, Kw>;
 inline Obj as_obj(Obj o) { return o; }
 inline Obj as_obj(const Name& n) { return n.ptr(); }
 
-// The keyword-names tuple of a call site's keywords, made on first use and
-// kept for the process (it holds the names, so none can be freed and its
-// address reused while the tuple is cached).
-PyObject* kwnames_of(PyObject* const* names, std::size_t n);
+// The keyword-names tuple of one call.
+Ref kwnames_of(PyObject* const* names, std::size_t n);
 
 // The arguments of one call laid out for vectorcall: slot 0 stays free for
 // PY_VECTORCALL_ARGUMENTS_OFFSET, slot 1 holds `self` for a method call.
@@ -57,7 +55,7 @@ struct Stack {
     static constexpr std::size_t n_kw = (0 + ... + (is_kw<A> ? 1 : 0));
     static constexpr std::size_t n_pos = sizeof...(A) - n_kw;
     std::array<PyObject*, 2 + sizeof...(A)> slots{};
-    PyObject* kwnames = nullptr;  // borrowed from the cache
+    Ref kwnames;
 
     explicit Stack(Obj self, const A&... args) {
         slots[1] = self.ptr();
@@ -74,7 +72,6 @@ struct Stack {
         (put(args), ...);
         if constexpr (n_kw > 0) {
             kwnames = kwnames_of(names.data(), n_kw);
-            if (kwnames == nullptr) raise();
         }
     }
 };
@@ -83,7 +80,7 @@ template <class... A>
 Ref vectorcall(Obj callable, const A&... args) {
     Stack<A...> stack(Obj(), args...);
     return Ref::steal(PyObject_Vectorcall(callable.ptr(), stack.slots.data() + 2,
-                                          Stack<A...>::n_pos | PY_VECTORCALL_ARGUMENTS_OFFSET, stack.kwnames));
+                                          Stack<A...>::n_pos | PY_VECTORCALL_ARGUMENTS_OFFSET, stack.kwnames.ptr()));
 }
 
 template <class... A>
@@ -91,7 +88,7 @@ Ref vectorcall_method(Obj self, Obj name, const A&... args) {
     Stack<A...> stack(self, args...);
     return Ref::steal(PyObject_VectorcallMethod(name.ptr(), stack.slots.data() + 1,
                                                 (1 + Stack<A...>::n_pos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                stack.kwnames));
+                                                stack.kwnames.ptr()));
 }
 }  // namespace detail
 
@@ -191,57 +188,6 @@ Ref tuple(std::initializer_list<Obj> items);
 // sys.modules[name] when that module is imported, else an empty Ref (no
 // import is started).
 inline Ref imported(const Name& name) { return Ref::steal_or_null(PyImport_GetModule(name.ptr())); }
-
-// sys.modules[name] as it stands, without waiting for a module another
-// thread is importing: for asking whether an object is that module.
-Ref in_sys_modules(const Name& name);
-
-// The module that `candidate`, a loaded proxy of the package's own lazy type
-// `type_name` (morvane.core.lazy's LazyModule or LazyAttribute), has
-// imported; an empty Ref for anything else.
-Ref lazy_target(Obj candidate, const Name& type_name);
-
-// Whether `candidate` is the module sys.modules holds under `name`, itself
-// or through the package's own lazy proxy loaded with it.  A fast path that
-// relies on a host service's or library's own code takes this as the sign
-// that it is genuine.
-bool is_module(Obj candidate, const Name& name);
-
-// Whether `fn` is a Python function defined in `module` under `qualname`
-// (not a replacement bound in its place).
-bool own_function(Obj fn, Obj module, const Name& qualname);
-// The module-level function `name` of the module `module`, when that module
-// is loaded and the function bound there is its own; an empty Ref otherwise.
-Ref loaded_own_function(const Name& module, const Name& name);
-
-// is_module, or the package's own lazy proxy not loaded yet that names the
-// module: it imports that module when first used.
-bool stands_for_module(Obj candidate, const Name& name);
-
-// ---- context managers ------------------------------------------------------------
-
-inline const Name s_enter("__enter__");
-inline const Name s_exit("__exit__");
-
-// __exit__ of `manager` for the exception being raised (set as the error
-// indicator): true when __exit__ swallowed it; a raise of __exit__'s own
-// replaces it, with it as the context.
-bool exit_after_error(Obj manager);
-
-// The statement `with manager: return body()`; a swallowed exception gives None.
-template <class Body>
-Ref with_context(Obj manager, Body&& body) {
-    call_method(manager, s_enter);
-    Ref result;
-    try {
-        result = body();
-    } catch (const Error&) {
-        if (!exit_after_error(manager)) throw;
-        return Ref::borrow(Py_None);
-    }
-    call_method(manager, s_exit, Py_None, Py_None, Py_None);
-    return result;
-}
 
 // For exact dicts, lists and sets made by the caller (no hooks can run).
 inline void dict_set(Obj d, Obj key, Obj value) { check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr())); }
