@@ -11,7 +11,9 @@ against the native ones before anything is timed.
 
 Workloads:
 - _get_database_updates: a full pass over 10,000 records against 10,000
-  stored ones (some changed, new, removed or failed);
+  stored ones (some changed, new, removed or failed), and the same with
+  names that are not exact strs, which take the set operations as written
+  instead of walking the dicts;
 - the one-file pass: register_cells(paths=[one file]) on a 10,000-cell project
   of 1,000 files (driver, import, placeholders, discovery, database updates
   and the container clean-up); beside it, its collaborators' share alone
@@ -20,10 +22,6 @@ Workloads:
 - _clean_containers_also_in_cells: 10,000 cells and 10,000 containers sharing
   2,000 names;
 - find_models: a call graph of 20,000 functions, 2,000 models;
-- find_models on the call graph's own records: a library of 10,000 functions
-  in 1,000 files, 6,000 models, 1,000 of them registered by the PDK, with
-  the call-graph module's generate_call_graph (the records it caches, shared)
-  beside a stand-in that forwards to it (a fresh copy of each record);
 - register_models without a graph: 2,000 models in 200 files;
 - the has-model propagation of register_models on a 10,000-node chain and on
   a 10,000-node hierarchy of 7 levels: the one pass for networkx graphs beside
@@ -41,7 +39,6 @@ import functools
 import gc
 import itertools
 import operator
-import os
 import random
 import statistics
 import sys
@@ -706,44 +703,6 @@ def propagation_doubles(models: list[str]) -> dict:
 # ---- measuring --------------------------------------------------------------------------------
 
 
-def shared_records_workload(files: int, per_file: int) -> dict:
-    """A project library on disk for the real call graph: each file has
-    `per_file` functions, six in ten of them models, one in ten registered by
-    the PDK; the other collaborators are doubles (the record type is the
-    package's own)."""
-    import tempfile
-
-    from morvane import models as record_types
-    from morvane.core import project_state
-
-    root = Path(tempfile.mkdtemp(prefix="morvane-bench-")).resolve()
-    lib = root / "proj"
-    lib.mkdir()
-    (lib / "__init__.py").write_text("")
-    registered = {}
-    for i in range(files):
-        lines = []
-        for j in range(per_file):
-            kind = "sax.SDict" if j % 10 < 6 else "float"
-            lines.append(f"def f{i}_{j}(wl: float = 1.55, length: float = {j}.0, name='x{j}') -> '{kind}':\n"
-                         "    return {}\n")
-            if j == 0:
-                registered[f"f{i}_{j}"] = types.FunctionType((lambda: None).__code__, {}, f"f{i}_{j}")
-        (lib / f"m{i}.py").write_text("\n".join(lines))
-    # Written a while ago, as a project's files are: no same-second rereads.
-    for path in lib.iterdir():
-        os.utime(path, (time.time() - 3600, time.time() - 3600))
-    project_state.clear()
-    pdk = Pdk(models=registered)
-    return {
-        "get_pdk": lambda: pdk,
-        "ccg": types.SimpleNamespace(default_lib_paths=lambda: {"proj": lib}),
-        "get_project_name": lambda: "proj",
-        "get_project_dir": lambda: root,
-        "m": types.SimpleNamespace(ModelRecord=record_types.ModelRecord),
-    }
-
-
 def median_time(call, repeat: int, setup=None, number: int = 1) -> float:
     """Median time of one call over `repeat` samples of `number` calls each
     (calls that need a fresh setup are timed one at a time)."""
@@ -821,6 +780,18 @@ def main() -> int:
     side_by_side("_get_database_updates, full pass (10,000 records)", mp, PDK_RENDERINGS, {"log": log},
                  mp._get_database_updates, "_get_database_updates", updates)
 
+    class Name(str):
+        """A name that is not an exact str: the set operations as written."""
+
+        __slots__ = ()
+
+    def updates_as_written():
+        static, present, paths = updates()
+        return ({Name(k): v for k, v in static.items()}, {Name(k): v for k, v in present.items()}, paths)
+
+    side_by_side("_get_database_updates, the same, names not exact strs (as written)", mp, PDK_RENDERINGS,
+                 {"log": log}, mp._get_database_updates, "_get_database_updates", updates_as_written)
+
     doubles, one, _ = cells_workload(1000 // scale, 10)
     doubles = {**doubles, "_error_cell": mp._error_cell, "deepcopy": copy.deepcopy}
     side_by_side("register_cells, one file of 10 (10,000 cells)", mp, PDK_RENDERINGS, doubles,
@@ -854,30 +825,15 @@ def main() -> int:
     side_by_side("find_models (20,000 functions, 2,000 models)", mm, MODELS_RENDERINGS, discovery,
                  mm.find_models, "find_models")
 
-    label = "find_models, the call graph's records shared / copied (10,000 functions)"
-    if wanted(label):
-        undo = with_globals(mm, shared_records_workload(1_000 // scale, 10))
-        try:
-            from morvane import morvane as call_graph_module
-            genuine = call_graph_module.generate_call_graph
-            a = mm.find_models()
-            t_shared = median_time(mm.find_models, repeat)
-            vars(mm)["generate_call_graph"] = lambda **kw: genuine(**kw)
-            assert mm.find_models() == a, "the two paths disagree"
-            t_copied = median_time(mm.find_models, repeat)
-        finally:
-            undo()
-        rows.append((label, fmt(t_shared), fmt(t_copied), f"{t_shared / t_copied:.2f}"))
-        print(f"  {label}: done", file=sys.stderr)
-
     models = models_workload(2_000 // scale, 200 // scale)
     side_by_side("register_models, no graph (2,000 models in 200 files)", mm, MODELS_RENDERINGS,
                  {**models, "_error_model": mm._error_model}, mm.register_models, "register_models")
 
     # The has-model propagation: the same native function, networkx itself
-    # (the one pass) beside a stand-in for networkx (the steps as written).
+    # (the one pass) beside networkx's descendants behind a stand-in, which
+    # the pass must call (the steps as written).
     written = types.SimpleNamespace(reverse_view=nx.reverse_view, topological_sort=nx.topological_sort,
-                                    descendants=nx.descendants)
+                                    descendants=lambda G, name: nx.descendants(G, name))
     n_chain = 2_000 if args.quick else 10_000
     for label, G, models_, literal_repeat in [
         (f"propagation, {n_chain:,}-node chain", chain(n_chain), ["n0"], 1),
