@@ -17,8 +17,8 @@ were saved or deleted). Either one
    prints (:func:`record_import_errors`);
 
 and returns what it did, for :mod:`morvane.report` to describe. Every pass
-runs inside one ``project_state.one_look()``, entered here and nowhere
-else: the services the pass calls look at each file once per pass.
+is one revision of the engine (``session.one_pass()``), opened here and
+nowhere else: the services the pass calls look at each file once per pass.
 """
 
 from __future__ import annotations
@@ -31,8 +31,9 @@ from pathlib import Path
 from typing import Any
 
 from morvane import report, settings
-from morvane.core import callgraph, imports, project_state
+from morvane.core import callgraph, imports
 from morvane.core import database as db
+from morvane.core.engine import session
 
 __all__ = ["pass_paths", "defining_files", "stored_rows", "snapshot", "record_import_errors", "run_pass",
            "apply_changes"]
@@ -256,7 +257,7 @@ def run_pass(core: Any, paths: Sequence[Path] = (), *, reload: bool = True,
     ``"after_models"`` (every stored row after the pass),
     ``"import_errors"`` and ``"paths"``, the files the pass covered
     (empty for the whole project). The pass's exceptions propagate."""
-    with project_state.one_look():
+    with session.one_pass():
         return _run_pass(core, [Path(p) for p in paths], reload, during or nullcontext())
 
 
@@ -300,7 +301,7 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
     written, and ``"models"``: every stored model after the pass, which
     :func:`morvane.report.watch_pass_json` describes. The pass's exceptions
     propagate."""
-    with project_state.one_look():
+    with session.one_pass():
         return _apply_changes(changed, deleted, core, snapshot)
 
 

@@ -34,12 +34,13 @@ BURST_MS = 100
 
 
 def _scan(project_dir: Path) -> dict[Path, tuple[int, ...]]:
-    from morvane.core import _pysource, project_state
+    from morvane.core import _pysource
+    from morvane.core.engine import session
 
     stamps: dict[Path, tuple[int, ...]] = {}
     # The folders' listings are kept while the folders are unchanged: a poll
     # stamps the files, and lists only the folders whose entries changed.
-    for path in project_state.files.listing(project_dir):
+    for path in session.listing(project_dir)[0]:
         stamp = _pysource.file_stamp(path)
         if stamp is not None:
             stamps[path] = stamp
@@ -78,11 +79,11 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
     # would be lost.)
     from watchfiles._rust_notify import RustNotify
 
-    from morvane.core import project_state
+    from morvane.core.engine import session
 
-    files = project_state.files
+    files = session
     root = Path(project_dir).resolve()
-    listing = files.listing(root)
+    listing = files.listing(root)[0]
     notify = RustNotify([str(project_dir)], False, False, 300, True, False)
     return _batches(notify, files, root, listing, interval)
 
@@ -123,7 +124,7 @@ def _batches(notify: Any, files: Any, root: Path, listing: Any,
                 # The files that came or went with a folder: the project's
                 # listing against the last one (the same object while no folder
                 # gained, lost or renamed an entry).
-                current = files.listing(root)
+                current = files.listing(root)[0]
                 if current is not listing:
                     before, now = set(listing), set(current)
                     changed |= now - before
