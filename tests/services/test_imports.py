@@ -284,10 +284,11 @@ class TestBytecode:
     def test_caches_of_a_pass_are_written_after_it(self, demo):
         import importlib.util
 
-        from morvane.core import _bytecode, project_state
+        from morvane.core import _bytecode
+        from morvane.core.engine import session
 
         a = demo / "demo" / "cells" / "a.py"
-        with project_state.one_look():
+        with session.one_pass():
             modules, _ = import_modules(paths=[a])
             assert not os.path.exists(importlib.util.cache_from_source(str(a)))
         _bytecode.wait()
