@@ -131,7 +131,8 @@ class Session:
         self._frames: list[list[_Input | _Memo]] = []
         # A file's bytes read in this revision to hash them, for its parse.
         self._data: dict[str, bytes] = {}
-        # (folder, relative path) -> the resolved path, for this revision.
+        # (an absolute folder, a path relative to it) -> the path resolved,
+        # for this revision.
         self._resolved: dict[tuple[Any, str], Path] = {}
         # root -> folder -> its listing when last walked (stamps spare the walk)
         self._folders: dict[str, dict[str, Folder]] = {}
@@ -323,15 +324,16 @@ class Session:
         return (root is not None and found.verified_at >= self._events_from and found.key.startswith(root)
                 and found.key not in self._touched and self._events_cover(found.key))
 
-    def resolved(self, folder: Path, relative: str) -> Path:
-        """``(folder / relative).resolve()``, once per pass (the links on
-        the way are taken as they were when first asked)."""
-        if not self._depth:
-            return (Path(folder) / relative).resolve()
+    def resolved(self, folder: str | os.PathLike[str], relative: str = "") -> Path:
+        """``(Path(folder) / relative).resolve()``, once per pass for an
+        absolute ``folder`` (the links on the way are taken as they were
+        when first asked)."""
         key = (folder, relative)
-        found = self._resolved.get(key)
+        found = self._resolved.get(key) if self._depth else None
         if found is None:
-            found = self._resolved[key] = (Path(folder) / relative).resolve()
+            found = (Path(folder) / relative if relative else Path(folder)).resolve()
+            if self._depth and os.path.isabs(folder):
+                self._resolved[key] = found
         return found
 
     # ---- listings ---------------------------------------------------------

@@ -439,7 +439,7 @@ def import_modules(
     importlib.invalidate_caches()
 
     with session.one_pass():
-        entries = [(path, Path(path).resolve()) for path in paths]
+        entries = [(path, session.resolved(path)) for path in paths]
         if from_project:
             entries = [(path, file) for path, file in entries if _inside(file, project_dir)]
         files = list(dict.fromkeys(file for _, file in entries))  # a file listed twice is imported once
