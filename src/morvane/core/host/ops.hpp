@@ -202,30 +202,44 @@ inline void set_add(Obj s, Obj item) { check(PySet_Add(s.ptr(), item.ptr())); }
 // ---- iteration -----------------------------------------------------------------
 
 // for (Ref item : iterate(obj)): the iterator protocol, so a dict that changes
-// size under the loop raises RuntimeError exactly as in Python.
+// size under the loop raises RuntimeError exactly as in Python.  An exact
+// list is read by index, as its own iterator reads it: the next item while
+// the index is below the list's size at that moment.
 class Iterate {
 public:
-    explicit Iterate(Obj iterable) : it_(Ref::steal(PyObject_GetIter(iterable.ptr()))) {}
+    explicit Iterate(Obj iterable) {
+        if (PyList_CheckExact(iterable.ptr())) {
+            list_ = Ref::borrow(iterable);
+        } else {
+            it_ = Ref::steal(PyObject_GetIter(iterable.ptr()));
+        }
+    }
     class iterator {
     public:
-        explicit iterator(Obj it) : it_(it) { ++*this; }
+        iterator(Obj it, Obj list) : it_(it), list_(list) { ++*this; }
         iterator() = default;
         Ref& operator*() { return item_; }
         iterator& operator++() {
-            item_ = Ref::steal_or_null(PyIter_Next(it_.ptr()));
+            if (list_) {
+                item_ = index_ < PyList_GET_SIZE(list_.ptr()) ? Ref::borrow(PyList_GET_ITEM(list_.ptr(), index_++))
+                                                              : Ref();
+            } else {
+                item_ = Ref::steal_or_null(PyIter_Next(it_.ptr()));
+            }
             return *this;
         }
         bool operator!=(const iterator&) const { return bool(item_); }
 
     private:
-        Obj it_;
+        Obj it_, list_;
+        Py_ssize_t index_ = 0;
         Ref item_;
     };
-    iterator begin() { return iterator(it_); }
+    iterator begin() { return iterator(it_, list_); }
     iterator end() { return iterator(); }
 
 private:
-    Ref it_;
+    Ref it_, list_;
 };
 inline Iterate iterate(Obj iterable) { return Iterate(iterable); }
 
