@@ -703,22 +703,34 @@ def propagation_doubles(models: list[str]) -> dict:
 # ---- measuring --------------------------------------------------------------------------------
 
 
+def sample(call, setup=None, number: int = 1) -> float:
+    """Time of one call, the mean of `number` calls (calls that need a fresh
+    setup are timed one at a time)."""
+    args = setup() if setup is not None else ()
+    gc.collect()
+    gc.disable()  # the collector's pauses belong to no side
+    try:
+        start = time.perf_counter()
+        for _ in range(number):
+            call(*args)
+        return (time.perf_counter() - start) / number
+    finally:
+        gc.enable()
+
+
 def median_time(call, repeat: int, setup=None, number: int = 1) -> float:
-    """Median time of one call over `repeat` samples of `number` calls each
-    (calls that need a fresh setup are timed one at a time)."""
-    times = []
+    """Median time of one call over `repeat` samples."""
+    return statistics.median(sample(call, setup, number) for _ in range(repeat))
+
+
+def median_times(a, b, repeat: int, setup=None, number: int = 1) -> tuple[float, float]:
+    """Median times of two calls over `repeat` samples each, taken in turn,
+    so that the load the machine's other work puts on it weighs on both."""
+    times_a, times_b = [], []
     for _ in range(repeat):
-        args = setup() if setup is not None else ()
-        gc.collect()
-        gc.disable()  # the collector's pauses belong to no side
-        try:
-            start = time.perf_counter()
-            for _ in range(number):
-                call(*args)
-            times.append((time.perf_counter() - start) / number)
-        finally:
-            gc.enable()
-    return statistics.median(times)
+        times_a.append(sample(a, setup, number))
+        times_b.append(sample(b, setup, number))
+    return statistics.median(times_a), statistics.median(times_b)
 
 
 def with_globals(module, values: dict):
@@ -769,8 +781,7 @@ def main() -> int:
             setup = setup or (lambda: ())
             a, b = native(*setup()), ours(*setup())
             assert a == b, f"{label}: results differ"
-            t_native = median_time(native, times, setup, number)
-            t_plain = median_time(ours, times, setup, number)
+            t_native, t_plain = median_times(native, ours, times, setup, number)
         finally:
             undo()
         rows.append((label, fmt(t_native), fmt(t_plain), f"{t_native / t_plain:.2f}"))
@@ -816,8 +827,8 @@ def main() -> int:
         ours = plain(PDK_RENDERINGS, {"log": log, **settings_double})
         (a,), (b,) = containers(), containers()
         assert clean(mp._clean_containers_also_in_cells)(a) == clean(ours._clean_containers_also_in_cells)(b)
-        t_native = median_time(mp._clean_containers_also_in_cells, repeat, containers)
-        t_plain = median_time(ours._clean_containers_also_in_cells, repeat, containers)
+        t_native, t_plain = median_times(mp._clean_containers_also_in_cells, ours._clean_containers_also_in_cells,
+                                         repeat, containers)
         undo()
         rows.append((label, fmt(t_native), fmt(t_plain), f"{t_native / t_plain:.2f}"))
 
