@@ -81,6 +81,12 @@ class _Input:
         self.racy = False
 
 
+class _Listing(_Input):
+    """A folder tree's listing of Python files (see :meth:`Session.listing`)."""
+
+    __slots__ = ()
+
+
 class _Memo:
     """A query's memoised result and what it read, in order."""
 
@@ -126,7 +132,7 @@ class Session:
         self.revision = 1
         self._depth = 0  # nesting of one_pass()
         self._files: dict[str, _Input] = {}
-        self._listings: dict[str, _Input] = {}
+        self._listings: dict[str, _Listing] = {}
         self._memos: dict[tuple[Any, ...], _Memo] = {}
         self._frames: list[list[_Input | _Memo]] = []
         # A file's bytes read in this revision to hash them, for its parse.
@@ -229,10 +235,10 @@ class Session:
             if dep.verified_at != revision:
                 if type(dep) is _Memo:
                     self._bring_up_to_date(dep)
-                elif dep.key in self._listings and self._listings[dep.key] is dep:
+                elif type(dep) is _Listing:
                     self._check_listing(dep)
                 else:
-                    self._check_file(dep)
+                    self._check_file(dep)  # type: ignore[arg-type]
             if dep.changed_at > verified:
                 return False
         return True
@@ -349,7 +355,7 @@ class Session:
         key = os.fspath(root)
         found = self._listings.get(key)
         if found is None:
-            found = self._listings[key] = _Input(key)
+            found = self._listings[key] = _Listing(key)
         if found.verified_at != self.revision:
             self._check_listing(found)
         if self._frames:
@@ -442,10 +448,10 @@ class Session:
         for key in gone:
             del self._files[key]
         dropped = set(gone)
-        for key in [k for k in self._memos if k[0] is _one_analysis and k[3] in dropped]:
-            del self._memos[key]
-        for key in [k for k in self._memos if k[0] is _file_analyses and k[2] in dropped]:
-            del self._memos[key]
+        for memo in [k for k in self._memos if k[0] is _one_analysis and k[3] in dropped]:
+            del self._memos[memo]
+        for memo in [k for k in self._memos if k[0] is _file_analyses and k[2] in dropped]:
+            del self._memos[memo]
 
     def clear(self) -> None:
         """Forget everything kept between passes."""
