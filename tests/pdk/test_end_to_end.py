@@ -117,13 +117,14 @@ def test_the_pass_leaves_the_look_at_the_files_to_its_driver(pdk, project, monke
     import types
 
     from morvane import settings
-    from morvane.core import callgraph, database, project_state
+    from morvane.core import callgraph, database
+    from morvane.core.engine import session
 
     looked: list[bool] = []
     create = callgraph.create_callgraph
 
     def watched_create():
-        looked.append(project_state.files.looking)
+        looked.append(session.in_pass)
         return create()
 
     monkeypatch.setattr(callgraph, "create_callgraph", watched_create)
@@ -160,7 +161,7 @@ def test_the_pass_leaves_the_look_at_the_files_to_its_driver(pdk, project, monke
         write(project / "demo" / "__init__.py")
         for name in [n for n in sys.modules if n == "demo" or n.startswith("demo.")]:
             del sys.modules[name]
-        project_state.clear()
+        session.clear()
         settings.reset_settings()
         pdk._get_pdk.cache_clear()
         pdk.get_base_pdk.cache_clear()
@@ -177,14 +178,14 @@ def test_the_pass_leaves_the_look_at_the_files_to_its_driver(pdk, project, monke
     as_written = run(contextlib.nullcontext, stand_in)
     assert as_written[1] == {False}
     assert run(contextlib.nullcontext) == as_written
-    assert run(project_state.one_look) == (as_written[0], {True})
+    assert run(session.one_pass) == (as_written[0], {True})
 
     def failing(*args, **kwargs):
         raise RuntimeError("no records today")
 
     monkeypatch.setattr(callgraph, "get_static_records", failing)
-    with project_state.one_look():
+    with session.one_pass():
         with pytest.raises(RuntimeError, match="no records today"):
             pdk.register_cells()
-        assert project_state.files.looking
-    assert not project_state.files.looking
+        assert session.in_pass
+    assert not session.in_pass

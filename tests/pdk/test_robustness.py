@@ -101,11 +101,11 @@ def make_draw(data):
 
 
 def forget_process_state():
-    from morvane.core import project_state
+    from morvane.core.engine import session
 
     for cached in (pdk_module._get_pdk, pdk_module.get_base_pdk):
         getattr(cached, "cache_clear", lambda: None)()
-    project_state.clear()
+    session.clear()
 
 
 def run(call):
