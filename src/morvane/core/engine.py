@@ -159,6 +159,9 @@ class Session:
         self.loaded: dict[Path, Load] = {}
         self.last_run: dict[Path, int] = {}
         self.runs = 0
+        # What the importer worked out from that record for one revision and
+        # run count: file -> the latest run of it or of a file it imports.
+        self.latest_runs: tuple[int, int, dict[Path, int]] | None = None
         # The call graph handed out, kept and brought up to date in place.
         self.graph: Any = None
         self._on_clear: list[Callable[[], None]] = []
@@ -463,6 +466,7 @@ class Session:
         self._touched.clear()
         self.loaded.clear()
         self.last_run.clear()
+        self.latest_runs = None
         self.graph = None
         for forget in self._on_clear:
             forget()

@@ -335,26 +335,23 @@ def _unchanged_since_run(file: Path, module: ModuleType) -> bool:
     return _latest_runs().get(file, 0) <= load.run
 
 
-# (the session's run count, its revision) -> file -> the latest run of it or
-# of a project file it imports, directly or through others
-_latest: tuple[int, int, dict[Path, int]] = (-1, -1, {})
-
-
 def _latest_runs() -> dict[Path, int]:
-    global _latest
-    if _latest[0] == session.runs and _latest[1] == session.revision:
-        return _latest[2]
+    """File -> the latest run of it or of a project file it imports,
+    directly or through others; worked out once per revision and run."""
+    latest = session.latest_runs
+    if latest is not None and latest[0] == session.runs and latest[1] == session.revision:
+        return latest[2]
     targets, components = callgraph.import_graph()
-    latest: dict[Path, int] = {}
+    found: dict[Path, int] = {}
     for component in components:  # each after those it imports
         value = max(session.last_run.get(p, 0) for p in component)
         for path in component:
             for target in targets[path]:
-                value = max(value, latest.get(target, 0))
+                value = max(value, found.get(target, 0))
         for path in component:
-            latest[path] = value
-    _latest = (session.runs, session.revision, latest)
-    return latest
+            found[path] = value
+    session.latest_runs = (session.runs, session.revision, found)
+    return found
 
 
 def _run_file(name: str, file: Path, base: Path, reload: bool) -> ModuleType:
