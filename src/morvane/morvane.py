@@ -36,7 +36,6 @@ each file's are kept while it is unchanged, the table while every file's are.
 from __future__ import annotations
 
 import ast
-import copy
 import json
 import os
 import re
@@ -182,10 +181,22 @@ def _libraries(lib_paths: tuple[tuple[str, str, str], ...]) -> tuple[dict[str, d
 def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
     defaults = record["parameter_defaults"]
     if mutable:
-        defaults = {k: (copy.deepcopy(v) if isinstance(v, (list, dict)) else v) for k, v in defaults.items()}
+        defaults = {k: _copy(v) for k, v in defaults.items()}
     else:
         defaults = dict(defaults)
     return {**record, "parameter_defaults": defaults}
+
+
+def _copy(value: Any) -> Any:
+    """A copy of a default as :func:`_default_value` makes them: lists and
+    dicts of literals (strings, numbers, None and booleans are shared)."""
+    if isinstance(value, list):
+        return [_copy(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _copy(v) for k, v in value.items()}
+    if isinstance(value, tuple):
+        return tuple(_copy(v) for v in value)
+    return value
 
 
 def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dict[str, Any]]]:

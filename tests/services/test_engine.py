@@ -95,3 +95,28 @@ def test_clear_forgets_everything_and_a_cycle_is_an_error(tmp_path):
         raise AssertionError("a query that asks for itself must fail")
     session.clear()
     assert forgotten == [True] and len(session) == 0 and not session.seen(path)
+
+
+def test_paths_resolved_within_a_pass_match_pathlib(tmp_path):
+    # Within a pass a listed file that is no link resolves to itself; links
+    # (of folders, of files, dangling), missing files and ".." must come out
+    # as pathlib resolves them, listed or not.
+    real = tmp_path / "real"
+    (real / "sub" / "deep").mkdir(parents=True)
+    (real / "sub" / "deep" / "b.py").write_text("")
+    (real / "sub" / "inner").symlink_to(real / "sub" / "deep", target_is_directory=True)
+    (real / "a.py").write_text("")
+    (real / "target.py").write_text("")
+    (tmp_path / "linked").symlink_to(real, target_is_directory=True)
+    (real / "link.py").symlink_to(real / "target.py")
+    (real / "dangling.py").symlink_to(tmp_path / "nowhere.py")
+    names = ["a.py", "link.py", "dangling.py", "missing.py", "sub", "sub/../a.py", "../real/a.py",
+             "sub/deep/b.py", "sub/inner/b.py", "sub/deep", "sub/inner", ""]
+    session = engine.Session()
+    for listed in (real, tmp_path / "linked"):
+        with session.one_pass():
+            session.listing(listed)
+            within = [session.resolved(folder, name) for folder in (real, tmp_path / "linked", tmp_path / "gone")
+                      for name in names]
+        assert within == [(folder / name).resolve() for folder in (real, tmp_path / "linked", tmp_path / "gone")
+                          for name in names]

@@ -138,8 +138,11 @@ class Session:
         # A file's bytes read in this revision to hash them, for its parse.
         self._data: dict[str, bytes] = {}
         # (an absolute folder, a path relative to it) -> the path resolved,
-        # for this revision.
+        # for this revision; and the files listed in this revision under a
+        # folder that is its own resolved path, less symbolic links: each
+        # of them resolves to itself (the walk enters no linked folder).
         self._resolved: dict[tuple[Any, str], Path] = {}
+        self._plain: set[str] = set()
         # root -> folder -> its listing when last walked (stamps spare the walk)
         self._folders: dict[str, dict[str, Folder]] = {}
         # While file events report the changes under a folder: its text, the
@@ -199,6 +202,7 @@ class Session:
             self._depth = 0
             self._data.clear()
             self._resolved.clear()
+            self._plain.clear()
             if collecting:
                 gc.enable()
 
@@ -340,7 +344,8 @@ class Session:
         key = (folder, relative)
         found = self._resolved.get(key) if self._depth else None
         if found is None:
-            found = (Path(folder) / relative if relative else Path(folder)).resolve()
+            path = Path(folder) / relative if relative else Path(folder)
+            found = path if self._depth and os.fspath(path) in self._plain else path.resolve()
             if self._depth and os.path.isabs(folder):
                 self._resolved[key] = found
         return found
@@ -371,6 +376,7 @@ class Session:
         seen: dict[str, Folder] = {}
         files: list[Path] = []
         unreadable: list[Path] = []
+        own = self._depth and Path(key).resolve() == Path(key)  # no link on the way to the root
         stack = [Path(key)]
         while stack:
             directory = stack.pop()
@@ -382,7 +388,10 @@ class Session:
                 unreadable.append(directory)
                 continue
             seen[text] = folder
-            files.extend(folder.files())
+            listed = folder.files()
+            files.extend(listed)
+            if own:
+                self._plain.update(os.fspath(p) for p in listed if p not in folder.links)
             stack.extend(reversed(folder.subdirs()))
         self._folders[key] = seen
         value = (tuple(files), tuple(unreadable))
@@ -403,7 +412,7 @@ class Session:
 
     def analysed(self, name: str, path: str | os.PathLike[str], module: str, is_package: bool) -> Any:
         """The result of analysis ``name`` for the file as this pass found it."""
-        return self.query(_one_analysis, self, name, os.fspath(path), module, is_package)
+        return self.query(_file_analyses, self, os.fspath(path), module, is_package)[name]
 
     # ---- file events --------------------------------------------------------
 
@@ -451,8 +460,6 @@ class Session:
         for key in gone:
             del self._files[key]
         dropped = set(gone)
-        for memo in [k for k in self._memos if k[0] is _one_analysis and k[3] in dropped]:
-            del self._memos[memo]
         for memo in [k for k in self._memos if k[0] is _file_analyses and k[2] in dropped]:
             del self._memos[memo]
 
@@ -488,10 +495,6 @@ def _file_analyses(session: Session, text: str, module: str, is_package: bool) -
             if digest is not None:
                 session.on_parse(text, data, tree, digest)
     return {name: compute(path, tree, module, is_package) for name, compute in session._analyses.items()}
-
-
-def _one_analysis(session: Session, name: str, text: str, module: str, is_package: bool) -> Any:
-    return session.query(_file_analyses, session, text, module, is_package)[name]
 
 
 session = Session()
