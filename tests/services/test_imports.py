@@ -147,6 +147,21 @@ class TestReload:
         assert import_modules(paths=[a, b], reload=True)[1] == {}
         assert import_modules(paths=[c], reload=True)[0][c].c() == "Abc"
 
+    def test_a_package_deleted_with_its_folder_is_gone_as_in_a_new_process(self, demo):
+        # A file importing a module of a folder that was removed fails as it
+        # would in a new process: no package of that name is left behind.
+        import shutil
+
+        from morvane.core.imports import forget_deleted
+
+        user = write(demo / "demo" / "user.py", "from demo.cells.a import a\n")
+        assert import_modules(paths=[demo / "demo" / "cells" / "a.py", user], reload=True)[1] == {}
+        gone = [demo / "demo" / "cells" / n for n in ("__init__.py", "a.py", "b.py")]
+        shutil.rmtree(demo / "demo" / "cells")
+        forget_deleted(gone)
+        _, errors = import_modules(paths=[user], reload=True)
+        assert "No module named 'demo.cells'" in str(errors[user][1])
+
     def test_module_of_same_name_from_another_project_is_replaced(self, demo, make_project):
         import_modules(paths=[demo / "demo" / "cells" / "a.py"])
         other = make_project(name="other")

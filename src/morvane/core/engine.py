@@ -302,7 +302,7 @@ class Session:
     def seen(self, path: str | os.PathLike[str]) -> bool:
         """Whether this pass has found the file there (looked at it, or taken
         it as file events vouch for it)."""
-        found = self._files.get(os.fspath(path))
+        found = self._files.get(os.fspath(path)) if self._depth else None
         return found is not None and found.verified_at == self.revision and found.value is not None
 
     def _check_file(self, found: _Input) -> None:

@@ -485,6 +485,12 @@ def _forget_deleted(files: list[Path], project_dir: Path) -> None:
         if module is not None and _is_file_of(module, file):
             _forget(name, module)
         _ran(file, None)
+        # A package whose folder went with the file is gone too: a new
+        # process would find no package of that name.
+        for package, directory in _package_dirs(name, project_dir):
+            held = sys.modules.get(package)
+            if held is not None and not os.path.isdir(directory) and _is_package_of(held, directory):
+                _forget(package, held)
 
 
 def _dependencies_first(files: list[Path], project_dir: Path) -> list[Path]:
