@@ -21,7 +21,10 @@ Workloads:
   which bounds the ratio any native pass can reach over these doubles;
 - _clean_containers_also_in_cells: 10,000 cells and 10,000 containers sharing
   2,000 names;
-- find_models: a call graph of 20,000 functions, 2,000 models;
+- find_models: a call graph of 20,000 functions, 2,000 models; and the same
+  with pathlib's own paths to files on disk (about 6 models a file, as in a
+  project's model files): the sources shared by a module's records beside
+  the steps as written for every record (a Path of another class);
 - register_models without a graph: 2,000 models in 200 files;
 - the has-model propagation of register_models on a 10,000-node chain and on
   a 10,000-node hierarchy of 7 levels: the one pass for networkx graphs beside
@@ -42,6 +45,7 @@ import operator
 import random
 import statistics
 import sys
+import tempfile
 import time
 import types
 from collections import defaultdict
@@ -638,6 +642,47 @@ def discovery_workload(n_functions: int, n_models: int, files: int, registered: 
     )
 
 
+class AsWrittenPath(type(Path())):
+    """pathlib's path under another class: find_models takes its steps for
+    every record."""
+
+    __slots__ = ()
+
+
+def disk_discovery_workload(root: Path, n_models: int, per_file: int):
+    """Model functions in files under root/proj/proj, a few library ones under
+    root/site/lib that the PDK registers; each module's file exists."""
+    functions, modules = {}, {}
+    (root / "proj" / "proj").mkdir(parents=True)
+    (root / "site" / "lib").mkdir(parents=True)
+    modules["proj"] = {"path": str(root / "proj" / "proj" / "__init__.py")}
+    modules["lib.models"] = {"path": str(root / "site" / "lib" / "models.py")}
+    for i in range(n_models // per_file):
+        modules[f"proj.models{i}"] = {"path": str(root / "proj" / "proj" / f"models{i}.py")}
+        for j in range(per_file):
+            name = f"model_{i}_{j}"
+            functions[f"proj.models{i}.{name}"] = {"name": name, "module": f"proj.models{i}",
+                                                   "resolved_return_annotation": "sax.SDict",
+                                                   "parameter_defaults": {"wl": 1.55}}
+    pdk_models = {}
+    for k in range(20):
+        name = f"lib_model_{k}"
+        functions[f"lib.models.{name}"] = {"name": name, "module": "lib.models",
+                                           "resolved_return_annotation": "sax.SDict", "parameter_defaults": {}}
+        pdk_models[f"pdk_{name}"] = types.FunctionType(noop.__code__, {}, name)
+    for module in modules.values():
+        Path(module["path"]).write_text("")
+    graph = {"functions": functions, "modules": modules}
+    the_pdk = Pdk(models=pdk_models)
+    return dict(
+        get_pdk=lambda: the_pdk, Path=Path, json=types.SimpleNamespace(dumps=len),
+        ccg=types.SimpleNamespace(default_lib_paths=lambda: {"proj": root / "proj" / "proj"}),
+        generate_call_graph=lambda *, lib_paths: graph,
+        get_project_name=lambda: "proj", get_project_dir=lambda: root / "proj",
+        m=types.SimpleNamespace(ModelRecord=lambda **kw: kw),
+    )
+
+
 def models_workload(n_models: int, files: int):
     records, modules = {}, {}
     for i in range(files):
@@ -836,6 +881,25 @@ def main() -> int:
     side_by_side("find_models (20,000 functions, 2,000 models)", mm, MODELS_RENDERINGS, discovery,
                  mm.find_models, "find_models")
 
+    label = "find_models, pathlib's paths on disk (2,000 models, 6 a file)"
+    if wanted(label):
+        with tempfile.TemporaryDirectory() as tmp:
+            undo = with_globals(mm, disk_discovery_workload(Path(tmp).resolve(), 2_000 // scale, 6))
+            def under(path_type):
+                def run():
+                    vars(mm)["Path"] = path_type
+                    return mm.find_models()
+
+                return run
+
+            try:
+                assert under(Path)() == under(AsWrittenPath)(), f"{label}: results differ"
+                t_shared, t_literal = median_times(under(Path), under(AsWrittenPath), repeat)
+            finally:
+                undo()
+        rows.append((label, fmt(t_shared), fmt(t_literal), f"{t_shared / t_literal:.2f}"))
+        print(f"  {label}: done", file=sys.stderr)
+
     models = models_workload(2_000 // scale, 200 // scale)
     side_by_side("register_models, no graph (2,000 models in 200 files)", mm, MODELS_RENDERINGS,
                  {**models, "_error_model": mm._error_model}, mm.register_models, "register_models")
@@ -879,7 +943,8 @@ def main() -> int:
     for row in [header, tuple("-" * w for w in widths), *rows]:
         print("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(row, widths))))
     print(f"\nmedian of {repeat} calls per side (one-file pass: {repeat} samples of 100 calls); propagation rows: the one pass "
-          "for a networkx DiGraph beside the per-node descendant sets of the steps as written")
+          "for a networkx DiGraph beside the per-node descendant sets of the steps as written; find_models on "
+          "disk: pathlib's own Path beside a Path of another class")
     return 0
 
 

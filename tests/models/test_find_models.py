@@ -5,12 +5,13 @@ collaborator."""
 from __future__ import annotations
 
 import json
+import sys
 import traceback
 from functools import partial
 from pathlib import Path
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from doubles import Namespace
@@ -281,3 +282,94 @@ def test_own_is_model_asked_in_place_as_if_called(mm, project, substitute):
         with pytest.raises(KeyError) as info:
             mm.find_models()
         assert traceback.extract_tb(info.value.__traceback__)[-1].name == "_is_model"
+
+
+class AsWritten(type(Path())):
+    """pathlib's path under another class: find_models then takes its steps
+    record by record."""
+
+
+class Text(str):
+    """A module path that is not an exact str."""
+
+
+PLACES = ["proj/proj/models.py", "proj/proj/sub/cells.py", "proj/proj/../proj/models.py", "proj/link/models.py",
+          "proj/proj/linked.py", "proj/proj/gone.py", "site/lib/models.py", "proj/proj", "proj/proj/./sub//cells.py"]
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(modules=st.lists(st.tuples(st.sampled_from(PLACES), st.sampled_from(["str", "text", "path"])),
+                        min_size=1, max_size=6),
+       owners=st.lists(st.integers(0, 5), min_size=1, max_size=20),
+       project_dir=st.sampled_from(["proj", "proj/link", "proj/proj/..", "relative"]))
+def test_shared_sources_agree_with_the_steps_as_written(mm, tmp_path_factory, modules, owners, project_dir):
+    # Records of one module share its source while Path is pathlib's own;
+    # under any other Path class each record takes the steps as written. The
+    # records, or the error, are the same: paths through links, ".." and "."
+    # parts, missing files, a module path given as a str subclass or a Path,
+    # equal texts of distinct objects, a project directory through a link or
+    # one whose relative_to raises at the first record.
+    root = tmp_path_factory.mktemp("shared")
+    for place in ("proj/proj/models.py", "proj/proj/sub/cells.py", "site/lib/models.py", "elsewhere/real.py"):
+        (root / place).parent.mkdir(parents=True, exist_ok=True)
+        (root / place).write_text("")
+    (root / "proj/link").symlink_to(root / "site/lib")
+    (root / "proj/proj/linked.py").symlink_to(root / "elsewhere/real.py")
+    functions = {"proj.m0.anchor": fn("anchor", "proj", "float")}
+    listed = {"proj": {"path": str(root / "proj/proj/__init__.py")}}
+    for i, (place, kind) in enumerate(modules):
+        text = "".join([str(root), "/", place])  # a new str object each time
+        listed[f"proj.m{i}"] = {"path": {"str": text, "text": Text(text), "path": Path(text)}[kind]}
+    for j, owner in enumerate(owners):
+        functions[f"proj.m{owner % len(modules)}.f{j}"] = fn(f"f{j}", f"proj.m{owner % len(modules)}", k=j)
+    # a directory whose resolve() stays relative: relative_to cannot walk up from it
+    project = Namespace(resolve=lambda: Path("relative")) if project_dir == "relative" else root / project_dir
+    made = []
+
+    def outcome(path_type):
+        made.clear()
+        vars(mm).update(Path=path_type)
+        try:
+            return mm.find_models(), list(made)
+        except Exception as exc:  # noqa: BLE001
+            return (type(exc), str(exc)), list(made)
+
+    saved = {k: vars(mm)[k] for k in ("Path", "get_pdk", "ccg", "generate_call_graph", "get_project_name",
+                                      "get_project_dir", "json", "m")}
+    try:
+        vars(mm).update(
+            get_pdk=lambda: FakePdk({}), ccg=Namespace(default_lib_paths=lambda: {"proj": root / "proj"}),
+            generate_call_graph=lambda **kw: {"functions": functions, "modules": listed},
+            get_project_name=lambda: "proj", get_project_dir=lambda: project, json=json,
+            m=Namespace(ModelRecord=lambda **kw: made.append(kw) or kw))
+        written = outcome(AsWritten)
+        assert outcome(Path) == written
+    finally:
+        vars(mm).update(saved)
+    if project_dir == "relative":
+        assert written[0][0] is ValueError and written[1] == []
+
+
+def test_shared_sources_resolve_once_per_module_text(mm, project, substitute):
+    # pathlib's own Path: one resolve per distinct module path text (three
+    # records of proj.models, one of a second module naming the same file),
+    # beside the library paths, the anchor and the project directory.
+    project.functions["proj.again.ring"] = fn("ring", "proj.again")
+    project.modules["proj.again"] = {"path": "".join([str(project.root), "/proj/models.py"])}
+    project.functions["proj.models.wave"] = fn("wave", "proj.models")
+    resolved = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "resolve" and "pathlib" in frame.f_code.co_filename:
+            resolved.append(str(frame.f_locals["self"]))
+
+    sys.setprofile(profile)
+    try:
+        result = mm.find_models()
+    finally:
+        sys.setprofile(None)
+    assert list(result) == ["bend", "mzi", "ring", "wave"]
+    assert {r["source"] for r in result.values()} == {str(Path("proj", "models.py"))}
+    assert resolved.count(str(project.root / "proj" / "models.py")) == 1
+    substitute(Path=AsWritten)
+    assert mm.find_models() == result

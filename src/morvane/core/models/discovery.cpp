@@ -22,6 +22,14 @@ Ref plain_name(Obj key) {
 // record["module"].startswith(here): the plain prefix test, no dot required.
 bool module_starts_with(Obj record, Obj here) { return startswith(getitem(record, S::module), here); }
 
+// pathlib's own Path class while pathlib is imported (it is whenever the
+// module's `Path` came from it); an empty Ref otherwise.
+Ref pathlib_path() {
+    static const Name s_pathlib("pathlib");
+    Ref pathlib = imported(s_pathlib);
+    return pathlib ? getattr_opt(pathlib, S::Path) : Ref();
+}
+
 Ref find_models(Frame& f) {
     Ref pdk = call(f.global(S::get_pdk));
 
@@ -95,12 +103,37 @@ Ref find_models(Frame& f) {
     Ref pdk_path = getattr(call_method(here_path, S::resolve), S::parent);
     Ref project_dir = call_method(call(f.global(S::get_project_dir)), S::resolve);
 
+    // Fast path, while `Path` is pathlib's own: records of one module share
+    // its source, so pdk_type and the relative source text are worked out once
+    // per distinct module path text and looked up in `sources` for the others.
+    // It relies on equal path texts resolving equally within one call (the
+    // file system's links do not change under it), and on the steps running
+    // no code but pathlib's: the path is an exact str and pdk_path and
+    // project_dir are paths of the very class the resolved source has, so
+    // is_relative_to and relative_to compare paths only.  A first record whose
+    // steps raise leaves no entry, and the error ends the call as written.
+    // Anything else takes the steps as written, record by record.
+    Ref own_path = pathlib_path();
+    Ref sources = new_dict();
+
     Ref final_model_records = new_dict();
     for_items(model_records, [&](Obj k, Obj v) {
         if (v.is_none()) return;
         Ref path_type = f.global(S::Path);
-        Ref source = call_method(call(path_type, getitem(getitem(all_modules, getitem(v, S::module)), S::path)),
-                                 S::resolve);
+        Ref path_text = getitem(getitem(all_modules, getitem(v, S::module)), S::path);
+        const bool shared = own_path && path_type.is(own_path) && PyUnicode_CheckExact(path_text.ptr());
+        Ref known = shared ? dict_get(sources, path_text) : Ref();
+        if (known) {
+            Ref model_record_type = getattr(f.global(S::m), S::ModelRecord);
+            Ref factory = getitem(v, S::name);
+            Ref settings = call(getattr(f.global(S::json), S::dumps), getitem(v, S::parameter_defaults));
+            dict_set(final_model_records, k,
+                     call(model_record_type, kw(S::factory, factory), kw(S::settings, settings),
+                          kw(S::source, Obj(PyTuple_GET_ITEM(known.ptr(), 1))),
+                          kw(S::pdk_type, Obj(PyTuple_GET_ITEM(known.ptr(), 0)))));
+            return;
+        }
+        Ref source = call_method(call(path_type, path_text), S::resolve);
         Obj pdk_type = truthy(call_method(source, S::is_relative_to, pdk_path)) ? T::pdk : T::base_pdk;
         // Sources outside the project directory are written with ".." parts.
         Ref relsource = call_method(source, S::relative_to, project_dir, kw(S::walk_up, Py_True));
@@ -109,6 +142,10 @@ Ref find_models(Frame& f) {
         Ref factory = getitem(v, S::name);
         Ref settings = call(getattr(f.global(S::json), S::dumps), getitem(v, S::parameter_defaults));
         Ref source_text = str(relsource);
+        if (shared && pdk_path.type() == source.type() && project_dir.type() == source.type() &&
+            PyUnicode_CheckExact(source_text.ptr())) {
+            dict_set(sources, path_text, tuple({pdk_type, source_text}));
+        }
         dict_set(final_model_records, k,
                  call(model_record_type, kw(S::factory, factory), kw(S::settings, settings),
                       kw(S::source, source_text), kw(S::pdk_type, pdk_type)));
