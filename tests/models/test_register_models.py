@@ -363,7 +363,8 @@ def factory_graphs(draw):
     """Edges from a factory to the factories it is built from: chains, layers,
     wide tops over a few parts, or any DAG; builder flags, model names (some
     not nodes), now and then a node without the flag, a cycle, a node that
-    is not a str or a flag that is not a bool."""
+    is not a str, a flag that is not a bool or attributes that are not a
+    plain dict."""
     n = draw(st.integers(1, 40))
     shape = draw(st.sampled_from(["chain", "layered", "wide", "any"]))
     if shape == "chain":
@@ -386,7 +387,8 @@ def factory_graphs(draw):
     missing = draw(st.integers(0, n - 1)) if draw(st.integers(0, 9)) == 0 else None
     odd_node = draw(st.integers(0, n - 1)) if draw(st.integers(0, 5)) == 0 else None
     odd_flag = draw(st.integers(0, n - 1)) if draw(st.integers(0, 5)) == 0 else None
-    return n, edges, flagged, models, missing, odd_node, odd_flag
+    odd_attrs = draw(st.integers(0, n - 1)) if draw(st.integers(0, 5)) == 0 else None
+    return n, edges, flagged, models, missing, odd_node, odd_flag, odd_attrs
 
 
 class NodeName:
@@ -406,6 +408,22 @@ class NodeName:
 
     def __repr__(self):
         return self.text
+
+
+class LoggedAttrs(dict):
+    """A node's attributes that write each read and write of a key into the
+    log."""
+
+    node = ""
+    log: list = []
+
+    def __getitem__(self, key):
+        self.log.append(("get", self.node, key))
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        self.log.append(("set", self.node, key))
+        super().__setitem__(key, value)
 
 
 class Truth:
@@ -439,7 +457,8 @@ class TestPropagation:
 
     @staticmethod
     def build(spec, graph_type=nx.DiGraph):
-        n, edges, flagged, models, missing, odd_node, odd_flag = spec
+        n, edges, flagged, models, missing, odd_node, odd_flag, *rest = spec
+        odd_attrs = rest[0] if rest else None
         log: list = []
 
         def node(i):
@@ -448,7 +467,11 @@ class TestPropagation:
         G = graph_type()
         G.graph["log"] = log
         # Equal node names, not the same objects: nodes are matched by equality.
-        G.add_nodes_from(node(i) for i in range(n))
+        for i in range(n):
+            if i == odd_attrs:
+                G.node_attr_dict_factory = type("Attrs", (LoggedAttrs,), {"node": f"n{i}", "log": log})
+            G.add_node(node(i))
+            vars(G).pop("node_attr_dict_factory", None)
         G.add_edges_from((node(a), node(b)) for a, b in edges)
         for i in range(n):
             if i != missing:

@@ -111,14 +111,19 @@ bool own_networkx(Obj descendants, Obj G) {
 // whose descendants all are; no descendant set is made.  It relies on
 // nothing running between the steps that could change a flag: it holds
 // while every node met is an exact str (hashing and comparing it runs no
-// code) and every flag read is an exact bool (its truth runs none).  From
-// the first node or flag that is not, the steps run as written, on the flags
-// written so far, which are those the written steps give.
+// code), its attributes an exact dict (reading and writing them runs none:
+// the steps as written read every descendant's flag, the one pass does not)
+// and every flag read an exact bool (its truth runs none).  From the first
+// node, attributes or flag that is not, the steps run as written, on the
+// flags written so far, which are those the written steps give.
 void propagate(const Frame& f, Obj G, Obj order, Obj has_model, bool one_pass) {
     Ref complete = new_set();
     for (Ref name : iterate(order)) {
-        Ref flag = getitem(getitem(getattr(G, S::nodes), name), S::has_model);
-        one_pass = one_pass && PyUnicode_CheckExact(name.ptr()) && PyBool_Check(flag.ptr());
+        one_pass = one_pass && PyUnicode_CheckExact(name.ptr());
+        Ref attrs = getitem(getattr(G, S::nodes), name);
+        one_pass = one_pass && PyDict_CheckExact(attrs.ptr());
+        Ref flag = getitem(attrs, S::has_model);
+        one_pass = one_pass && PyBool_Check(flag.ptr());
         bool flagged = truthy(flag);
         if (one_pass) {
             bool depends = false, all_complete = true;
