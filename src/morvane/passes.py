@@ -231,6 +231,8 @@ def _prepare(paths: list[Path], *, first: Iterable[Path] = (), deleted: Iterable
 def _register(core: Any, paths: list[Path], reload: bool) -> tuple[list[str], list[str]]:
     """``register_cells`` over ``paths`` (every file when empty); inside the
     caller's database transaction."""
+    if reload:
+        _pdk_models_as_resolved(core)
     written, removed = core.register_cells(paths=paths, reload=reload)
     if reload:
         # The model pass adds and replaces the PDK's models but never drops
@@ -240,6 +242,25 @@ def _register(core: Any, paths: list[Path], reload: bool) -> tuple[list[str], li
         for name in set(models) - set(db.get_all_models()):
             del models[name]
     return list(written), list(removed)
+
+
+def _pdk_models_as_resolved(core: Any) -> None:
+    """Put the PDK's own models back where an earlier pass replaced them.
+
+    The model search reads the active PDK's models, and the model pass puts
+    each project model function into them under its name: a project model
+    named like one of the PDK's (a partial of the layout library's model,
+    say) replaces it, and the next pass's search would find the project
+    function instead of the PDK's model, as a new process never does. The
+    base PDK holds the models as the PDK package made them."""
+    base = core.get_base_pdk()
+    models = core.get_pdk().models
+    own = getattr(base, "models", None)
+    if base is None or own is None or own is models:
+        return
+    for name, model in own.items():
+        if models.get(name) is not model:
+            models[name] = model
 
 
 def run_pass(core: Any, paths: Sequence[Path] = (), *, reload: bool = True,
