@@ -234,6 +234,7 @@ def _register(core: Any, paths: list[Path], reload: bool) -> tuple[list[str], li
     if reload:
         _pdk_models_as_resolved(core)
     written, removed = core.register_cells(paths=paths, reload=reload)
+    _pdk_factories_as_resolved(core)
     if reload:
         # The model pass adds and replaces the PDK's models but never drops
         # one: a model whose source stopped defining it would stay callable
@@ -261,6 +262,33 @@ def _pdk_models_as_resolved(core: Any) -> None:
     for name, model in own.items():
         if models.get(name) is not model:
             models[name] = model
+
+
+def _pdk_factories_as_resolved(core: Any) -> None:
+    """Put back the PDK's own cells and containers that an earlier pass took
+    out while a project cell of the same name existed (the pass removes a
+    deleted cell's name, and the clean-up of names that are both a cell and
+    a container removes one of the two): a new process's PDK holds them
+    while no project file defines the name."""
+    base, pdk = core.get_base_pdk(), core.get_pdk()
+    if base is None or base is pdk:
+        return
+    cells, containers = pdk.cells, pdk.containers
+    missing = [n for n in base.cells if n not in cells] + [n for n in base.containers if n not in containers]
+    if not missing:
+        return
+    project = db.get_factories_by_name(*missing)
+    restored = False
+    for name, cell in base.cells.items():
+        if name not in cells and name not in project:
+            cells[name] = cell
+            restored = True
+    for name, container in base.containers.items():
+        if name not in containers and name not in project:
+            containers[name] = container
+            restored = True
+    if restored and any(name in cells for name in containers):
+        core._clean_containers_also_in_cells(pdk)
 
 
 def run_pass(core: Any, paths: Sequence[Path] = (), *, reload: bool = True,
