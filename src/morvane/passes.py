@@ -246,19 +246,23 @@ def _register(core: Any, paths: list[Path], reload: bool) -> tuple[list[str], li
 
 
 def _pdk_models_as_resolved(core: Any) -> None:
-    """Put the PDK's own models back where an earlier pass replaced them.
+    """The PDK's models as the PDK package made them, before a pass that
+    runs the model search.
 
-    The model search reads the active PDK's models, and the model pass puts
-    each project model function into them under its name: a project model
-    named like one of the PDK's (a partial of the layout library's model,
-    say) replaces it, and the next pass's search would find the project
-    function instead of the PDK's model, as a new process never does. The
-    base PDK holds the models as the PDK package made them."""
+    The search reads the active PDK's models, and the model pass puts each
+    project model function (or its placeholder) into them under its name:
+    a project model named like one of the PDK's (a partial of the layout
+    library's model, say) replaced it, and one that is gone stayed, so the
+    next pass's search found models a new process never finds. The model
+    pass puts every project model back in; the base PDK holds the models as
+    the package made them."""
     base = core.get_base_pdk()
     models = core.get_pdk().models
     own = getattr(base, "models", None)
     if base is None or own is None or own is models:
         return
+    for name in [n for n in models if n not in own]:
+        del models[name]
     for name, model in own.items():
         if models.get(name) is not model:
             models[name] = model
