@@ -781,14 +781,22 @@ def _fingerprints(root: str) -> dict[Path, bytes]:
     import hashlib
 
     targets, components = session.query(_import_graph, root)
+    digest = session.digest
     out: dict[Path, bytes] = {}
     for component in components:
+        if len(component) == 1:  # no cycle: the file and what it imports
+            path = component[0]
+            value = hashlib.blake2b(b"".join([digest(path) or b"-", *map(out.__getitem__, targets[path])]),
+                                    digest_size=16).digest()
+            out[path] = value
+            continue
         h = hashlib.blake2b(digest_size=16)
-        for path in sorted(component):
+        members = sorted(component)
+        for path in members:
             h.update(os.fsencode(path))
-            h.update(session.digest(path) or b"-")
+            h.update(digest(path) or b"-")
         inside = set(component)
-        for path in sorted(component):
+        for path in members:
             for target in targets[path]:
                 if target not in inside:
                     h.update(out[target])

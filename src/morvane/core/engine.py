@@ -377,23 +377,32 @@ class Session:
         files: list[Path] = []
         unreadable: list[Path] = []
         own = self._depth and Path(key).resolve() == Path(key)  # no link on the way to the root
+        # Every folder listed as at the last walk, none holding a link (whose
+        # target may have changed): the same listing, without comparing it.
+        same = bool(found.changed_at)
         stack = [Path(key)]
         while stack:
             directory = stack.pop()
             text = os.fspath(directory)
             folder = Folder.look(directory, kept.get(text), RACY_NS)
             if folder is None:
+                same = False
                 continue  # deleted while the tree was walked
             if folder.unreadable:
+                same = False
                 unreadable.append(directory)
                 continue
             seen[text] = folder
+            same = same and folder is kept.get(text) and not folder.links
             listed = folder.files()
             files.extend(listed)
             if own:
                 self._plain.update(os.fspath(p) for p in listed if p not in folder.links)
             stack.extend(reversed(folder.subdirs()))
         self._folders[key] = seen
+        if same and len(seen) == len(kept):
+            found.verified_at = self.revision
+            return
         value = (tuple(files), tuple(unreadable))
         if not found.changed_at or value != found.value:
             found.value = value
