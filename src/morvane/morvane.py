@@ -91,24 +91,12 @@ def _analyse(path: Path, tree: ast.Module | None, module: str, is_package: bool)
     return tuple(functions.values())
 
 
-def _settings_text(record: dict[str, Any]) -> str | None:
-    # json.dumps of the record's defaults, or None when it raises (the caller
-    # then calls json.dumps itself and gets the error).
-    try:
-        return json.dumps(record["parameter_defaults"])
-    except Exception:
-        return None
-
-
 def _frozen(records: tuple[dict[str, Any], ...], module: str) -> tuple[tuple[Any, ...], ...]:
-    # Per record, what follows from the file's content alone:
-    # (record, mutable, function key, settings text, the json.dumps that
-    # made the text). `mutable`: whether its defaults hold lists or dicts,
-    # which each caller of generate_call_graph must get copies of; strings,
-    # numbers and None are shared.
-    dumps = json.dumps
+    # Per record: (record, mutable, function key). `mutable`: whether its
+    # defaults hold lists or dicts, which each caller of generate_call_graph
+    # must get copies of; strings, numbers and None are shared.
     return tuple((r, any(isinstance(v, (list, dict)) for v in r["parameter_defaults"].values()),
-                  f"{module}.{r['name']}", _settings_text(r), dumps)
+                  f"{module}.{r['name']}")
                  for r in records)
 
 

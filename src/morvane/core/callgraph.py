@@ -223,7 +223,6 @@ class _Table(NamedTuple):
     nodes: dict[str, tuple[str, str]]  # factory name -> (source, module) of the definition kept
     succ: dict[str, list[str]]  # factory name -> callees, in edge order
     duplicates: tuple[str, ...]
-    by_source: dict[str, list[str]]  # source -> its node names, in node order
 
 
 def _table(root: str) -> _Table:
@@ -250,10 +249,7 @@ def _table_of(scanned: Iterable[tuple[str, str, _FileInfo]]) -> _Table:
             for callee, origin in factory.callees:
                 if callee != factory.name and callee in nodes and (origin is None or origin in roots):
                     edges.append((factory.name, callee))
-    by_source: dict[str, list[str]] = {}
-    for name, (source, _) in nodes.items():
-        by_source.setdefault(source, []).append(name)
-    return _Table(nodes, _acyclic(edges), tuple(duplicates), by_source)
+    return _Table(nodes, _acyclic(edges), tuple(duplicates))
 
 
 def _acyclic(edges: list[tuple[str, str]]) -> dict[str, list[str]]:
