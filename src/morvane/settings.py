@@ -21,6 +21,10 @@ Keys of ``[tool.morvane]`` (all optional):
     absolute; default ``.morvane/morvane.db``. The environment variable
     ``MORVANE_DATABASE`` overrides it (a relative value is taken relative to
     the project directory as well).
+``import-timeout``
+    the longest a project file may take to import, in seconds (a number;
+    ``0`` for no limit); default 60. A file that takes longer becomes error
+    cells.
 
 The settings are read once and cached; the cache follows the two
 environment variables (and the working directory when the project is
@@ -42,6 +46,7 @@ __all__ = [
     "DATABASE_ENV",
     "DEFAULT_DATABASE",
     "DEFAULT_PDK",
+    "DEFAULT_IMPORT_TIMEOUT",
     "Settings",
     "SettingsError",
     "get_settings",
@@ -61,8 +66,12 @@ DATABASE_ENV = "MORVANE_DATABASE"
 DEFAULT_DATABASE = ".morvane/morvane.db"
 DEFAULT_PDK = "generic"
 PYPROJECT = "pyproject.toml"
+DEFAULT_IMPORT_TIMEOUT = 60.0
+# Longer than any import can reasonably take, and small enough for an
+# interval timer.
+MAX_IMPORT_TIMEOUT = 7 * 24 * 3600.0
 
-_KNOWN_KEYS = ("name", "pdk", "is-a-pdk", "database")
+_KNOWN_KEYS = ("name", "pdk", "is-a-pdk", "database", "import-timeout")
 _DOTTED_NAME = re.compile(r"[^\W\d]\w*(?:\.[^\W\d]\w*)*")
 
 
@@ -77,6 +86,7 @@ class Settings:
     pdk_name: str
     is_a_pdk: bool
     database_path: Path
+    import_timeout: float = DEFAULT_IMPORT_TIMEOUT  # seconds; 0: no limit
 
 
 _lock = threading.Lock()
@@ -214,12 +224,20 @@ def _load(project_dir: Path, database_env: str | None) -> Settings:
         database = Path(db_value).expanduser()
     database_path = (project_dir / database).resolve()
 
+    import_timeout = table.get("import-timeout", DEFAULT_IMPORT_TIMEOUT)
+    if type(import_timeout) not in (int, float) or not 0 <= import_timeout <= MAX_IMPORT_TIMEOUT:
+        raise SettingsError(
+            f"{pyproject}: [tool.morvane] import-timeout must be a number of seconds from 0 (no limit) "
+            f"to {MAX_IMPORT_TIMEOUT:g}, got {_type_name(import_timeout)} {str(import_timeout)[:60]}"
+        )
+
     return Settings(
         project_dir=project_dir,
         project_name=name,
         pdk_name=pdk,
         is_a_pdk=is_pdk,
         database_path=database_path,
+        import_timeout=float(import_timeout),
     )
 
 
