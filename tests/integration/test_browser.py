@@ -8,7 +8,9 @@ from __future__ import annotations
 import shutil
 import tempfile
 import textwrap
+import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
@@ -117,3 +119,76 @@ def test_the_page_lists_draws_and_follows_saves(browser, served):
     wait.until(lambda b: "size 3 is not supported" in b.find_element(By.ID, "cell-error").text)
     wait.until(lambda b: statuses().get("raises") == "failing")
     shot("6-failing-build")
+
+
+# A page of another local origin (127.0.0.1, another port: the same site, not
+# the same origin) that tries what any page can: draw the cells as images,
+# read the page for its token, ask for a cell without reading the answer,
+# follow the event stream.
+HOSTILE = """<!doctype html>
+<html><head><meta charset="utf-8"><title>elsewhere</title></head><body>
+<script>
+const target = "TARGET";
+function image(url) {
+  return new Promise((resolve) => {
+    const img = new Image();
+    img.onload = () => resolve("loaded");
+    img.onerror = () => resolve("refused");
+    img.src = url;
+  });
+}
+async function read(url) {
+  try { const response = await fetch(url); return `read ${response.status}`; } catch (e) { return "unread"; }
+}
+async function send(url) {
+  try { await fetch(url, { mode: "no-cors" }); return "sent"; } catch (e) { return "failed"; }
+}
+function stream(url) {
+  return new Promise((resolve) => {
+    const events = new EventSource(url);
+    events.addEventListener("pass", () => { events.close(); resolve("followed"); });
+    events.onerror = () => { events.close(); resolve("refused"); };
+  });
+}
+Promise.all([image(target + "api/svg/wg"), image(target + "api/svg/raises"), read(target),
+             send(target + "api/cell/forever"), send(target + "api/svg/raises?token=guessed"),
+             stream(target + "events")])
+  .then((results) => { window.results = results; });
+</script>
+</body></html>
+"""
+
+
+@pytest.fixture
+def elsewhere(served):
+    page = HOSTILE.replace("TARGET", served.url).encode()
+
+    class Handler(BaseHTTPRequestHandler):
+        def do_GET(self) -> None:
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Length", str(len(page)))
+            self.end_headers()
+            self.wfile.write(page)
+
+        def log_message(self, format: str, *args) -> None:
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}/"
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def test_a_page_of_another_local_origin_cannot_drive_the_live_page(browser, served, elsewhere):
+    browser.get(elsewhere)
+    results = WebDriverWait(browser, WAIT_S).until(lambda b: b.execute_script("return window.results"))
+    assert results == ["refused", "refused", "unread", "sent", "sent", "refused"]
+    # The requests arrived and were answered, and none built a cell: `raises`
+    # and `forever` would be failing builds now.
+    state = served.json("/api/state")
+    assert state["counts"] == {"cells": 5, "errors": 1, "failing": 0, "models": state["counts"]["models"]}
+    assert served.json("/api/cell/wg")["drawing"]["ok"]

@@ -6,6 +6,8 @@ from __future__ import annotations
 import http.client
 import json
 import os
+import re
+import socket
 import signal
 import subprocess
 import sys
@@ -112,6 +114,8 @@ class Served:
             self.stop()
             pytest.fail("the server did not start:\n" + "".join(self.output))
         self.url = f"http://127.0.0.1:{self.port}/"
+        page = self.request("/", token=None)[2].decode()
+        self.token = re.search(r'<meta name="morvane-token" content="([^"]+)">', page).group(1)
 
     def _read(self) -> None:
         assert self.process.stdout is not None
@@ -121,11 +125,18 @@ class Served:
                 self.port = int(line.split("127.0.0.1:")[1].split("/")[0])
                 self._ready.set()
 
-    def request(self, path: str, host: str | None = None, timeout: float = 30) -> tuple[int, str, bytes]:
+    def request(self, path: str, host: str | None = None, timeout: float = 30, *, token: str | None = "",
+                headers: dict[str, str] | None = None) -> tuple[int, str, bytes]:
+        """GET ``path``; the session's token goes with it in a header unless
+        ``token`` is None or another value."""
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
         try:
             conn.putrequest("GET", path, skip_host=True)
             conn.putheader("Host", f"127.0.0.1:{self.port}" if host is None else host)
+            if token is not None:
+                conn.putheader("X-Morvane-Token", token or self.token)
+            for key, value in (headers or {}).items():
+                conn.putheader(key, value)
             conn.endheaders()
             response = conn.getresponse()
             return response.status, response.getheader("Content-Type", ""), response.read()
@@ -201,7 +212,7 @@ def test_routes_answer_with_their_content_types_and_refuse_the_rest(served):
 def test_the_event_stream_announces_the_current_pass_at_once(served):
     conn = http.client.HTTPConnection("127.0.0.1", served.port, timeout=30)
     try:
-        conn.request("GET", "/events")
+        conn.request("GET", "/events?token=" + served.token)
         response = conn.getresponse()
         assert response.status == 200
         assert response.getheader("Content-Type") == "text/event-stream; charset=utf-8"
@@ -211,6 +222,87 @@ def test_the_event_stream_announces_the_current_pass_at_once(served):
     assert lines[0] == "id: 1\n" and lines[1] == "event: pass\n"
     state = json.loads(lines[2].removeprefix("data: "))
     assert state["project"]["name"] == "chip" and state["counts"]["errors"] == 1
+
+
+def test_only_the_page_itself_may_ask_for_what_runs_project_code(served):
+    # The page and its files are open to anyone: nothing there runs project code.
+    for path in ("/", "/static/app.js", "/static/style.css"):
+        assert served.request(path, token=None, headers={"Sec-Fetch-Site": "cross-site"})[0] == 200, path
+
+    # Everything else, a path the server does not know included, needs the
+    # token: refused before anything is looked up, built or streamed.
+    guarded = ("/api/state", "/api/cells", "/api/cell/raises", "/api/svg/raises", "/api/models", "/events",
+               "/api/nowhere", "/nowhere")
+    for path in guarded:
+        for token in (None, "x", served.token[:-1], served.token + "x"):
+            status, kind, _ = served.request(path, token=token)
+            assert (status, kind) == (403, "text/plain; charset=utf-8"), (path, token)
+        assert served.request(f"{path}?token=nope", token=None)[0] == 403, path
+    assert served.request("/api/nowhere")[0] == 404
+    assert served.request("/api/state?token=" + served.token, token=None)[0] == 200
+
+    # The token is not enough when the browser says the request comes from
+    # elsewhere; another port of this host is the same site, not the same origin.
+    other = f"http://127.0.0.1:{served.port + 1}"
+    for headers in ({"Sec-Fetch-Site": "same-site"}, {"Sec-Fetch-Site": "cross-site"},
+                    {"Origin": other}, {"Origin": "null"}, {"Origin": "http://evil.example"},
+                    {"Sec-Fetch-Site": "same-origin", "Origin": other}):
+        for path in ("/api/svg/raises", "/api/cell/forever", "/events"):
+            assert served.request(path, headers=headers)[0] == 403, (path, headers)
+    for headers in ({"Sec-Fetch-Site": "same-origin", "Origin": served.url.rstrip("/")},
+                    {"Sec-Fetch-Site": "none"}, {"Origin": f"http://localhost:{served.port}"}):
+        assert served.request("/api/cell/wg", headers=headers)[0] == 200, headers
+
+    # None of the refused requests built a cell: `raises` and `forever` would now be failing.
+    assert served.json("/api/state")["counts"]["failing"] == 0
+
+
+def test_idle_and_slow_clients_are_cut_off_and_hold_no_thread_for_long(served):
+    from morvane.serve.server import HEAD_TIMEOUT_S, MAX_WORKERS
+
+    def threads() -> int:
+        status = Path(f"/proc/{served.process.pid}/status").read_text()
+        return int(re.search(r"^Threads:\s+(\d+)", status, re.M).group(1))
+
+    before = threads()
+    clients = []
+    for i in range(2 * MAX_WORKERS):
+        sock = socket.create_connection(("127.0.0.1", served.port), timeout=10)
+        if i % 2:  # half send nothing at all, half dribble their head a byte at a time
+            sock.sendall(b"GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ")
+        sock.setblocking(False)
+        clients.append(sock)
+    started = time.monotonic()
+    most = before
+    open_ = set(range(len(clients)))
+    while open_ and time.monotonic() - started < 60:
+        for i in list(open_):
+            try:
+                if clients[i].recv(1024) == b"":
+                    open_.discard(i)
+                    continue
+            except BlockingIOError:
+                pass
+            except OSError:
+                open_.discard(i)
+                continue
+            if i % 2:
+                try:
+                    clients[i].send(b"a")
+                except OSError:
+                    open_.discard(i)
+        most = max(most, threads())
+        time.sleep(0.25)
+    took = time.monotonic() - started
+    for sock in clients:
+        sock.close()
+    assert not open_, f"{len(open_)} clients still connected after {took:.0f} s"
+    # Two rounds of the workers, each cut at the deadline; far from the clients' 60 s.
+    assert took < 2 * HEAD_TIMEOUT_S + 20
+    assert most <= before + MAX_WORKERS, (before, most)
+    # The server still answers, with nothing about the clients on its output.
+    assert served.json("/api/state")["counts"]["cells"] == 5
+    assert "Traceback" not in "".join(served.output)
 
 
 def test_bad_cells_report_their_errors_and_stop_nothing_else(served):

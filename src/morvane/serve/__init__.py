@@ -4,7 +4,10 @@
 127.0.0.1 in a thread of its own and then watches the project's files on
 the calling (main) thread: every save runs a registration pass over the
 changed files and the files importing them, and the page follows through
-server-sent events. The pieces are usable on their own: :class:`LiveProject`
+server-sent events. Only the page itself may drive the server: every
+request but the page's own files needs the session's token and must not
+come from another origin, a check :mod:`morvane.serve.server` makes for
+every route, present and future, before it looks at the path. The pieces are usable on their own: :class:`LiveProject`
 (passes, snapshot, drawings), :func:`follow` (its passes for a stream of
 changes, such as the watcher's file events), :class:`StampWatcher` (which
 files changed, by their stamps) and :func:`make_server`.

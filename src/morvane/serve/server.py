@@ -1,6 +1,6 @@
-"""The HTTP side of the live page: routes, the Host check, server-sent events.
+"""The HTTP side of the live page: routes, who may ask, server-sent events.
 
-Routes (GET only):
+Routes (GET and HEAD only):
 
 ====================  =========================================================
 ``/``                 the page
@@ -13,15 +13,52 @@ Routes (GET only):
 ``/events``           ``text/event-stream``: one ``pass`` event per pass
 ====================  =========================================================
 
-The server listens on 127.0.0.1 only and answers only requests addressed
-to it by that name or ``localhost`` (the Host header), so that a page of
-another site cannot reach it through a name that resolves here.
+Who may ask. The server listens on 127.0.0.1 only and answers only
+requests addressed to it by that name or ``localhost`` (the Host header),
+so that a page of another site cannot reach it through a name that
+resolves here. A browser still sends a request to 127.0.0.1 for any page
+that asks (an ``<img>``, a form, a ``fetch`` in ``no-cors`` mode), and
+most routes run the project's code or hold the pass lock, so
+:meth:`Handler.do_GET` lets through only what the page itself sends:
+
+* every path but the page and its static files (:data:`PUBLIC`) needs the
+  session's token, made anew each time the server starts and written into
+  the page (``<meta name="morvane-token">``); the page's script sends it
+  back in the ``X-Morvane-Token`` header, or as ``?token=`` where it cannot
+  set a header (event streams, image and download links). Other sites
+  cannot read the page, so they cannot learn it;
+* a request whose ``Sec-Fetch-Site`` is neither ``same-origin`` nor
+  ``none``, or whose ``Origin`` is not this server's, is refused even with
+  the token. Another port of 127.0.0.1 is the same *site* but another
+  *origin*: it is refused too.
+
+The check runs in the dispatch, before any route is looked at: a new
+route added to :meth:`Handler._route` is guarded without doing anything,
+and an unknown path without the token is answered 403, not 404. Only a
+path added to :data:`PUBLIC` is open, and nothing there may run project
+code. The page's script gets the token through ``api()`` (``app.js``),
+which every URL it fetches, streams or links to goes through.
+
+Connections. A request's head (its request line and headers) must arrive
+whole within :data:`HEAD_TIMEOUT_S` of the connection being taken, so a
+client that connects and sends nothing, or dribbles its head, is cut off;
+any later read or write that makes no progress for :data:`IO_TIMEOUT_S`
+ends the connection too. At most :data:`MAX_WORKERS` connections are
+served at once, :data:`MAX_STREAMS` of them event streams (more are
+answered 503, and the page's script connects again); the others wait in
+the listen backlog (:data:`BACKLOG`), which absorbs a burst.
 """
 
 from __future__ import annotations
 
+import hmac
+import io
 import json
+import secrets
+import socket
+import sys
 import threading
+import time
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
@@ -35,12 +72,21 @@ __all__ = ["LiveServer", "make_server"]
 
 HOST = "127.0.0.1"
 KEEPALIVE_S = 15.0  # a comment line on the event stream this often keeps proxies and browsers patient
+HEAD_TIMEOUT_S = 5.0  # a request's line and headers arrive whole within this, or the connection ends
+IO_TIMEOUT_S = 30.0  # a read or write that makes no progress this long ends the connection
+MAX_WORKERS = 64  # connections served at once; more wait in the backlog
+MAX_STREAMS = 32  # of which event streams, so that streams never take every worker
+BACKLOG = 1024  # connections the kernel queues while every worker is busy
+TOKEN_HEADER = "X-Morvane-Token"
+TOKEN_PARAM = "token"
+_TOKEN_MARK = b"@MORVANE_TOKEN@"  # in index.html: replaced by the session's token
 
 _STATIC = {
     "index.html": "text/html; charset=utf-8",
     "style.css": "text/css; charset=utf-8",
     "app.js": "text/javascript; charset=utf-8",
 }
+PUBLIC = frozenset({"/", *(f"/static/{name}" for name in _STATIC)})  # paths any caller may ask for
 _SECURITY_HEADERS = {
     "X-Content-Type-Options": "nosniff",
     "Referrer-Policy": "no-referrer",
@@ -50,20 +96,28 @@ _SECURITY_HEADERS = {
 }
 
 
-def _load_static() -> dict[str, bytes]:
+def _load_static(token: str) -> dict[str, bytes]:
     folder = resources.files("morvane.serve") / "static"
-    return {name: (folder / name).read_bytes() for name in _STATIC}
+    files = {name: (folder / name).read_bytes() for name in _STATIC}
+    if _TOKEN_MARK not in files["index.html"]:
+        raise RuntimeError("index.html has no place for the session token")
+    files["index.html"] = files["index.html"].replace(_TOKEN_MARK, token.encode())
+    return files
 
 
 class LiveServer(ThreadingHTTPServer):
     """A threading HTTP server bound to 127.0.0.1 that serves one :class:`LiveProject`."""
 
     daemon_threads = True
+    request_queue_size = BACKLOG
 
     def __init__(self, live: LiveProject, port: int = 0) -> None:
         self.live = live
-        self.static = _load_static()
+        self.token = secrets.token_urlsafe(32)
+        self.static = _load_static(self.token)
         self.stopping = threading.Event()
+        self._workers = threading.BoundedSemaphore(MAX_WORKERS)
+        self.streams = threading.BoundedSemaphore(MAX_STREAMS)  # event streams open
         super().__init__((HOST, port), Handler)
 
     @property
@@ -76,6 +130,33 @@ class LiveServer(ThreadingHTTPServer):
 
     def allowed_hosts(self) -> set[str]:
         return {f"{HOST}:{self.port}", f"localhost:{self.port}"}
+
+    def allowed_origins(self) -> set[str]:
+        return {f"http://{host}" for host in self.allowed_hosts()}
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        # Called by the accept loop: while every worker is busy it takes no
+        # new connection, and they wait in the backlog.
+        while not self._workers.acquire(timeout=0.25):
+            if self.stopping.is_set():
+                self.shutdown_request(request)
+                return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._workers.release()
+            raise
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._workers.release()
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        if isinstance(sys.exception(), OSError):
+            return  # a client that went away or stalled: no news
+        super().handle_error(request, client_address)
 
     def stop(self) -> None:
         """Stop serving: end the event streams, then the request loop."""
@@ -90,9 +171,45 @@ def make_server(live: LiveProject, port: int = 0) -> LiveServer:
     return LiveServer(live, port)
 
 
+class _HeadReader(io.RawIOBase):
+    """The reading end of a connection, with one deadline for the request's head.
+
+    The socket's own timeout bounds each wait; a client that sends a byte
+    now and then would renew it forever, so every read here also checks the
+    deadline, until :meth:`lift` is called once the head has arrived.
+    """
+
+    def __init__(self, sock: socket.socket, seconds: float) -> None:
+        super().__init__()
+        self.sock = sock
+        self.deadline: float | None = time.monotonic() + seconds
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if self.deadline is not None:
+            left = self.deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("the request's head did not arrive in time")
+            self.sock.settimeout(min(left, IO_TIMEOUT_S))
+        return self.sock.recv_into(buffer)
+
+    def lift(self) -> None:
+        self.deadline = None
+        self.sock.settimeout(IO_TIMEOUT_S)
+
+
 class Handler(BaseHTTPRequestHandler):
     server: LiveServer
     server_version = "morvane-serve"
+    timeout = IO_TIMEOUT_S
+
+    def setup(self) -> None:
+        super().setup()
+        self.rfile.close()  # read through the head's deadline instead
+        self._head = _HeadReader(self.connection, HEAD_TIMEOUT_S)
+        self.rfile = io.BufferedReader(self._head)
 
     def log_message(self, format: str, *args: Any) -> None:
         pass  # requests are not news; passes are printed by the loop
@@ -113,12 +230,13 @@ class Handler(BaseHTTPRequestHandler):
     def _json(self, value: Any, status: int = HTTPStatus.OK) -> None:
         self._send(status, json.dumps(value).encode(), "application/json")
 
-    def _text(self, status: int, message: str) -> None:
-        self._send(status, (message + "\n").encode(), "text/plain; charset=utf-8")
+    def _text(self, status: int, message: str, **headers: str) -> None:
+        self._send(status, (message + "\n").encode(), "text/plain; charset=utf-8", **headers)
 
-    # -- routing ------------------------------------------------------------------
+    # -- dispatch -----------------------------------------------------------------
 
     def do_GET(self) -> None:
+        self._head.lift()  # the head is in: from here on only the socket's own timeout
         host = self.headers.get("Host", "").strip().lower()
         if host not in self.server.allowed_hosts():
             self._text(HTTPStatus.FORBIDDEN, f"forbidden: this server answers only requests for "
@@ -128,9 +246,28 @@ class Handler(BaseHTTPRequestHandler):
         path = unquote(url.path)
         query = {k: v[-1] for k, v in parse_qs(url.query).items()}
         try:
-            self._route(path, query)
-        except (BrokenPipeError, ConnectionResetError):
-            pass  # the browser went away
+            # Every route but the page and its files runs project code, holds
+            # the pass lock or streams: only the page itself may ask.
+            refusal = None if path in PUBLIC else self._refusal(query)
+            if refusal is not None:
+                self._text(HTTPStatus.FORBIDDEN, f"forbidden: {refusal}")
+            else:
+                self._route(path, query)
+        except (ConnectionError, TimeoutError):
+            self.close_connection = True  # the browser went away, or stopped reading
+
+    def _refusal(self, query: dict[str, str]) -> str | None:
+        """Why this request does not come from the page itself; ``None`` when it does."""
+        fetch_site = self.headers.get("Sec-Fetch-Site")
+        if fetch_site is not None and fetch_site.strip().lower() not in ("same-origin", "none"):
+            return f"a request from another site ({fetch_site.strip()[:40]})"
+        origin = self.headers.get("Origin")
+        if origin is not None and origin.strip().lower() not in self.server.allowed_origins():
+            return f"a request from another origin ({origin.strip()[:80]})"
+        token = self.headers.get(TOKEN_HEADER) or query.get(TOKEN_PARAM) or ""
+        if not hmac.compare_digest(token.encode(), self.server.token.encode()):
+            return "the page's session token is missing or out of date (reload the page)"
+        return None
 
     do_HEAD = do_GET
 
@@ -189,6 +326,16 @@ class Handler(BaseHTTPRequestHandler):
 
     def _events(self) -> None:
         """One ``pass`` event now and one after every pass, until the server stops."""
+        if not self.server.streams.acquire(blocking=False):
+            self._text(HTTPStatus.SERVICE_UNAVAILABLE, "too many event streams are open; try again later",
+                       **{"Retry-After": "5"})
+            return
+        try:
+            self._stream()
+        finally:
+            self.server.streams.release()
+
+    def _stream(self) -> None:
         live = self.server.live
         self.send_response(HTTPStatus.OK)
         self.send_header("Content-Type", "text/event-stream; charset=utf-8")
@@ -197,9 +344,9 @@ class Handler(BaseHTTPRequestHandler):
         for key, value in _SECURITY_HEADERS.items():
             self.send_header(key, value)
         self.end_headers()
+        self.close_connection = True
         if self.command == "HEAD":
             return
-        self.close_connection = True
         seen = None
         while not self.server.stopping.is_set():
             if live.generation != seen:

@@ -21,6 +21,26 @@ function el(tag, props = {}, ...children) {
   return node;
 }
 
+// The server answers the page's own requests only: each carries the session's
+// token, which the server wrote into the page. It goes in the query string,
+// the one place an <img>, a link or an event stream can carry it too.
+let token = document.querySelector('meta[name="morvane-token"]').content;
+
+// The URL of the server's route `path` with the query `params` and the token.
+function api(path, params = {}) {
+  const query = new URLSearchParams(params);
+  query.set("token", token);
+  return `${path}?${query}`;
+}
+
+// A server that started anew has a new token: the page, fetched again, holds it.
+async function renewToken() {
+  const response = await fetch("/", { cache: "no-store" });
+  if (!response.ok) throw new Error(`${response.status}`);
+  const page = new DOMParser().parseFromString(await response.text(), "text/html");
+  token = page.querySelector('meta[name="morvane-token"]').content;
+}
+
 async function getJSON(url) {
   const response = await fetch(url, { cache: "no-store" });
   if (!response.ok) throw new Error(`${response.status} ${await response.text()}`);
@@ -61,10 +81,9 @@ function showState(state) {
 // -- list ------------------------------------------------------------------------
 
 async function refreshList() {
-  const token = ++listRequest;
-  const params = new URLSearchParams({ q: view.query, kind: view.kind });
-  const result = await getJSON(`/api/cells?${params}`);
-  if (token !== listRequest) return;
+  const ticket = ++listRequest;
+  const result = await getJSON(api("/api/cells", { q: view.query, kind: view.kind }));
+  if (ticket !== listRequest) return;
   const items = result.cells.map((cell) => el("li", {
       class: "cell" + (cell.name === view.selected ? " selected" : ""),
       dataset: { name: cell.name, status: cell.status, hasModel: String(cell.has_model) },
@@ -98,18 +117,18 @@ function nodeList(names) {
 async function refreshCell() {
   const name = view.selected;
   if (!name) return;
-  const token = ++cellRequest;
+  const ticket = ++cellRequest;
   let cell;
   try {
-    cell = await getJSON(`/api/cell/${encodeURIComponent(name)}`);
+    cell = await getJSON(api(`/api/cell/${encodeURIComponent(name)}`));
   } catch (error) {
-    if (token !== cellRequest) return;
+    if (ticket !== cellRequest) return;
     $("cell").hidden = true;
     $("placeholder").hidden = false;
     $("placeholder").textContent = `${name} is no longer a cell of the project.`;
     return;
   }
-  if (token !== cellRequest) return;
+  if (ticket !== cellRequest) return;
   $("placeholder").hidden = true;
   $("cell").hidden = false;
   $("cell").dataset.name = cell.name;
@@ -135,7 +154,7 @@ async function refreshCell() {
   const img = $("drawing");
   $("figure").hidden = !drawing.ok;
   if (drawing.ok) {
-    const src = `/api/svg/${encodeURIComponent(cell.name)}?v=${drawing.version}`;
+    const src = api(`/api/svg/${encodeURIComponent(cell.name)}`, { v: drawing.version });
     if (img.getAttribute("src") !== src) img.setAttribute("src", src);
     img.alt = `drawing of ${cell.name}`;
     img.dataset.version = String(drawing.version);
@@ -172,7 +191,7 @@ async function refreshCell() {
 // -- models ----------------------------------------------------------------------
 
 async function refreshModels() {
-  const models = await getJSON("/api/models");
+  const models = await getJSON(api("/api/models"));
   $("models").tBodies[0].replaceChildren(...models.map((m) => el("tr", { dataset: { name: m.name } },
     el("td", {}, el("code", {}, m.name)),
     el("td", {}, m.pdk_type),
@@ -199,7 +218,7 @@ function refreshAll() {
 }
 
 function connect() {
-  const events = new EventSource("/events");
+  const events = new EventSource(api("/events"));
   events.addEventListener("open", () => {
     $("connection").className = "online";
     $("connection").textContent = "live";
@@ -207,6 +226,11 @@ function connect() {
   events.addEventListener("error", () => {
     $("connection").className = "offline";
     $("connection").textContent = "reconnecting…";
+    // The browser reconnects by itself after a dropped connection, but not
+    // after a refusal (a server started anew, or too many streams open).
+    if (events.readyState === EventSource.CLOSED) {
+      setTimeout(() => renewToken().catch(() => {}).finally(connect), 2000);
+    }
   });
   events.addEventListener("pass", (event) => {
     const state = JSON.parse(event.data);
