@@ -86,10 +86,16 @@ class Port:
         self.orientation = float(orientation) % 360
         self.layer: Layer = _layer(layer)
 
-    def transformed(self, origin: Point, rotation: float) -> Port:
-        x, y = _rotate(self.center, rotation)
+    def transformed(self, origin: Point, rotation: float, mirror: bool = False) -> Port:
+        """The port placed like a reference: mirrored in the x axis first when
+        ``mirror``, then rotated by ``rotation`` degrees and moved to ``origin``."""
+        cx, cy = self.center
+        orientation = self.orientation
+        if mirror:
+            cy, orientation = -cy, -orientation
+        x, y = _rotate((cx, cy), rotation)
         return Port(self.name, (x + origin[0], y + origin[1]), self.width,
-                    self.orientation + rotation, self.layer)
+                    orientation + rotation, self.layer)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Port):
@@ -105,36 +111,42 @@ class Port:
 
 
 class Reference:
-    """An instance of a component placed at ``origin`` and rotated by ``rotation`` degrees."""
+    """An instance of a component placed at ``origin`` and rotated by ``rotation`` degrees.
 
-    __slots__ = ("component", "origin", "rotation", "name")
+    With ``mirror`` the component is first mirrored in its own x axis
+    (``y`` becomes ``-y``), then rotated and moved: the order layout files use.
+    """
+
+    __slots__ = ("component", "origin", "rotation", "name", "mirror")
 
     def __init__(self, component: Component, origin: Point = (0.0, 0.0),
-                 rotation: float = 0.0, name: str | None = None) -> None:
+                 rotation: float = 0.0, name: str | None = None, *, mirror: bool = False) -> None:
         if not isinstance(component, Component):
             raise TypeError(f"a reference needs a Component, got {type(component).__name__}")
         self.component = component
         self.origin = (float(origin[0]), float(origin[1]))
         self.rotation = float(rotation)
         self.name = name
+        self.mirror = bool(mirror)
 
     @property
     def ports(self) -> dict[str, Port]:
         """The component's ports, placed like the reference."""
-        return {n: p.transformed(self.origin, self.rotation)
+        return {n: p.transformed(self.origin, self.rotation, self.mirror)
                 for n, p in self.component.ports.items()}
 
     def points(self) -> list[Point]:
         """Every polygon vertex of the referenced component, placed like the reference."""
         out = []
+        flip = -1.0 if self.mirror else 1.0
         for x, y in self.component._all_points():
-            rx, ry = _rotate((x, y), self.rotation)
+            rx, ry = _rotate((x, flip * y), self.rotation)
             out.append((rx + self.origin[0], ry + self.origin[1]))
         return out
 
     def __repr__(self) -> str:
         return (f"Reference({self.component.name!r}, origin={self.origin}, "
-                f"rotation={self.rotation})")
+                f"rotation={self.rotation}{', mirror=True' if self.mirror else ''})")
 
 
 class Component:
@@ -163,10 +175,12 @@ class Component:
         return port
 
     def add_ref(self, component: Component, *, origin: Point = (0.0, 0.0),
-                rotation: float = 0.0, name: str | None = None) -> Reference:
+                rotation: float = 0.0, name: str | None = None, mirror: bool = False) -> Reference:
+        """Place ``component`` here: mirrored in its x axis first when ``mirror``,
+        then rotated by ``rotation`` degrees and moved to ``origin``."""
         if component is self:
             raise ValueError("a component cannot reference itself")
-        ref = Reference(component, origin, rotation, name)
+        ref = Reference(component, origin, rotation, name, mirror=mirror)
         self.references.append(ref)
         return ref
 
@@ -196,6 +210,13 @@ class Component:
         from polyforge import svg
 
         return svg.write_svg(self, path)
+
+    def write_gds(self, path: Any, **options: Any) -> Any:
+        """Write this component and every component it references to ``path``
+        as a GDSII stream (see :mod:`polyforge.gds`); returns the path."""
+        from polyforge import gds
+
+        return gds.write_gds(self, path, **options)
 
     def __repr__(self) -> str:
         return (f"Component({self.name!r}, polygons={len(self.polygons)}, "

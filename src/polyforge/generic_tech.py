@@ -1,4 +1,8 @@
-"""The generic technology: a single waveguide layer, the basic cells and their models."""
+"""The generic technology: a single waveguide layer, the basic cells and their models.
+
+``PIN`` is the layer that layout files carry the ports' names on, as text
+labels (see :mod:`polyforge.gds`).
+"""
 
 from __future__ import annotations
 
@@ -7,8 +11,8 @@ from typing import Any
 
 from polyforge import Pdk, components, containers, models
 
-LAYERS = {"WG": (1, 0), "SLAB": (3, 0), "M1": (41, 0), "PAD": (49, 0), "LABEL": (66, 0)}
-LAYER_ORDER = ["SLAB", "WG", "M1", "PAD", "LABEL"]
+LAYERS = {"WG": (1, 0), "SLAB": (3, 0), "M1": (41, 0), "PAD": (49, 0), "LABEL": (66, 0), "PIN": (1, 10)}
+LAYER_ORDER = ["SLAB", "WG", "M1", "PAD", "LABEL", "PIN"]
 
 CELLS = {
     "straight": components.straight,

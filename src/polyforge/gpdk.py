@@ -7,7 +7,7 @@ import functools
 from polyforge import Pdk, components, generic_tech, models
 
 LAYERS = {**generic_tech.LAYERS, "GRATING": (2, 0)}
-LAYER_ORDER = ["SLAB", "WG", "GRATING", "M1", "PAD", "LABEL"]
+LAYER_ORDER = ["SLAB", "WG", "GRATING", "M1", "PAD", "LABEL", "PIN"]
 
 
 @functools.cache

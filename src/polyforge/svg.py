@@ -1,8 +1,8 @@
 """Drawing components as SVG.
 
 :func:`to_svg` flattens a component (its own polygons and those of every
-reference, placed by the references' origins and rotations, down to the
-leaves) and draws it: one colour and fill pattern per layer, taken in the
+reference, placed by the references' origins, rotations and mirroring,
+down to the leaves) and draws it: one colour and fill pattern per layer, taken in the
 order of the technology's layer table, a legend of the layers drawn, the
 component's ports as arrows with their names, a scale bar and the bounding
 box in micrometres. The picture is in pixels (layout ``y`` points up, so it
@@ -38,8 +38,9 @@ MARGIN = 28.0
 LEGEND_WIDTH = 170.0
 FONT = "font-family=\"system-ui, -apple-system, 'Segoe UI', sans-serif\""
 
-_Transform = tuple[float, float, float, float]  # cos, sin, dx, dy
-_IDENTITY: _Transform = (1.0, 0.0, 0.0, 0.0)
+# x' = a x + b y + dx, y' = c x + d y + dy
+_Transform = tuple[float, float, float, float, float, float]  # a, b, c, d, dx, dy
+_IDENTITY: _Transform = (1.0, 0.0, 0.0, 1.0, 0.0, 0.0)
 
 
 @dataclass(frozen=True, slots=True)
@@ -99,11 +100,16 @@ def _rotation(degrees: float) -> tuple[float, float]:
 
 
 def _compose(outer: _Transform, ref: pf.Reference) -> _Transform:
-    """The transformation of ``ref``'s component inside ``outer``'s frame."""
-    c, s, dx, dy = outer
+    """The transformation of ``ref``'s component inside ``outer``'s frame:
+    mirrored in x first (when the reference says so), rotated, moved."""
+    a, b, c, d, dx, dy = outer
     rc, rs = _rotation(ref.rotation)
+    f = -1.0 if ref.mirror else 1.0
+    # The reference's own matrix: [[rc, -rs * f], [rs, rc * f]].
+    ra, rb, rcc, rd = rc, -rs * f, rs, rc * f
     ox, oy = ref.origin
-    return (c * rc - s * rs, s * rc + c * rs, c * ox - s * oy + dx, s * ox + c * oy + dy)
+    return (a * ra + b * rcc, a * rb + b * rd, c * ra + d * rcc, c * rb + d * rd,
+            a * ox + b * oy + dx, c * ox + d * oy + dy)
 
 
 def flatten(component: pf.Component) -> Iterator[tuple[pf.Layer, list[pf.Point]]]:
@@ -116,13 +122,13 @@ def flatten(component: pf.Component) -> Iterator[tuple[pf.Layer, list[pf.Point]]
         if id(comp) in stack:
             raise ValueError(f"component {comp.name!r} references itself through its references")
         stack.append(id(comp))
-        c, s, dx, dy = t
+        a, b, c, d, dx, dy = t
         if t == _IDENTITY:
             for layer, pts in comp.polygons:
                 yield layer, list(pts)
         else:
             for layer, pts in comp.polygons:
-                yield layer, [(c * x - s * y + dx, s * x + c * y + dy) for x, y in pts]
+                yield layer, [(a * x + b * y + dx, c * x + d * y + dy) for x, y in pts]
         for ref in comp.references:
             yield from walk(ref.component, _compose(t, ref))
         stack.pop()
