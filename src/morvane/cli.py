@@ -15,8 +15,12 @@
 ``morvane watch``
     A full pass, then a pass over every file that changes, with the files
     that import it, until Ctrl-C; ``--json`` prints one object per pass.
-``morvane show NAME --svg FILE``
-    Build the cell NAME with its defaults and write its drawing to FILE.
+``morvane show NAME --svg FILE`` / ``--gds FILE``
+    Build the cell NAME with its defaults and write its drawing to FILE, or
+    the cell and every cell it places as a GDSII library.
+``morvane export [NAMES...] --gds DIR``
+    A full pass, then every cell (or the cells NAMES) built with its defaults
+    and written to DIR/NAME.gds; the cells that fail are reported as by ``check``.
 ``morvane serve [--port N]``
     A live page of the project on http://127.0.0.1:N/ that follows every save.
 
@@ -588,18 +592,23 @@ def _needs_arguments(factory: Callable[..., Any]) -> bool:
 def _build(factory: Callable[..., Any], timeout: float) -> str | None:
     """Build one cell with its defaults: ``None`` when it gave a component,
     else what went wrong."""
+    return _built(factory, timeout)[1]
+
+
+def _built(factory: Callable[..., Any], timeout: float) -> tuple[Any, str | None]:
+    """Build one cell with its defaults: the component, or ``None`` and what went wrong."""
     import polyforge as pf
 
     try:
         with _time_limit(timeout):
             component = factory()
     except _CellTimeout:
-        return f"took longer than {timeout:g} s"
+        return None, f"took longer than {timeout:g} s"
     except Exception as exc:
-        return f"{type(exc).__name__}: {exc}"
+        return None, f"{type(exc).__name__}: {exc}"
     if not isinstance(component, pf.Component):
-        return f"returned {type(component).__name__}, not a polyforge.Component"
-    return None
+        return None, f"returned {type(component).__name__}, not a polyforge.Component"
+    return component, None
 
 
 def _check_cells(pdk: Any, factories: dict[str, Any], timeout: float, out: _Out) -> dict[str, Any]:
@@ -710,7 +719,7 @@ def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
 
 
 def _cmd_show(args: argparse.Namespace, out: _Out) -> int:
-    if args.svg:
+    if args.svg or args.gds:
         return _cmd_show_svg(args, out)
     from morvane.core import callgraph
     from morvane.core import database as db
@@ -903,6 +912,18 @@ def _cmd_show_svg(args: argparse.Namespace, out: _Out) -> int:
         component = serve.build_cell(core, args.name)
     except serve.ServeError as exc:
         raise CliError(str(exc), status=EXIT_FAILED) from None
+    if args.gds:
+        from polyforge import gds
+
+        try:
+            path = component.write_gds(args.gds)
+        except gds.GdsError as exc:
+            raise CliError(f"cell {args.name} cannot be written as GDSII: {exc}", status=EXIT_FAILED) from None
+        except OSError as exc:
+            raise CliError(f"cannot write {args.gds}: {exc.strerror or exc}") from None
+        out.print(f"Wrote {path} ({component.name} and the cells it places, as GDSII)")
+    if not args.svg:
+        return 0
     try:
         path = component.write_svg(args.svg)
     except OSError as exc:
@@ -910,6 +931,76 @@ def _cmd_show_svg(args: argparse.Namespace, out: _Out) -> int:
     out.print(f"Wrote {path} ({component.name}: {len(component.polygons)} polygons, "
               f"{len(component.references)} references)")
     return 0
+
+
+def _cmd_export(args: argparse.Namespace, out: _Out) -> int:
+    from polyforge import gds
+
+    from morvane.core import _pysource
+
+    current = _select_project(args.project_dir)
+    core = _core_pdk()
+    pdk = _activate(core, current)
+    total_files = len(_pysource.iter_python_files(current.project_dir))
+    out.progress(f"Registering all files of project {current.project_name!r} ...")
+    result = _run_pass(core, [], True, out=out, total_files=total_files)
+    factories = result["after_factories"]
+    if args.names:
+        unknown = [n for n in args.names if n not in factories and pdk.cells.get(n) is None]
+        if unknown:
+            raise CliError(f"the project has no cell named {unknown[0]!r} (`{PROG} list` shows its cells)",
+                           status=EXIT_USAGE)
+        names = list(dict.fromkeys(args.names))
+    else:
+        names = sorted(factories)
+    folder = Path(args.gds)
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise CliError(f"cannot make the folder {folder}: {exc.strerror or exc}") from None
+
+    written: list[str] = []
+    failed: list[dict[str, Any]] = []
+    skipped: list[str] = []
+    errors: dict[str, Any] = {}
+    out.progress(f"Building and writing {_plural(len(names), 'cell')} with their defaults ...")
+    for name in names:
+        record = factories.get(name)
+        if record is not None and record.status == "ERROR":
+            errors[name] = record
+            continue
+        factory = pdk.cells.get(name)
+        if factory is None:
+            continue  # settled as a container, or not a cell of this PDK
+        if _needs_arguments(factory):
+            skipped.append(name)
+            continue
+        component, problem = _built(factory, args.timeout)
+        if component is not None:
+            try:
+                component.write_gds(folder / f"{name}.gds")
+            except gds.GdsError as exc:
+                problem = f"cannot be written as GDSII: {exc}"
+            except OSError as exc:
+                raise CliError(f"cannot write {folder / f'{name}.gds'}: {exc.strerror or exc}") from None
+        if problem is None:
+            written.append(name)
+        else:
+            failed.append({"name": name, "relative": record.source if record is not None else "(PDK)",
+                           "error": problem})
+
+    if errors:
+        _print_errors(out, errors, result["import_errors"])
+    line = (f"Wrote {_plural(len(written), 'GDSII file')} to {folder}: {len(failed):,} failed"
+            + (f", {len(skipped):,} skipped (they need arguments)" if skipped else "")
+            + (f"; {_plural(len(errors), 'error cell')}" if errors else ""))
+    out.print(line, style="bold red" if failed or errors else "green")
+    if failed:
+        shown = failed if out.show_all else failed[:SUMMARY_ROWS]
+        out.table(["NAME", "SOURCE", "ERROR"], [(f["name"], f["relative"], f["error"]) for f in shown],
+                  styles=("red",))
+        out.more(len(shown), len(failed))
+    return EXIT_FAILED if failed or errors else EXIT_OK
 
 
 def _cmd_serve(args: argparse.Namespace, out: _Out) -> int:
@@ -969,7 +1060,7 @@ def _version() -> str:
 def _epilog() -> str:
     lines = ["exit status:",
              "  0  clean",
-             "  1  error cells or cells that fail to build (register --check, check)",
+             "  1  error cells or cells that fail to build (register --check, check, export)",
              "  2  bad usage: an unknown option, a bad value, a path outside the project",
              "  3  a project, configuration or database error, or a PDK that cannot be activated",
              "",
@@ -1046,6 +1137,16 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     show.add_argument("--svg", metavar="FILE",
                       help="build the cell with its defaults and write its drawing to FILE as SVG "
                            "(this runs a pass over the cell's file)")
+    show.add_argument("--gds", metavar="FILE",
+                      help="build the cell with its defaults and write it, with every cell it places, "
+                           "to FILE as GDSII (this runs a pass over the cell's file)")
+
+    export = command("export", [common, listing, timeout], "write cells as GDSII files",
+                     "Register the whole project, then build every cell (or the cells NAMES) with "
+                     "its defaults and write each to DIR/NAME.gds. Exit status 1 when a cell fails "
+                     "to build or to be written, or when a file fails to import.")
+    export.add_argument("names", nargs="*", metavar="NAMES", help="only these cells")
+    export.add_argument("--gds", metavar="DIR", required=True, help="the folder the files go to")
 
     command("list", [common, listing, json_opt], "show what the project database holds",
             "List the factories and models of the project database. Writes nothing.")
@@ -1096,7 +1197,7 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
 
 COMMANDS: dict[str, Callable[[argparse.Namespace, _Out], int]] = {
     "init": _cmd_init, "register": _cmd_register, "check": _cmd_check, "show": _cmd_show,
-    "list": _cmd_list, "watch": _cmd_watch, "serve": _cmd_serve,
+    "list": _cmd_list, "watch": _cmd_watch, "serve": _cmd_serve, "export": _cmd_export,
 }
 
 
