@@ -36,6 +36,7 @@ import argparse
 import difflib
 import inspect
 import json
+import keyword
 import logging
 import math
 import os
@@ -48,7 +49,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
 from types import FrameType
-from typing import Any, TextIO
+from typing import Any, NoReturn, TextIO
 
 from rich.console import Console
 from rich.padding import Padding
@@ -103,6 +104,28 @@ def _names_summary(names: Sequence[str], show_all: bool) -> str:
     if show_all or len(names) <= SUMMARY_NAMES:
         return ", ".join(names)
     return ", ".join(names[:SUMMARY_NAMES]) + f", … and {len(names) - SUMMARY_NAMES:,} more"
+
+
+ERROR_WORD_CHARS = 200  # a run without spaces longer than this, in a one-line message, is cut
+ERROR_LINE_CHARS = 600  # and so is the whole line
+
+
+def _cut(text: str, limit: int) -> str:
+    # The middle goes: the start says what the value is, the end what it ends with.
+    if len(text) <= limit:
+        return text
+    head = (limit - 1) * 2 // 3
+    return f"{text[:head]}…{text[len(text) - (limit - 1 - head):]}"
+
+
+def _readable(message: Any) -> str:
+    """``message`` on one line (:func:`one_line`), kept readable whatever it
+    quotes: each run of more than ERROR_WORD_CHARS characters without a
+    space (a long value given by the user, say) and then the whole line are
+    cut in their middle."""
+    line = re.sub(rf"\S{{{ERROR_WORD_CHARS + 1},}}", lambda m: _cut(m.group(), ERROR_WORD_CHARS),
+                  one_line(message))
+    return _cut(line, ERROR_LINE_CHARS)
 
 
 # --------------------------------------------------------------------------
@@ -510,8 +533,8 @@ def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
     else:
         total_files = len(_pysource.iter_python_files(project_dir))
         scope = f"all {_plural(total_files, 'file')}"
-    out.progress(f"Registering {scope} of project {current.project_name!r} "
-                 f"({project_dir}, PDK {current.pdk_name!r}) ...")
+    out.progress(_readable(f"Registering {scope} of project {current.project_name!r} "
+                           f"({project_dir}, PDK {current.pdk_name!r}) ..."))
     if importers:
         out.progress(f"  and the files importing them: {', '.join(relative(p, project_dir) for p in importers)}")
     pdk = _activate(core, current)
@@ -829,8 +852,16 @@ def _cmd_init(args: argparse.Namespace, out: _Out) -> int:
     if settings.has_tool_table(pyproject):
         raise CliError(f"{directory} is already a morvane project ({pyproject} has a [tool.morvane] table)")
     name = args.name or settings.normalise_module_name(directory.name)
-    if not re.fullmatch(r"[^\W\d]\w*", name) or name in sys.stdlib_module_names:
-        raise CliError(f"cannot use {name!r} as the project's module name: give one with --name",
+    if not re.fullmatch(r"[^\W\d]\w*", name):
+        why = "it is not a Python identifier"
+    elif keyword.iskeyword(name):
+        why = "it is a Python keyword, which no import statement can name"
+    elif name in sys.stdlib_module_names or name in ("polyforge", "morvane"):
+        why = "a module of that name is already in use (the standard library's, or one this tool needs)"
+    else:
+        why = ""
+    if why:
+        raise CliError(f"cannot use {name!r} as the project's module name: {why}; give another with --name",
                        EXIT_USAGE)
     files = {directory / name / "__init__.py": "", directory / name / "cells.py": _INIT_CELLS,
              directory / ".gitignore": ".morvane/\n__pycache__/\n"}
@@ -907,7 +938,7 @@ def _cmd_show_svg(args: argparse.Namespace, out: _Out) -> int:
     current = _select_project(args.project_dir)
     core = _core_pdk()
     _activate(core, current)
-    out.progress(f"Building {args.name} of project {current.project_name!r} ...")
+    out.progress(_readable(f"Building {args.name} of project {current.project_name!r} ..."))
     try:
         component = serve.build_cell(core, args.name)
     except serve.ServeError as exc:
@@ -1038,13 +1069,17 @@ def _interval(text: str) -> float:
     return value
 
 
+MAX_TIMEOUT = MAX_INTERVAL  # the timer that limits a build takes no more than this; 0 is no limit
+
+
 def _timeout(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not math.isfinite(value) or value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 (no limit) or a positive number of seconds, got {text!r}")
+    if not math.isfinite(value) or not 0 <= value <= MAX_TIMEOUT:
+        raise argparse.ArgumentTypeError(
+            f"must be 0 (no limit) or a number of seconds up to {MAX_TIMEOUT:g}, got {text!r}")
     return value
 
 
@@ -1068,6 +1103,13 @@ def _epilog() -> str:
     pad = max(map(len, ENVIRONMENT)) + 2
     lines.extend(f"  {name.ljust(pad)}{text}" for name, text in ENVIRONMENT.items())
     return "\n".join(lines)
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors on one readable line, whatever value they quote."""
+
+    def error(self, message: str) -> NoReturn:
+        super().error(_readable(message))
 
 
 def _add_output_options(parser: argparse.ArgumentParser, dest_suffix: str) -> None:
@@ -1096,9 +1138,9 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
                          help="time limit for building one cell, in seconds; 0 for none (default: 10)")
 
     formatter = argparse.RawDescriptionHelpFormatter
-    parser = argparse.ArgumentParser(prog=PROG, formatter_class=formatter, epilog=_epilog(),
-                                     description="Register, check and inspect the cells and models of a "
-                                                 "morvane layout project.")
+    parser = _Parser(prog=PROG, formatter_class=formatter, epilog=_epilog(),
+                     description="Register, check and inspect the cells and models of a "
+                                 "morvane layout project.")
     parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     _add_output_options(parser, "top")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -1228,7 +1270,7 @@ def _dispatch(args: argparse.Namespace, out: _Out) -> int:
     from morvane.settings import SettingsError
 
     def fail(message: str, status: int = EXIT_PROJECT) -> int:
-        print(f"{PROG}: error: {one_line(message)}", file=sys.stderr)
+        print(f"{PROG}: error: {_readable(message)}", file=sys.stderr)
         return status
 
     try:

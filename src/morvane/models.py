@@ -37,7 +37,7 @@ def _absolute(source: str) -> Path:
     # source once per pass.
     from morvane.core.engine import session
 
-    return session.resolved(_settings.get_project_dir(), source)
+    return session.resolved(session.per_pass(_settings.get_project_dir), source)
 
 
 @dataclass(slots=True)

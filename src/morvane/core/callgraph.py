@@ -171,7 +171,7 @@ def _analyse(path: Path, tree: ast.Module | None, module: str, is_package: bool)
 def _project_dir() -> Path:
     from morvane import settings
 
-    return session.resolved(settings.get_project_dir())
+    return session.resolved(session.per_pass(settings.get_project_dir))
 
 
 def _log() -> Any:

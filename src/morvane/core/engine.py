@@ -143,6 +143,7 @@ class Session:
         # of them resolves to itself (the walk enters no linked folder).
         self._resolved: dict[tuple[Any, str], Path] = {}
         self._plain: set[str] = set()
+        self._per_pass: dict[Callable[[], Any], Any] = {}
         # root -> folder -> its listing when last walked (stamps spare the walk)
         self._folders: dict[str, dict[str, Folder]] = {}
         # While file events report the changes under a folder: its text, the
@@ -203,6 +204,7 @@ class Session:
             self._data.clear()
             self._resolved.clear()
             self._plain.clear()
+            self._per_pass.clear()
             if collecting:
                 gc.enable()
 
@@ -337,6 +339,17 @@ class Session:
         return (root is not None and found.verified_at >= self._events_from and found.key.startswith(root)
                 and found.key not in self._touched and self._events_cover(found.key))
 
+    def per_pass(self, fn: Callable[[], Any]) -> Any:
+        """``fn()``, called once per pass (a setting, say, that a pass reads
+        thousands of times and that does not change while it runs)."""
+        if not self._depth:
+            return fn()
+        try:
+            return self._per_pass[fn]
+        except KeyError:
+            value = self._per_pass[fn] = fn()
+            return value
+
     def resolved(self, folder: str | os.PathLike[str], relative: str = "") -> Path:
         """``(Path(folder) / relative).resolve()``, once per pass for an
         absolute ``folder`` (the links on the way are taken as they were
@@ -420,8 +433,11 @@ class Session:
         self._memos.clear()
 
     def analysed(self, name: str, path: str | os.PathLike[str], module: str, is_package: bool) -> Any:
-        """The result of analysis ``name`` for the file as this pass found it."""
-        return self.query(_file_analyses, self, os.fspath(path), module, is_package)[name]
+        """The result of analysis ``name`` for the file as this pass found it.
+        Each analysis is a query of its own over the file's one parse, so an
+        edit that leaves it equal (a changed default leaves the imports and
+        the calls as they were) is backdated and changes nothing that read it."""
+        return self.query(_file_analysis, self, name, os.fspath(path), module, is_package)
 
     # ---- file events --------------------------------------------------------
 
@@ -469,7 +485,8 @@ class Session:
         for key in gone:
             del self._files[key]
         dropped = set(gone)
-        for memo in [k for k in self._memos if k[0] is _file_analyses and k[2] in dropped]:
+        for memo in [k for k in self._memos
+                     if (k[0] is _file_analyses and k[2] in dropped) or (k[0] is _file_analysis and k[3] in dropped)]:
             del self._memos[memo]
 
     def clear(self) -> None:
@@ -504,6 +521,11 @@ def _file_analyses(session: Session, text: str, module: str, is_package: bool) -
             if digest is not None:
                 session.on_parse(text, data, tree, digest)
     return {name: compute(path, tree, module, is_package) for name, compute in session._analyses.items()}
+
+
+def _file_analysis(session: Session, name: str, text: str, module: str, is_package: bool) -> Any:
+    """One analysis of one file."""
+    return session.query(_file_analyses, session, text, module, is_package)[name]
 
 
 session = Session()
