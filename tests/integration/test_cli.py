@@ -476,6 +476,40 @@ def test_command_line_conventions(project, tmp_path):
     assert morvane("init", str(fresh)).returncode == 3  # already a project
 
 
+def test_bad_values_are_usage_errors_told_on_one_readable_line(project, tmp_path):
+    def one_line_error(done: subprocess.CompletedProcess[str], status: int, *needles: str) -> str:
+        assert done.returncode == status and "Traceback" not in done.stderr, done.stderr[:2000]
+        assert max(map(len, done.stderr.splitlines())) < 1000, "a line of the output is too long to read"
+        last = done.stderr.splitlines()[-1]
+        for needle in needles:
+            assert needle in last, last
+        return last
+
+    # A limit the build timer cannot take is bad usage, refused before any pass.
+    for command in ("check", "register"):
+        for value in ("1e300", "86401", "-1", "9" * 100_000):
+            done = morvane(command, "--project-dir", str(project), "--timeout", value)
+            one_line_error(done, 2, "--timeout", value[:20])
+    assert not (project / ".morvane").exists()
+
+    # A keyword cannot be imported: no project is written around it.
+    for args in (["--name", "class"], ["--name", "None"], ["--name", "polyforge"], []):
+        target = tmp_path / ("class" if not args else "named")
+        one_line_error(morvane("init", str(target), *args), 2, "module name", "--name")
+        assert not target.exists() or not any(target.iterdir())
+
+    # A long value is cut in its middle: what it starts and ends with stays.
+    long_name = "a" * 50_000 + "z"
+    last = one_line_error(morvane("show", long_name, "--project-dir", str(project)), 2, "no cell or model named",
+                          "'aaaaaaaa", "az'", "morvane list")
+    assert "…" in last
+    one_line_error(morvane("show", long_name, "--svg", str(tmp_path / "x.svg"), "--project-dir", str(project)),
+                   1, "no cell named", "az'")
+    pyproject = project / "pyproject.toml"
+    pyproject.write_text(pyproject.read_text().replace('"generic"', '"' + "p" * 100_000 + '"'))
+    one_line_error(morvane("register", "--project-dir", str(project)), 3, "PDK package 'ppp", "cannot be imported")
+
+
 def test_a_pdk_package_that_cannot_serve(project):
     pyproject = project / "pyproject.toml"
     pyproject.write_text(pyproject.read_text().replace('pdk = "generic"', 'pdk = "fabpdk"'))
