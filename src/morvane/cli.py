@@ -1124,16 +1124,16 @@ def _add_output_options(parser: argparse.ArgumentParser, dest_suffix: str) -> No
 
 
 def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
-    common = argparse.ArgumentParser(add_help=False)
+    common = _Parser(add_help=False)
     common.add_argument("--project-dir", metavar="DIR",
                         help="the project directory (default: $MORVANE_PROJECT_DIR, else the nearest "
                              "directory upwards whose pyproject.toml has a [tool.morvane] table)")
     _add_output_options(common, "sub")
-    listing = argparse.ArgumentParser(add_help=False)
+    listing = _Parser(add_help=False)
     listing.add_argument("--all", action="store_true", help="list every name (default: counts and the first names)")
-    json_opt = argparse.ArgumentParser(add_help=False)
+    json_opt = _Parser(add_help=False)
     json_opt.add_argument("--json", action="store_true", help="print the result as one JSON object")
-    timeout = argparse.ArgumentParser(add_help=False)
+    timeout = _Parser(add_help=False)
     timeout.add_argument("--timeout", type=_timeout, default=10.0, metavar="S",
                          help="time limit for building one cell, in seconds; 0 for none (default: 10)")
 
@@ -1145,7 +1145,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     _add_output_options(parser, "top")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def command(name: str, parents: list[argparse.ArgumentParser], help: str, description: str) -> argparse.ArgumentParser:
+    def command(name: str, parents: list[_Parser], help: str, description: str) -> argparse.ArgumentParser:
         return sub.add_parser(name, parents=parents, help=help, description=description, epilog=_epilog(),
                               formatter_class=formatter)
 
@@ -1215,8 +1215,8 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     return parser, dict(sub.choices)
 
 
-def _only_output() -> list[argparse.ArgumentParser]:
-    output = argparse.ArgumentParser(add_help=False)
+def _only_output() -> list[_Parser]:
+    output = _Parser(add_help=False)
     _add_output_options(output, "sub")
     return [output]
 
