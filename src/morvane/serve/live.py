@@ -38,11 +38,13 @@ DRAWINGS_KEPT = 256  # drawings cached at most, the least recently used dropped 
 
 @dataclass(slots=True)
 class Drawing:
-    """The outcome of building one cell with its defaults and drawing it."""
+    """The outcome of building one cell with its defaults and drawing it;
+    ``component`` is the component drawn (for its GDSII download)."""
 
     version: int
     files: frozenset[str]
     svg: str | None = None
+    component: Any = None
     error: dict[str, str] | None = None
     info: dict[str, Any] = field(default_factory=dict)
 
@@ -339,6 +341,7 @@ class LiveProject:
             try:
                 component = factory()
                 result["svg"] = draw(component)
+                result["component"] = component
                 box = component.bbox()
                 result["info"] = {
                     "component": str(component.name),
@@ -360,7 +363,8 @@ class LiveProject:
         self._abandoned.pop(name, None)
         if "error" in result:
             return Drawing(self._versions, files, error=_error(result["error"]))
-        return Drawing(self._versions, files, svg=result["svg"], info=result["info"])
+        return Drawing(self._versions, files, svg=result["svg"], component=result["component"],
+                       info=result["info"])
 
     def _files_of(self, name: str) -> set[str]:
         """The sources of ``name`` and of every cell it uses."""

@@ -9,6 +9,7 @@ Routes (GET and HEAD only):
 ``/api/cells``        cells matching ``?q=TEXT&kind=all|ok|error|failing|model``
 ``/api/cell/NAME``    one cell: record, parameters, dependencies, model, drawing
 ``/api/svg/NAME``     the cell's drawing (``image/svg+xml``)
+``/api/gds/NAME``     the drawn cell and every cell it places, as a GDSII download
 ``/api/models``       every model with its settings
 ``/events``           ``text/event-stream``: one ``pass`` event per pass
 ====================  =========================================================
@@ -54,6 +55,7 @@ from __future__ import annotations
 import hmac
 import io
 import json
+import re
 import secrets
 import socket
 import sys
@@ -296,6 +298,8 @@ class Handler(BaseHTTPRequestHandler):
                 self._json(detail)
         elif path.startswith("/api/svg/"):
             self._svg(path[len("/api/svg/"):])
+        elif path.startswith("/api/gds/"):
+            self._gds(path[len("/api/gds/"):])
         elif path == "/events":
             self._events()
         else:
@@ -323,6 +327,27 @@ class Handler(BaseHTTPRequestHandler):
                        f"{name} cannot be drawn: {error.get('type')}: {error.get('message')}")
         else:
             self._send(HTTPStatus.OK, drawing.svg.encode(), "image/svg+xml; charset=utf-8")
+
+    def _gds(self, name: str) -> None:
+        # The component drawn is the one written: the download matches the picture.
+        from polyforge import gds
+
+        drawing = self.server.live.drawing(name)
+        if drawing is None:
+            self._text(HTTPStatus.NOT_FOUND, f"no cell named {name!r}")
+        elif drawing.component is None:
+            error = drawing.error or {}
+            self._text(HTTPStatus.INTERNAL_SERVER_ERROR,
+                       f"{name} cannot be built: {error.get('type')}: {error.get('message')}")
+        else:
+            try:
+                data = gds.to_gds(drawing.component)
+            except gds.GdsError as exc:
+                self._text(HTTPStatus.UNPROCESSABLE_ENTITY, f"{name} cannot be written as GDSII: {exc}")
+                return
+            filename = re.sub(r"[^A-Za-z0-9._-]", "_", name) + ".gds"
+            self._send(HTTPStatus.OK, data, "application/octet-stream",
+                       **{"Content-Disposition": f'attachment; filename="{filename}"'})
 
     def _events(self) -> None:
         """One ``pass`` event now and one after every pass, until the server stops."""

@@ -162,9 +162,17 @@ async function refreshCell() {
     $("drawing-info").textContent = `${drawing.component}: ${drawing.polygons} polygons, ` +
       `${drawing.references} references, ports ${drawing.ports.join(", ") || "none"} · ` +
       `bbox (${x0}, ${y0}) – (${x1}, ${y1}) µm`;
+    // The cell as drawn, and every cell it places, for the layout tools.
+    const download = $("download-gds");
+    download.href = api(`/api/gds/${encodeURIComponent(cell.name)}`, { v: drawing.version });
+    download.download = `${cell.name}.gds`;
+    download.title = `download ${cell.name} as GDSII`;
+    download.hidden = false;
   } else {
     img.removeAttribute("src");
     $("drawing-info").textContent = "";
+    $("download-gds").hidden = true;
+    $("download-gds").removeAttribute("href");
   }
 
   const STARS = { "variadic positional": "*", "variadic keyword": "**" };
