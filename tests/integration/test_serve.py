@@ -273,6 +273,9 @@ def test_idle_and_slow_clients_are_cut_off_and_hold_no_thread_for_long(served):
         sock.setblocking(False)
         clients.append(sock)
     started = time.monotonic()
+    answered: list[int] = []  # a page request among them is answered when its turn comes
+    asking = threading.Thread(target=lambda: answered.append(served.request("/api/state", timeout=60)[0]))
+    asking.start()
     most = before
     open_ = set(range(len(clients)))
     while open_ and time.monotonic() - started < 60:
@@ -296,6 +299,8 @@ def test_idle_and_slow_clients_are_cut_off_and_hold_no_thread_for_long(served):
     took = time.monotonic() - started
     for sock in clients:
         sock.close()
+    asking.join(60)
+    assert answered == [200]
     assert not open_, f"{len(open_)} clients still connected after {took:.0f} s"
     # Two rounds of the workers, each cut at the deadline; far from the clients' 60 s.
     assert took < 2 * HEAD_TIMEOUT_S + 20

@@ -41,8 +41,9 @@ code. The page's script gets the token through ``api()`` (``app.js``),
 which every URL it fetches, streams or links to goes through.
 
 Connections. A request's head (its request line and headers) must arrive
-whole within :data:`HEAD_TIMEOUT_S` of the connection being taken, so a
-client that connects and sends nothing, or dribbles its head, is cut off;
+whole within :data:`HEAD_TIMEOUT_S` of the connection being taken
+(:data:`BUSY_HEAD_TIMEOUT_S` while most workers are busy), so a client
+that connects and sends nothing, or dribbles its head, is cut off;
 any later read or write that makes no progress for :data:`IO_TIMEOUT_S`
 ends the connection too. At most :data:`MAX_WORKERS` connections are
 served at once, :data:`MAX_STREAMS` of them event streams (more are
@@ -75,6 +76,7 @@ __all__ = ["LiveServer", "make_server"]
 HOST = "127.0.0.1"
 KEEPALIVE_S = 15.0  # a comment line on the event stream this often keeps proxies and browsers patient
 HEAD_TIMEOUT_S = 5.0  # a request's line and headers arrive whole within this, or the connection ends
+BUSY_HEAD_TIMEOUT_S = 1.0  # the same while more than half the workers are taken
 IO_TIMEOUT_S = 30.0  # a read or write that makes no progress this long ends the connection
 MAX_WORKERS = 64  # connections served at once; more wait in the backlog
 MAX_STREAMS = 32  # of which event streams, so that streams never take every worker
@@ -119,6 +121,8 @@ class LiveServer(ThreadingHTTPServer):
         self.static = _load_static(self.token)
         self.stopping = threading.Event()
         self._workers = threading.BoundedSemaphore(MAX_WORKERS)
+        self._busy_lock = threading.Lock()
+        self.busy = 0  # workers taken
         self.streams = threading.BoundedSemaphore(MAX_STREAMS)  # event streams open
         super().__init__((HOST, port), Handler)
 
@@ -143,9 +147,11 @@ class LiveServer(ThreadingHTTPServer):
             if self.stopping.is_set():
                 self.shutdown_request(request)
                 return
+        self._count(+1)
         try:
             super().process_request(request, client_address)
         except BaseException:
+            self._count(-1)
             self._workers.release()
             raise
 
@@ -153,7 +159,18 @@ class LiveServer(ThreadingHTTPServer):
         try:
             super().process_request_thread(request, client_address)
         finally:
+            self._count(-1)
             self._workers.release()
+
+    def _count(self, step: int) -> None:
+        with self._busy_lock:
+            self.busy += step
+
+    def head_timeout(self) -> float:
+        """How long a connection just taken has to send its request's head.
+        Short while the workers are busy: a browser sends its head at once,
+        and one that waited in the backlog has sent it already."""
+        return HEAD_TIMEOUT_S if self.busy <= MAX_WORKERS // 2 else BUSY_HEAD_TIMEOUT_S
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         if isinstance(sys.exception(), OSError):
@@ -210,7 +227,7 @@ class Handler(BaseHTTPRequestHandler):
     def setup(self) -> None:
         super().setup()
         self.rfile.close()  # read through the head's deadline instead
-        self._head = _HeadReader(self.connection, HEAD_TIMEOUT_S)
+        self._head = _HeadReader(self.connection, self.server.head_timeout())
         self.rfile = io.BufferedReader(self._head)
 
     def log_message(self, format: str, *args: Any) -> None:
