@@ -1051,6 +1051,22 @@ def _cmd_serve(args: argparse.Namespace, out: _Out) -> int:
         raise CliError(str(exc)) from None
 
 
+def _cmd_lsp(args: argparse.Namespace, out: _Out) -> int:
+    try:
+        import lsprotocol  # noqa: F401
+        import pygls  # noqa: F401
+    except ImportError as exc:
+        raise CliError(f"the language server needs pygls and lsprotocol: {exc}") from None
+    from morvane import lsp
+
+    project = None
+    if args.project_dir is not None:
+        project = Path(args.project_dir).expanduser().resolve()
+        if not project.is_dir():
+            raise CliError(f"project directory {args.project_dir} is not a directory", EXIT_USAGE)
+    return lsp.run(lsp.Options(check=args.check, timeout=args.timeout, project_dir=project))
+
+
 # --------------------------------------------------------------------------
 # Entry point
 # --------------------------------------------------------------------------
@@ -1212,6 +1228,13 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
                           "(default: 0.5)")
     srv.add_argument("--build-timeout", type=_interval, default=10.0, metavar="S",
                      help="seconds a cell may take to build before the page reports it (default: 10)")
+
+    lsp = command("lsp", [common, timeout], "serve the language server protocol on stdin and stdout",
+                  "A language server for editors: runs the registration pass on every save and "
+                  "publishes error cells, failing models and cell names defined twice as diagnostics. "
+                  "Writes nothing but protocol messages to stdout; its log goes to stderr.")
+    lsp.add_argument("--check", action="store_true",
+                     help="also build the cells of every pass with their defaults and report those that fail")
     return parser, dict(sub.choices)
 
 
@@ -1239,7 +1262,7 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
 
 COMMANDS: dict[str, Callable[[argparse.Namespace, _Out], int]] = {
     "init": _cmd_init, "register": _cmd_register, "check": _cmd_check, "show": _cmd_show,
-    "list": _cmd_list, "watch": _cmd_watch, "serve": _cmd_serve, "export": _cmd_export,
+    "list": _cmd_list, "cache": _cmd_cache, "watch": _cmd_watch, "serve": _cmd_serve, "export": _cmd_export, "lsp": _cmd_lsp,
 }
 
 
