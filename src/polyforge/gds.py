@@ -384,10 +384,12 @@ def _settings(options: Mapping[str, Any]) -> tuple[float, float, tuple[int, int]
         pdk = None
     user_unit = options.get("user_unit")
     if user_unit is None:
-        user_unit = getattr(pdk, "user_unit", None) or USER_UNIT
+        user_unit = getattr(pdk, "user_unit", None)
+        user_unit = USER_UNIT if user_unit is None else user_unit
     database_unit = options.get("database_unit")
     if database_unit is None:
-        database_unit = getattr(pdk, "database_unit", None) or DATABASE_UNIT
+        database_unit = getattr(pdk, "database_unit", None)
+        database_unit = DATABASE_UNIT if database_unit is None else database_unit
     for label, value in (("user_unit", user_unit), ("database_unit", database_unit)):
         if not isinstance(value, (int, float)) or not math.isfinite(value) or value <= 0:
             raise GdsError(f"{label} must be a positive length in metres, got {value!r}")
