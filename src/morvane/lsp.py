@@ -472,7 +472,10 @@ class Project:
         touched = {self.pyproject} if self.failure is not None else set()
         self.failure = None
         touched |= self._error_cells(done, files, full)
-        touched |= self._names(files, set(deleted), full)
+        # A file's cell names change with its content only: of a pass over
+        # saved files, the importers and the files defining the same names
+        # keep theirs.
+        touched |= self._names(files if full else own, set(deleted), full)
         touched |= self._models()
         if full:
             touched |= set(self.shown)
@@ -578,7 +581,7 @@ class Project:
 
         records = db.get_all_model_records()
         own = {n: r for n, r in records.items() if r.pdk_type == "pdk"}
-        cells = db.get_factories_by_name(*own) if own else {}
+        cells = self.core.get_pdk().cells  # the project's cells and the PDK's own
         now: dict[Path, list[Any]] = {}
         for name, record in sorted(own.items()):
             if record.status != "ERROR" and name in cells:
