@@ -317,6 +317,9 @@ def _select_project(project_dir: str | None) -> Any:
     if str(current.project_dir) not in sys.path:
         # The project's modules import each other by their dotted names.
         sys.path.insert(0, str(current.project_dir))
+    from morvane.core.engine import session
+
+    session.use_project_store()
     return current
 
 
@@ -699,13 +702,37 @@ def _stored(current: Any) -> tuple[dict[str, Any], dict[str, Any], dict[str, dic
     """What the database holds, read without creating it."""
     from morvane.core import database as db
 
-    from morvane import passes
+    if not current.database_path.exists():
+        return {}, {}, {}
+    with db.reading():
+        return db.get_all_factories(), db.get_all_model_records(), db.get_import_errors()
+
+
+def _stored_names(current: Any, name: str) -> tuple[dict[str, Any], dict[str, Any], dict[str, dict[str, Any]]]:
+    """What the database holds for the one name, read without creating it."""
+    from morvane.core import database as db
 
     if not current.database_path.exists():
         return {}, {}, {}
     with db.reading():
-        factories, models = passes.snapshot()
-        return factories, models, db.get_import_errors()
+        factories = db.get_factories_by_name(name)
+        models = db.get_all_model_records()
+        sources = [r.source for r in factories.values()]
+        return factories, models, db.get_import_errors(*sources) if sources else {}
+
+
+def _cmd_cache(args: argparse.Namespace, out: _Out) -> int:
+    from morvane.core import store
+    from morvane.core.engine import session
+
+    current = _select_project(args.project_dir)
+    folder = current.project_dir / ".morvane"
+    session.use_store(None)
+    if store.remove(folder):
+        out.print(f"Removed the cache {folder / store.FILENAME}")
+    else:
+        out.print(f"No cache in {folder}")
+    return EXIT_OK
 
 
 def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
@@ -741,26 +768,40 @@ def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
     return EXIT_OK
 
 
+def _uses(current: Any, name: str) -> tuple[list[str], list[str]]:
+    """The cells ``name`` uses and those that use it, from the call graph of
+    the last pass as the store keeps it; worked out from the files when
+    there is none."""
+    from morvane.core import database as db
+    from morvane.core.engine import session
+
+    graph = session.stored_graph(current.project_dir)
+    if graph is None:
+        from morvane.core import callgraph
+
+        with db.reading():
+            G = callgraph.create_callgraph()
+        return (sorted(G.successors(name)), sorted(G.predecessors(name))) if name in G else ([], [])
+    if name not in graph:
+        return [], []
+    return sorted(graph[name]), sorted(u for u, callees in graph.items() if name in callees)
+
+
 def _cmd_show(args: argparse.Namespace, out: _Out) -> int:
     if args.svg or args.gds:
         return _cmd_show_svg(args, out)
-    from morvane.core import callgraph
-    from morvane.core import database as db
-
     current = _select_project(args.project_dir)
     name = args.name
-    factories, models, import_errors = _stored(current)
+    factories, models, import_errors = _stored_names(current, name)
     factory, model = factories.get(name), models.get(name)
     error = import_errors.get(factory.source) if factory is not None else None
     if factory is None and model is None:
+        factories, models, import_errors = _stored(current)
         known = list(dict.fromkeys([*factories, *models]))
         close = difflib.get_close_matches(name, known, n=3)
         hint = f" (did you mean {', '.join(close)}?)" if close else f" (run `{PROG} list` for the names)"
         raise CliError(f"no cell or model named {name!r} in the project database{hint}", EXIT_USAGE)
-    with db.reading():
-        G = callgraph.create_callgraph()
-    uses = sorted(G.successors(name)) if name in G else []
-    used_by = sorted(G.predecessors(name)) if name in G else []
+    uses, used_by = _uses(current, name)
 
     if args.json:
         out.print(_json_dump({
@@ -1144,6 +1185,8 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     common.add_argument("--project-dir", metavar="DIR",
                         help="the project directory (default: $MORVANE_PROJECT_DIR, else the nearest "
                              "directory upwards whose pyproject.toml has a [tool.morvane] table)")
+    common.add_argument("--no-cache", action="store_true",
+                        help="neither read nor write the project's cache (.morvane/cache.sqlite)")
     _add_output_options(common, "sub")
     listing = _Parser(add_help=False)
     listing.add_argument("--all", action="store_true", help="list every name (default: counts and the first names)")
@@ -1208,6 +1251,12 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
 
     command("list", [common, listing, json_opt], "show what the project database holds",
             "List the factories and models of the project database. Writes nothing.")
+
+    cache = command("cache", [common], "manage the project's cache",
+                    "The cache (.morvane/cache.sqlite) keeps what a pass worked out from each file "
+                    "(its digest, its factories, imports and functions), so that a new process "
+                    "starts warm. It is rebuilt whenever it is missing, stale or damaged.")
+    cache.add_argument("action", choices=["clear"], metavar="ACTION", help="clear: delete the cache")
 
     watch = command("watch", [common], "re-register files as they change",
                     "Register the project, then every file that changes, until Ctrl-C.")
@@ -1296,6 +1345,9 @@ def _dispatch(args: argparse.Namespace, out: _Out) -> int:
         print(f"{PROG}: error: {_readable(message)}", file=sys.stderr)
         return status
 
+    from morvane.core.engine import session
+
+    session.caching = not getattr(args, "no_cache", False)
     try:
         return COMMANDS[args.command](args, out)
     except CliError as exc:

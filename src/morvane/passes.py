@@ -310,6 +310,7 @@ def run_pass(core: Any, paths: Sequence[Path] = (), *, reload: bool = True,
     ``"after_models"`` (every stored row after the pass),
     ``"import_errors"`` and ``"paths"``, the files the pass covered
     (empty for the whole project). The pass's exceptions propagate."""
+    session.use_project_store()
     with session.one_pass():
         return _run_pass(core, [Path(p) for p in paths], reload, during or nullcontext())
 
@@ -354,6 +355,7 @@ def apply_changes(changed: Iterable[Path], deleted: Iterable[Path], *, core: Any
     written, and ``"models"``: every stored model after the pass, which
     :func:`morvane.report.watch_pass_json` describes. The pass's exceptions
     propagate."""
+    session.use_project_store()
     with session.one_pass():
         return _apply_changes(changed, deleted, core, snapshot)
 

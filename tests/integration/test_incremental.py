@@ -140,7 +140,7 @@ for line in sys.stdin:
                     continue
                 pending_changed, pending_deleted = set(), set()
             reply({"ok": state()})
-        elif request["op"] == "fresh":
+        elif request["op"] in ("fresh", "warm"):
             read_end, write_end = os.pipe()
             pid = os.fork()
             if pid == 0:
@@ -156,6 +156,14 @@ for line in sys.stdin:
                     for suffix in ("", "-wal", "-shm"):
                         Path(f"{db}{suffix}").unlink(missing_ok=True)
                     settings.reset_settings()
+                    if request["op"] == "warm":
+                        # A new command on what the watcher left: its
+                        # database, and the engine's store beside it.
+                        import sqlite3
+                        from morvane.core.engine import session
+                        with sqlite3.connect(request["copy"]) as src, sqlite3.connect(db) as dst:
+                            src.backup(dst)
+                        session.use_project_store()
                     database.use_database(db)
                     with database.pass_scope():
                         core.register_cells()
@@ -594,9 +602,49 @@ class IncrementalAgreesWithFullPass(RuleBasedStateMachine):
         self.last = answer["ok"]
 
     def teardown(self) -> None:
-        if self.watcher is not None:
-            self.watcher.close()
-        shutil.rmtree(self.root, ignore_errors=True)
+        try:
+            if self.watcher is not None and self.last is not None:
+                self._new_process_agrees()
+        finally:
+            if self.watcher is not None:
+                self.watcher.close()
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def _new_process_agrees(self) -> None:
+        """A new process that starts from the store the watcher left (and a
+        copy of its database) agrees with a fresh pass: as left, after a
+        file was edited while no process ran, after one was rewritten at
+        its size and modification time, and after the store was written
+        by another version."""
+        for stale in ("as left", "edited unseen", "same stamp", "another version"):
+            self._make_stale(stale)
+            fresh = _ORACLE.ask(op="fresh", project=str(self.root),
+                                database=str(self.root / ".morvane" / "fresh.db"))["ok"]
+            warm = _ORACLE.ask(op="warm", project=str(self.root), database=str(self.root / ".morvane" / "warm.db"),
+                               copy=str(self.root / ".morvane" / "watch.db"))["ok"]
+            for key in ("factories", "models", "cells", "containers", "pdk_models"):
+                assert warm[key] == fresh[key], (stale, key, _diff(warm[key], fresh[key]))
+
+    def _make_stale(self, how: str) -> None:
+        cells = sorted(rel for rel, text in self.written.items() if "@pf.cell" in text and "xpdk" not in rel)
+        if how == "edited unseen" and cells:
+            path = self.root / cells[0]
+            text = path.read_text()
+            name = text.split("@pf.cell\ndef ", 1)[1].split("(", 1)[0]
+            path.write_text(text.replace(f"def {name}(", f"def {name}_unseen(", 1))
+        elif how == "same stamp" and cells:
+            # A checkout that rewrites a file at its size within its
+            # modification time: only its change time and content differ.
+            path = self.root / cells[-1]
+            text, st = path.read_text(), path.stat()
+            name = text.split("@pf.cell\ndef ", 1)[1].split("(", 1)[0]
+            path.write_text(text.replace(f"def {name}(", f"def {name[:-1]}Z(", 1))
+            os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+        elif how == "another version":
+            import sqlite3
+
+            with sqlite3.connect(self.root / ".morvane" / "cache.sqlite") as db:
+                db.execute("UPDATE meta SET value = 'another version' WHERE key = 'context'")
 
     def _one(name: str, edit: str = ""):  # noqa: N805  (a rule that makes one edit, then a pass)
         edit = edit or name

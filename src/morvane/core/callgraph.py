@@ -66,7 +66,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, cast
 import networkx as nx
 
 from morvane import morvane as _functions  # noqa: F401  (its analysis shares our parse)
-from morvane.core import _bytecode, _pysource
+from morvane.core import _bytecode, _pysource, store
 from morvane.core.engine import session
 
 if TYPE_CHECKING:
@@ -362,6 +362,9 @@ def create_callgraph() -> nx.DiGraph:
                 data["has_model"] = False
         if handed is None or handed.root != root or handed.table.nodes.keys() != table.nodes.keys():
             _forget_unlisted(root)
+        if session.store is not None and (handed is None or handed.table is not table):
+            # What ``show`` answers from in a later process.
+            session.store.keep_value(store.graph_key(root), {n: table.succ.get(n, []) for n in table.nodes})
         session.graph = _Handed(root, table, G)
         return G
 

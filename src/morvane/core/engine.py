@@ -52,8 +52,12 @@ from typing import Any
 
 from morvane.core import _pysource
 from morvane.core._pysource import Folder, file_stamp
+from morvane.core.store import MISSING, Store
 
-__all__ = ["Session", "session", "CycleError", "RACY_NS"]
+__all__ = ["Session", "session", "CycleError", "RACY_NS", "NO_CACHE_ENV"]
+
+# Set (to anything but the empty string): no pass reads or writes the store.
+NO_CACHE_ENV = "MORVANE_NO_CACHE"
 
 # Timestamps of some file systems are coarse (whole seconds, two on FAT): a
 # file modified this close to the moment its stamp was taken may be
@@ -144,6 +148,11 @@ class Session:
         self._resolved: dict[tuple[Any, str], Path] = {}
         self._plain: set[str] = set()
         self._per_pass: dict[Callable[[], Any], Any] = {}
+        # The store on disk of the project being worked on (use_store), and
+        # whether the project's store may be used (the command line's
+        # --no-cache turns it off for one command).
+        self.store: Store | None = None
+        self.caching = True
         # root -> folder -> its listing when last walked (stamps spare the walk)
         self._folders: dict[str, dict[str, Folder]] = {}
         # While file events report the changes under a folder: its text, the
@@ -207,6 +216,8 @@ class Session:
             self._per_pass.clear()
             if collecting:
                 gc.enable()
+            if self.store is not None:
+                self.store.flush()
 
     @property
     def in_pass(self) -> bool:
@@ -316,6 +327,13 @@ class Session:
         before = time.time_ns()
         stamp = file_stamp(key)
         value = found.value
+        store = self.store
+        if found.stamp is None and stamp is not None and store is not None:
+            # A new process: the stored look counts as this process's own
+            # last look, under the same rule.
+            kept = store.file(key)
+            if kept is not None and kept[0] == stamp and not kept[1]:
+                found.stamp, found.racy, value = stamp, False, kept[2]
         if stamp is None:
             value = None
         elif stamp != found.stamp or found.racy or value is None:
@@ -329,6 +347,8 @@ class Session:
                 self._data[key] = data
         found.stamp = stamp
         found.racy = stamp is not None and stamp[0] >= before - RACY_NS
+        if store is not None:
+            store.keep_file(key, stamp, found.racy, value)
         if value != found.value or not found.changed_at:
             found.value = value
             found.changed_at = self.revision
@@ -470,6 +490,41 @@ class Session:
                 folder = key.rstrip(os.sep) + os.sep
                 self._touched.update(k for k in self._files if k.startswith(folder))
 
+    # ---- the store on disk -------------------------------------------------
+
+    def use_store(self, folder: Path | None) -> None:
+        """Keep file digests and analyses in the store in ``folder`` (see
+        :mod:`morvane.core.store`), read when a file is first looked at and
+        written at the end of each pass; ``None``: no store."""
+        if self.store is not None and folder is not None and self.store.folder == folder:
+            return
+        if self.store is not None:
+            self.store.flush()
+            self.store.close()
+        self.store = None if folder is None else Store(folder, _notice)
+
+    def use_project_store(self) -> None:
+        """Keep what the passes work out in the current project's store
+        (``.morvane/cache.sqlite``), so that the next process starts warm;
+        none when :attr:`caching` is false or :data:`NO_CACHE_ENV` is set."""
+        if not self.caching or os.environ.get(NO_CACHE_ENV):
+            self.use_store(None)
+            return
+        from morvane import settings
+
+        self.use_store(Path(settings.get_project_dir()) / ".morvane")
+
+    def stored_graph(self, root: str | os.PathLike[str]) -> dict[str, list[str]] | None:
+        """The call graph of the last pass over the project in ``root``, as
+        the store keeps it (``{factory: [the factories it calls]}``); ``None``
+        without a store or such a graph."""
+        from morvane.core import store
+
+        if self.store is None:
+            return None
+        value = self.store.value(store.graph_key(root))
+        return value if isinstance(value, dict) else None
+
     # ---- forgetting ---------------------------------------------------------
 
     def on_clear(self, forget: Callable[[], None]) -> None:
@@ -501,6 +556,7 @@ class Session:
         self.last_run.clear()
         self.latest_runs = None
         self.graph = None
+        self.use_store(None)
         for forget in self._on_clear:
             forget()
 
@@ -508,8 +564,16 @@ class Session:
         return len(self._memos)
 
 
+def _notice(message: str) -> None:
+    from morvane.logger import get_logger
+
+    get_logger().warning(message)
+
+
 def _file_analyses(session: Session, text: str, module: str, is_package: bool) -> dict[str, Any]:
     """Every registered analysis of one file, from one parse."""
+    store = session.store
+    digest = session.digest(text) if store is not None else None
     data = session.read(text)
     tree = None
     path = Path(text)
@@ -520,11 +584,22 @@ def _file_analyses(session: Session, text: str, module: str, is_package: bool) -
             digest = session.digest(text)
             if digest is not None:
                 session.on_parse(text, data, tree, digest)
-    return {name: compute(path, tree, module, is_package) for name, compute in session._analyses.items()}
+    values = {name: compute(path, tree, module, is_package) for name, compute in session._analyses.items()}
+    if digest is not None and store is not None and session.digest(text) == digest:
+        store.keep_analyses(text, module, is_package, digest, values)
+    return values
 
 
 def _file_analysis(session: Session, name: str, text: str, module: str, is_package: bool) -> Any:
-    """One analysis of one file."""
+    """One analysis of one file: kept in the store for this content, or
+    worked out with the file's other analyses from one parse."""
+    store = session.store
+    if store is not None:
+        digest = session.digest(text)
+        if digest is not None:
+            kept = store.analysis(text, module, is_package, name, digest)
+            if kept is not MISSING:
+                return kept
     return session.query(_file_analyses, session, text, module, is_package)[name]
 
 
