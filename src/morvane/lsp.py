@@ -49,7 +49,6 @@ import re
 import signal
 import sys
 import threading
-import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -428,7 +427,10 @@ class Project:
         self.need_full = False
         self.pending_changed.clear()
         self.pending_deleted.clear()
-        self._after(done, set(changed) | set(deleted), deleted)
+        try:
+            self._after(done, set(changed) | set(deleted), deleted)
+        except Exception:  # the pass is done; its report must not stop the server
+            log.exception("diagnostics of pass %d", self.passes)
         return True
 
     def _pass(self, changed: list[Path], deleted: list[Path]) -> dict[str, Any] | None:
@@ -1045,6 +1047,9 @@ def run(options: Options) -> int:
         worker.serve()
     except KeyboardInterrupt:
         status.append(130)
+    except Exception:
+        log.exception("the language server stopped")
+        status.append(1)
     # The protocol thread's reader may still wait on an open standard
     # input: it ends with the process.
     _leave(out, status[0] if status else 1)
