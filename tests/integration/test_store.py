@@ -71,6 +71,7 @@ def test_a_damaged_or_foreign_store_is_rebuilt_with_one_notice(project):
 
 
 def test_commands_at_once_never_corrupt_the_store(project):
+    _register(project)
     for round_ in range(3):
         put(project, f"chip/round{round_}.py", "import polyforge as pf\n\n@pf.cell\n"
                                                f"def round{round_}() -> pf.Component:\n    return pf.Component()\n")

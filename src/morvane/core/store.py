@@ -44,17 +44,17 @@ from typing import Any
 __all__ = ["Store", "FORMAT", "FILENAME", "MISSING", "context", "remove", "graph_key"]
 
 # Raised whenever the layout of the tables or of what they hold changes.
-FORMAT = 2
+FORMAT = 3
 FILENAME = "cache.sqlite"
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS files (
-    path TEXT PRIMARY KEY, mtime_ns INTEGER, ctime_ns INTEGER, size INTEGER,
+    path BLOB PRIMARY KEY, mtime_ns INTEGER, ctime_ns INTEGER, size INTEGER,
     racy INTEGER NOT NULL, digest BLOB NOT NULL);
-CREATE TABLE IF NOT EXISTS kept (key TEXT PRIMARY KEY, data BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS kept (key BLOB PRIMARY KEY, data BLOB NOT NULL);
 CREATE TABLE IF NOT EXISTS analyses (
-    path TEXT NOT NULL, module TEXT NOT NULL, is_package INTEGER NOT NULL, name TEXT NOT NULL,
+    path BLOB NOT NULL, module BLOB NOT NULL, is_package INTEGER NOT NULL, name TEXT NOT NULL,
     digest BLOB NOT NULL, data BLOB NOT NULL, PRIMARY KEY (path, module, is_package, name));
 """
 
@@ -112,6 +112,12 @@ class _Unpickler(pickle.Unpickler):
         if (module, name) in self._ALLOWED:
             return super().find_class(module, name)
         raise pickle.UnpicklingError(f"{module}.{name} is not allowed in the store")
+
+
+def _b(text: str) -> bytes:
+    """A path, module name or key as the store holds it: the bytes the file
+    system gives (a file name need not be UTF-8)."""
+    return os.fsencode(text)
 
 
 def _loads(data: bytes) -> Any:
@@ -205,9 +211,9 @@ class Store:
     def file(self, path: str) -> tuple[Any, bool, bytes] | None:
         """``(stamp, racy, digest)`` of the file's last look, or ``None``."""
         if path in self._dirty_files:
-            return self._dirty_files[path]  # type: ignore[return-value]
+            return self._dirty_files[path]
         try:
-            return self._files[path]  # type: ignore[return-value]
+            return self._files[path]
         except KeyError:
             pass
         found = None
@@ -215,7 +221,7 @@ class Store:
         if db is not None:
             try:
                 row = db.execute("SELECT mtime_ns, ctime_ns, size, racy, digest FROM files WHERE path=?",
-                                 (path,)).fetchone()
+                                 (_b(path),)).fetchone()
             except sqlite3.Error as exc:
                 self._failed(exc)
                 row = None
@@ -245,7 +251,7 @@ class Store:
         path, module, is_package, name = key
         try:
             row = db.execute("SELECT digest, data FROM analyses WHERE path=? AND module=? AND is_package=? "
-                             "AND name=?", (path, module, int(is_package), name)).fetchone()
+                             "AND name=?", (_b(path), _b(module), int(is_package), name)).fetchone()
         except sqlite3.Error as exc:
             self._failed(exc)
             return None
@@ -266,7 +272,7 @@ class Store:
         if db is None:
             return MISSING
         try:
-            row = db.execute("SELECT data FROM kept WHERE key=?", (key,)).fetchone()
+            row = db.execute("SELECT data FROM kept WHERE key=?", (_b(key),)).fetchone()
         except sqlite3.Error as exc:
             self._failed(exc)
             return MISSING
@@ -321,15 +327,15 @@ class Store:
             try:
                 for path, entry in files.items():
                     if entry is None:
-                        db.execute("DELETE FROM files WHERE path=?", (path,))
-                        db.execute("DELETE FROM analyses WHERE path=?", (path,))
+                        db.execute("DELETE FROM files WHERE path=?", (_b(path),))
+                        db.execute("DELETE FROM analyses WHERE path=?", (_b(path),))
                     else:
                         (mtime, ctime, size), racy, digest = entry
                         db.execute("INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?)",
-                                   (path, mtime, ctime, size, int(racy), digest))
+                                   (_b(path), mtime, ctime, size, int(racy), digest))
                 db.executemany("INSERT OR REPLACE INTO analyses VALUES (?, ?, ?, ?, ?, ?)",
-                               [(p, m, int(i), n, d, data) for (p, m, i, n), d, data in rows])
-                db.executemany("INSERT OR REPLACE INTO kept VALUES (?, ?)", kept)
+                               [(_b(p), _b(m), int(i), n, d, data) for (p, m, i, n), d, data in rows])
+                db.executemany("INSERT OR REPLACE INTO kept VALUES (?, ?)", [(_b(k), v) for k, v in kept])
                 if not self._pruned:
                     self._prune(db)
                 db.execute("COMMIT")
@@ -353,8 +359,8 @@ class Store:
 
     def _prune(self, db: sqlite3.Connection) -> None:
         """Drop the entries of files that no longer exist."""
-        gone = [p for (p,) in db.execute("SELECT path FROM files") if not os.path.exists(p)]
-        gone += [p for (p,) in db.execute("SELECT DISTINCT path FROM analyses") if not os.path.exists(p)]
+        gone = [bytes(p) for (p,) in db.execute("SELECT path FROM files") if not os.path.exists(bytes(p))]
+        gone += [bytes(p) for (p,) in db.execute("SELECT DISTINCT path FROM analyses") if not os.path.exists(bytes(p))]
         for path in dict.fromkeys(gone):
             db.execute("DELETE FROM files WHERE path=?", (path,))
             db.execute("DELETE FROM analyses WHERE path=?", (path,))
