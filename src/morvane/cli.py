@@ -625,12 +625,20 @@ def _built(factory: Callable[..., Any], timeout: float) -> tuple[Any, str | None
     """Build one cell with its defaults: the component, or ``None`` and what went wrong."""
     import polyforge as pf
 
+    from morvane.core import _guard
+
     try:
-        with _time_limit(timeout):
+        # At arm's length, as at import: its prints go to stderr, and
+        # os._exit or sys.exit in the cell is its failure, not the command's end.
+        with _guard.project_code(f"cell {getattr(factory, '__name__', '?')}"), _time_limit(timeout):
             component = factory()
     except _CellTimeout:
         return None, f"took longer than {timeout:g} s"
+    except KeyboardInterrupt:
+        raise  # a real Ctrl-C (one the cell raises itself is a ProjectInterrupt)
     except Exception as exc:
+        return None, f"{type(exc).__name__}: {exc}"
+    except BaseException as exc:  # SystemExit, os._exit's HardExit, ProjectInterrupt, ...
         return None, f"{type(exc).__name__}: {exc}"
     if not isinstance(component, pf.Component):
         return None, f"returned {type(component).__name__}, not a polyforge.Component"
@@ -1327,7 +1335,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     previous = _handler
     _handler = _install_log_handler(args.verbosity, timestamps=args.command == "watch")
     try:
-        return _dispatch(args, out)
+        status = _dispatch(args, out)
     finally:
         from morvane.logger import get_logger
 
@@ -1335,6 +1343,27 @@ def main(argv: Sequence[str] | None = None) -> int:
         logger.removeHandler(_handler)
         logger.propagate = True
         _handler = previous
+    return _not_waiting_for_project_threads(status)
+
+
+def _not_waiting_for_project_threads(status: int) -> int:
+    """``status``, or the end of the process with it when threads that
+    project files started still run: the interpreter would wait for them
+    at exit, for ever."""
+    guard = sys.modules.get("morvane.core._guard")
+    strays = guard.stray_threads() if guard is not None else {}
+    if not strays:
+        return status
+    files = sorted(set(strays.values()))
+    print(f"{PROG}: not waiting for {_plural(len(strays), 'thread')} that project code started and left "
+          f"running ({_readable(', '.join(files))})", file=sys.stderr)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError, AttributeError):
+            pass
+    guard.exit_now(status)
+    return status
 
 
 def _dispatch(args: argparse.Namespace, out: _Out) -> int:

@@ -8,13 +8,14 @@ name from the longest ``sys.path`` entry that contains it.
 
 ``import_modules`` never raises for a file that fails to import: the
 failure (a syntax error, a missing import, a file it may not read, anything
-but ``KeyboardInterrupt`` raised while the module body runs) is reported as
+raised while the module body runs but a real Ctrl-C) is reported as
 ``(module name, exception)`` under the path object the caller gave, and the
 other files are imported all the same. What a file raises that would say
 nothing as text (``sys.exit(0)``, a bare ``MemoryError``) or that must not
 escape as itself (``SystemExit``, ``GeneratorExit``, other exceptions that
-are not ``Exception``s) is reported as a ``ProjectFileError`` whose text
-names it ("SystemExit: 0", "MemoryError"), chained from it. A module whose
+are not ``Exception``s, such as a call of ``os._exit`` or the import time
+limit of :mod:`morvane.core._guard`) is reported as a ``ProjectFileError``
+whose text names it ("SystemExit: 0", "MemoryError"), chained from it. A module whose
 import or reload failed is taken out of ``sys.modules``, so nothing
 half-initialised stays behind. A reloaded module starts from a clean
 namespace, as in a fresh process, but stays the same module object, so
@@ -43,7 +44,7 @@ from types import ModuleType
 from typing import Any, cast
 
 from morvane import settings as _settings
-from morvane.core import _bytecode, callgraph
+from morvane.core import _bytecode, _guard, callgraph
 from morvane.core.callgraph import scan_cell_names
 from morvane.core.engine import Load, session
 from morvane.logger import get_logger
@@ -299,7 +300,11 @@ def _import_file(name: str, file: Path, base: Path, reload: bool) -> ModuleType:
     if reload and existing is not None and _unchanged_since_run(file, existing):
         return existing
     try:
-        module = _run_file(name, file, base, reload)
+        # The file runs at arm's length: what it does to the process is put
+        # back before anything else runs, its prints go to stderr, and a
+        # time limit stops it.
+        with _guard.project_code(_guard.label(file, base), limit=_settings.get_settings().import_timeout):
+            module = _run_file(name, file, base, reload)
     except BaseException:
         _ran(file, None)
         raise
@@ -562,14 +567,18 @@ def _import_one(file: Path, project_dir: Path, reload: bool) -> tuple[bool, Any]
             name,
             ModuleNotFoundError(f"No module named {name!r}: {file} does not exist", name=name, path=str(file)),
         )
+    error: BaseException
     try:
         return True, _import_file(name, file, base, reload)
     except KeyboardInterrupt:
-        raise
+        raise  # a real Ctrl-C (one the file raises itself is a ProjectInterrupt)
     except BaseException as exc:
-        # Whatever else a project file raises at import (even
-        # SystemExit) is a broken file, not a request to stop.
-        return False, (name, _file_error(exc, name, file))
+        # Whatever else a project file raises at import (even SystemExit,
+        # os._exit or running out of memory) is a broken file, not a
+        # request to stop.
+        error = exc
+    _guard.release(error, project_dir)
+    return False, (name, _file_error(error, name, file))
 
 
 # -- finding cells in a file's text -----------------------------------------
