@@ -5,7 +5,8 @@
 gathers a burst of saves into one set of changes and runs one pass over the changed
 and deleted files and the project files that import them
 (:func:`morvane.passes.apply_changes`). A change whose pass failed is kept
-and tried again with the next change or poll. :func:`changes` is the source
+and tried again with the next change, never in a loop of its own; a
+database file deleted, replaced or unusable gets a full pass. :func:`changes` is the source
 of those changes, which the live page follows too.
 """
 
@@ -164,32 +165,49 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
     called once per pass with the change's ``"changed"`` and ``"deleted"``
     files, its ``"duration_s"``, and either what
     :func:`morvane.passes.apply_changes` returned with ``snapshot`` or, for
-    a pass that failed, its ``"error"``."""
+    a pass that failed, its ``"error"``.
+
+    Only Ctrl-C (``KeyboardInterrupt``) ends it. A pass that fails is
+    reported, and its change is tried again with the next change, after
+    a pause that grows with each failure in a row (:data:`BACKOFF`). A
+    database file that was deleted, replaced or could not be used gets a
+    full pass against the file that is there now, as soon as it is seen."""
     from morvane.core import database as db
 
+    state = {"full": False, "failures": 0, "retry_at": 0.0, "db": None}
+
     def run(changed: set[Path], deleted: set[Path]) -> bool:
-        notice = db.reopen_if_replaced()
-        if notice is not None:
-            print(f"{time.strftime('%H:%M:%S')} {notice}")
         start = time.perf_counter()
         change = {"changed": sorted(changed), "deleted": sorted(deleted)}
         try:
-            done = apply_changes(sorted(changed), sorted(deleted), core=core, snapshot=report is not None)
+            notice = db.reopen_if_replaced()
+            if notice is not None:
+                state["full"] = True
+                print(f"{time.strftime('%H:%M:%S')} {notice}; a full pass brings it up to date")
+            full = state["full"]
+            done = apply_changes([] if full else sorted(changed), [] if full else sorted(deleted), core=core,
+                                 snapshot=report is not None)
         except KeyboardInterrupt:
             raise
-        except Exception as exc:
+        except BaseException as exc:  # noqa: BLE001 - nothing a pass raises ends the watcher
+            if isinstance(exc, db.DatabaseError):
+                # The file may be gone, replaced or unusable: whatever is
+                # there when a pass next works gets all of the project.
+                state["full"] = True
+            failed(exc)
             if report is not None:
                 report({**change, "duration_s": time.perf_counter() - start, "error": exc})
                 return False
             what = ", ".join(relative(p) for p in sorted({*changed, *deleted})) or "full pass"
             print(f"{time.strftime('%H:%M:%S')} {what}: pass failed: {exception_line(exc, 200)}; "
-                  "retrying with the next change")
+                  f"retrying with the next change{pause()}")
             return False
+        state["full"], state["failures"], state["db"] = False, 0, db.identity()
         duration = time.perf_counter() - start
         if report is not None:
             report({**change, **done, "duration_s": duration})
             return True
-        what = describe(changed, deleted, done)
+        what = "full pass" if full else describe(changed, deleted, done)
         if done["full"]:
             what += "; the PDK package changed: PDK resolved again, full pass"
         # The pass stored the import errors behind its error cells, for
@@ -203,6 +221,18 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         for line in error_cell_lines(errors):
             print(line)
         return True
+
+    def failed(exc: BaseException) -> None:
+        state["failures"] += 1
+        state["retry_at"] = time.monotonic() + backoff(state["failures"])
+        try:
+            state["db"] = db.identity()
+        except Exception:  # noqa: BLE001 - no settings: as if there were no file
+            state["db"] = None
+
+    def pause() -> str:
+        wait = backoff(state["failures"])
+        return f" (not before {wait:g} s)" if wait >= 1 else ""
 
     def describe(changed: set[Path], deleted: set[Path], done: dict[str, Any]) -> str:
         if not changed and not deleted:
@@ -218,21 +248,82 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
     def relative(path: Path) -> str:
         return _relative(path, project_dir)
 
+    def database_moved() -> bool:
+        # Checked on every batch and every quiet interval: the database's
+        # folder sends no events that a pass would act on.
+        try:
+            return db.identity() != state["db"]
+        except Exception:  # noqa: BLE001 - settings unreadable now: the next pass says so
+            return False
+
     # Watching starts before the first pass: a save during it is not lost.
-    source = changes(project_dir, interval, poll, print)
+    source = _resilient(changes(project_dir, interval, poll, print), project_dir, interval, print)
     run(set(), set())
     how = f"every {interval:g} s" if poll else "for changes"
     print(f"Watching {project_dir} {how}; press Ctrl-C to stop")
     pending_changed: set[Path] = set()
     pending_deleted: set[Path] = set()
+    fresh = False  # a change came since the last pass that failed
     try:
         for changed, deleted in source:
+            if changed or deleted:
+                fresh = True
             pending_changed = (pending_changed - deleted) | changed
             pending_deleted = (pending_deleted - changed) | deleted
-            if not pending_changed and not pending_deleted:
-                continue
+            if state["failures"]:
+                # A failed pass is tried again with the next change (or a
+                # database file that changed), never on its own, and not
+                # before its pause is over.
+                if time.monotonic() < state["retry_at"] or not (fresh or database_moved()):
+                    continue
+            elif not pending_changed and not pending_deleted:
+                if not database_moved():
+                    continue
+            fresh = False
             if run(pending_changed, pending_deleted):
                 pending_changed, pending_deleted = set(), set()
     except KeyboardInterrupt:
         print("stopped")
     return 0
+
+
+# Seconds before a pass that failed n times in a row is tried again.
+BACKOFF = (0.0, 1.0, 2.0, 5.0, 10.0, 30.0, 60.0)
+
+
+def backoff(failures: int) -> float:
+    """The pause after ``failures`` failed passes in a row."""
+    return BACKOFF[min(max(failures - 1, 0), len(BACKOFF) - 1)]
+
+
+def _resilient(source: Iterator[tuple[set[Path], set[Path]]], project_dir: Path, interval: float,
+               print: Callable[[str], None]) -> Iterator[tuple[set[Path], set[Path]]]:
+    """The changes of ``source`` (:func:`changes`), taken up again by
+    polling when it fails (the watched folder removed, say): only Ctrl-C
+    ends the watcher."""
+    said = None
+    while True:
+        try:
+            yield from source
+            return
+        except KeyboardInterrupt:
+            raise
+        except Exception as exc:  # noqa: BLE001 - only Ctrl-C ends the watcher
+            text = exception_line(exc, 200)
+            if text != said:
+                print(f"{time.strftime('%H:%M:%S')} watching failed ({text}); "
+                      f"looking at the files every {interval:g} s instead")
+                said = text
+        source = _polled_again(project_dir, interval)
+
+
+def _polled_again(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set[Path]]]:
+    """Polling, from the first look at the files that works."""
+    while True:
+        time.sleep(interval)
+        try:
+            stamps = _scan(project_dir)
+        except (OSError, ValueError):
+            continue
+        yield from _polls(project_dir, interval, stamps)
+        return

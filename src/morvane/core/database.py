@@ -66,6 +66,7 @@ __all__ = [
     "close",
     "pass_scope",
     "reopen_if_replaced",
+    "identity",
     "reading",
     "set_import_errors",
     "get_import_errors",
@@ -143,6 +144,9 @@ _conn: sqlite3.Connection | None = None
 _conn_path: Path | None = None
 _conn_pid: int | None = None
 _conn_file: tuple[int, int] | None = None  # (device, inode) of the file when opened
+# (device, inode) of its write-ahead log and shared-memory index, which are
+# the opened file's only: see _remove_stale_side_files.
+_conn_sides: tuple[tuple[int, int] | None, tuple[int, int] | None] = (None, None)
 _override: Path | None = None
 _abandoned: list[sqlite3.Connection] = []  # inherited across fork; never closed here
 _pass = _Pass()
@@ -217,7 +221,7 @@ def close() -> None:
 
     A pass in progress on the connection is rolled back.
     """
-    global _conn, _conn_path, _conn_pid, _conn_file
+    global _conn, _conn_path, _conn_pid, _conn_file, _conn_sides
     with _lock:
         if _pass.depth:
             _pass.broken = "the database was closed during the pass"
@@ -227,6 +231,7 @@ def close() -> None:
             else:
                 _abandoned.append(_conn)
         _conn = _conn_path = _conn_pid = _conn_file = None
+        _conn_sides = (None, None)
         _model_rows.forget()
         _close_read_only()
 
@@ -239,15 +244,35 @@ def _file_id(path: Path) -> tuple[int, int] | None:
     return (st.st_dev, st.st_ino)
 
 
+def identity() -> tuple[int, int] | None:
+    """(device, inode) of the database file as it is now (``None`` when
+    there is none): a file deleted, replaced or created shows as another."""
+    return _file_id(database_path())
+
+
+def _side_files(path: Path) -> tuple[Path, Path]:
+    return Path(f"{path}-wal"), Path(f"{path}-shm")
+
+
 def _connection() -> sqlite3.Connection:
-    global _conn, _conn_path, _conn_pid, _conn_file
+    global _conn, _conn_path, _conn_pid, _conn_file, _conn_sides
     path = database_path()
     if _conn is not None and _conn_path == path and _conn_pid == os.getpid():
         return _conn
     close()
     conn = _open(path)
     _conn, _conn_path, _conn_pid, _conn_file = conn, path, os.getpid(), _file_id(path)
+    # A read opens (or creates) the side files, which are the file's own
+    # from now on while the connection is open.
+    with contextlib.suppress(sqlite3.Error):
+        conn.execute("SELECT count(*) FROM sqlite_master").fetchone()
+    _conn_sides = _side_ids(path)
     return conn
+
+
+def _side_ids(path: Path) -> tuple[tuple[int, int] | None, tuple[int, int] | None]:
+    wal, shm = _side_files(path)
+    return _file_id(wal), _file_id(shm)
 
 
 def _connect(target: str | Path, *, uri: bool = False) -> sqlite3.Connection:
@@ -501,22 +526,69 @@ def reopen_if_replaced() -> str | None:
     device or inode) since this process opened it, creating it anew when it
     is gone; returns a one-line notice of what was done, or ``None`` when the
     file is the one in use (or none is open yet)."""
+    global _conn_sides
     with _lock:
         if _conn is None or _conn_pid != os.getpid() or _conn_path != database_path():
             return None
         path = _conn_path
         now = _file_id(path)
         if now == _conn_file:
+            if None in _conn_sides:
+                _conn_sides = _side_ids(path)  # made by the first write
             return None
         if _pass.depth:
             # Swapping the connection would lose the pass: let it fail instead.
             _pass.broken = f"the project database {path} was deleted or replaced during the pass"
             return None
+        sides = _conn_sides
         close()
+        _remove_stale_side_files(path, sides)
         _connection()
         if now is None:
-            return f"the project database {path} was deleted; created a new, empty one"
+            return f"the project database {path} was deleted; created it anew"
         return f"the project database {path} was replaced by another file; reopened it"
+
+
+def _remove_stale_side_files(path: Path, sides: tuple[tuple[int, int] | None, ...]) -> None:
+    """Remove the write-ahead log and shared-memory index that the file
+    deleted or replaced at ``path`` left behind (``sides``: their
+    (device, inode) while it was open here).
+
+    SQLite neither checkpoints nor removes them when it closes a file that
+    was moved away, and the next connection to ``path`` would take them as
+    the new file's and apply the old file's pages to it. Side files that
+    came with the new file are other files and stay, and so do the old ones
+    while another process still has them open."""
+    wal, shm = _side_files(path)
+    if _file_id(wal) != sides[0] and _file_id(shm) != sides[1]:
+        return
+    if sides[1] is not None and _file_id(shm) == sides[1] and _shared_memory_in_use(shm):
+        return
+    for side, recorded in zip((wal, shm), sides):
+        if recorded is not None and _file_id(side) == recorded:
+            with contextlib.suppress(OSError):
+                os.unlink(side)
+
+
+def _shared_memory_in_use(shm: Path) -> bool:
+    """Whether another process has the shared-memory index open: every
+    connection holds a read lock on its byte 128 (SQLite's documented WAL
+    locking), which a write lock here would conflict with."""
+    try:
+        import fcntl
+    except ImportError:
+        return True
+    try:
+        fd = os.open(shm, os.O_RDWR)
+    except OSError:
+        return False
+    try:
+        fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 128)
+    except OSError:
+        return True
+    finally:
+        os.close(fd)  # and with it the lock
+    return False
 
 
 def _warn_if_replaced() -> None:
