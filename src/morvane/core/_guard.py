@@ -106,6 +106,20 @@ class _Marked(io.TextIOBase):
     def fileno(self) -> int:
         return self._stream.fileno()
 
+    # What code that looks at sys.stdout expects of a text stream: the
+    # stream's own, unmarked (bytes written to the buffer go there as they are).
+    @property
+    def encoding(self) -> str:  # type: ignore[override]
+        return getattr(self._stream, "encoding", None) or "utf-8"
+
+    @property
+    def errors(self) -> str | None:  # type: ignore[override]
+        return getattr(self._stream, "errors", None)
+
+    @property
+    def buffer(self) -> Any:
+        return self._stream.buffer
+
     def isatty(self) -> bool:
         return False
 
@@ -124,6 +138,7 @@ class _Run:
         self.limit = limit
         self.started = time.monotonic()
         self.signals: set[int] = set()  # real signals that came in meanwhile
+        self.done = False  # the project code has returned or raised
 
 
 _lock = threading.RLock()
@@ -333,7 +348,7 @@ def _contained(run: _Run) -> Iterator[None]:
                     pass
                 if signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0):
                     def expire(signum: int, frame: Any) -> None:
-                        if _current is run:
+                        if not run.done:
                             raise ImportTimeout(f"{run.label} ran for more than {run.limit:g} s "
                                                 "(the import-timeout setting)")
 
@@ -348,11 +363,13 @@ def _contained(run: _Run) -> Iterator[None]:
             watchdog.watch(run)
         yield
     finally:
+        # First the timer, so that it cannot fire into what follows.
+        run.done = True
+        if timed:
+            signal.setitimer(signal.ITIMER_REAL, 0)
         if watchdog is not None:
             watchdog.watch(None)
         if main:
-            if timed:
-                signal.setitimer(signal.ITIMER_REAL, 0)
             if run.limit > 0 and _profiling_dump:
                 signal.setitimer(signal.ITIMER_PROF, 0)
             if wakeup:
