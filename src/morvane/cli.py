@@ -1351,7 +1351,9 @@ def _not_waiting_for_project_threads(status: int) -> int:
     project files started still run: the interpreter would wait for them
     at exit, for ever."""
     guard = sys.modules.get("morvane.core._guard")
-    strays = guard.stray_threads() if guard is not None else {}
+    if guard is None:
+        return status
+    strays = guard.stray_threads()
     if not strays:
         return status
     files = sorted(set(strays.values()))

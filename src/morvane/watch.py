@@ -174,7 +174,7 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
     full pass against the file that is there now, as soon as it is seen."""
     from morvane.core import database as db
 
-    state = {"full": False, "failures": 0, "retry_at": 0.0, "db": None}
+    state = _State()
 
     def run(changed: set[Path], deleted: set[Path]) -> bool:
         start = time.perf_counter()
@@ -182,9 +182,9 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         try:
             notice = db.reopen_if_replaced()
             if notice is not None:
-                state["full"] = True
+                state.full = True
                 print(f"{time.strftime('%H:%M:%S')} {notice}; a full pass brings it up to date")
-            full = state["full"]
+            full = state.full
             done = apply_changes([] if full else sorted(changed), [] if full else sorted(deleted), core=core,
                                  snapshot=report is not None)
         except KeyboardInterrupt:
@@ -193,7 +193,7 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
             if isinstance(exc, db.DatabaseError):
                 # The file may be gone, replaced or unusable: whatever is
                 # there when a pass next works gets all of the project.
-                state["full"] = True
+                state.full = True
             failed(exc)
             if report is not None:
                 report({**change, "duration_s": time.perf_counter() - start, "error": exc})
@@ -202,7 +202,7 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
             print(f"{time.strftime('%H:%M:%S')} {what}: pass failed: {exception_line(exc, 200)}; "
                   f"retrying with the next change{pause()}")
             return False
-        state["full"], state["failures"], state["db"] = False, 0, db.identity()
+        state.full, state.failures, state.db = False, 0, db.identity()
         duration = time.perf_counter() - start
         if report is not None:
             report({**change, **done, "duration_s": duration})
@@ -223,15 +223,15 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         return True
 
     def failed(exc: BaseException) -> None:
-        state["failures"] += 1
-        state["retry_at"] = time.monotonic() + backoff(state["failures"])
+        state.failures += 1
+        state.retry_at = time.monotonic() + backoff(state.failures)
         try:
-            state["db"] = db.identity()
+            state.db = db.identity()
         except Exception:  # noqa: BLE001 - no settings: as if there were no file
-            state["db"] = None
+            state.db = None
 
     def pause() -> str:
-        wait = backoff(state["failures"])
+        wait = backoff(state.failures)
         return f" (not before {wait:g} s)" if wait >= 1 else ""
 
     def describe(changed: set[Path], deleted: set[Path], done: dict[str, Any]) -> str:
@@ -252,7 +252,7 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
         # Checked on every batch and every quiet interval: the database's
         # folder sends no events that a pass would act on.
         try:
-            return db.identity() != state["db"]
+            return db.identity() != state.db
         except Exception:  # noqa: BLE001 - settings unreadable now: the next pass says so
             return False
 
@@ -270,11 +270,11 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
                 fresh = True
             pending_changed = (pending_changed - deleted) | changed
             pending_deleted = (pending_deleted - changed) | deleted
-            if state["failures"]:
+            if state.failures:
                 # A failed pass is tried again with the next change (or a
                 # database file that changed), never on its own, and not
                 # before its pause is over.
-                if time.monotonic() < state["retry_at"] or not (fresh or database_moved()):
+                if time.monotonic() < state.retry_at or not (fresh or database_moved()):
                     continue
             elif not pending_changed and not pending_deleted:
                 if not database_moved():
@@ -285,6 +285,16 @@ def watch(core: Any, project_dir: Path, *, print: Callable[[str], None], interva
     except KeyboardInterrupt:
         print("stopped")
     return 0
+
+
+class _State:
+    """What the watcher keeps from pass to pass."""
+
+    def __init__(self) -> None:
+        self.full = False  # the next pass covers the whole project
+        self.failures = 0  # passes failed in a row
+        self.retry_at = 0.0  # time.monotonic() before which no pass is tried again
+        self.db: tuple[int, int] | None = None  # the database file the last pass found
 
 
 # Seconds before a pass that failed n times in a row is tried again.

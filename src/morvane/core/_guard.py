@@ -42,7 +42,7 @@ import weakref
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 __all__ = ["ImportTimeout", "ProjectInterrupt", "HardExit", "label", "project_code", "release", "stray_threads", "exit_now"]
 
@@ -104,7 +104,7 @@ class _Marked(io.TextIOBase):
             pass
 
     def fileno(self) -> int:
-        return self._stream.fileno()
+        return int(self._stream.fileno())
 
     # What code that looks at sys.stdout expects of a text stream: the
     # stream's own, unmarked (bytes written to the buffer go there as they are).
@@ -145,7 +145,7 @@ _lock = threading.RLock()
 _current: _Run | None = None
 _pid = os.getpid()
 _strays: weakref.WeakKeyDictionary[threading.Thread, str] = weakref.WeakKeyDictionary()
-_STOPPING = (signal.SIGINT, signal.SIGTERM)
+_STOPPING: tuple[int, ...] = (signal.SIGINT, signal.SIGTERM)
 
 
 def stray_threads() -> dict[threading.Thread, str]:
@@ -159,7 +159,7 @@ def label(file: Path, project_dir: Path) -> str:
     return file.relative_to(project_dir).as_posix() if file.is_relative_to(project_dir) else str(file)
 
 
-def _guarded_exit(status: Any = 0) -> None:
+def _guarded_exit(status: int) -> NoReturn:
     if os.getpid() != _pid:  # a child the project code forked exits as asked
         exit_now(status)
     raise HardExit(f"os._exit({status!r}) was called")
@@ -321,9 +321,9 @@ def _contained(run: _Run) -> Iterator[None]:
     threads_before = set(threading.enumerate())
     marked = _Marked(run.label, sys.stderr or sys.__stderr__)
     sys.stdout = marked
-    os._exit = _guarded_exit
+    setattr(os, "_exit", _guarded_exit)
     if posix is not None and saved_posix_exit is not None:
-        posix._exit = _guarded_exit
+        setattr(posix, "_exit", _guarded_exit)
     handlers: dict[int, Any] = {}
     mask = None
     timed = wakeup = False
@@ -386,9 +386,9 @@ def _contained(run: _Run) -> Iterator[None]:
                 signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         marked.finish()
         sys.stdout, sys.stderr, sys.stdin = saved_streams
-        os._exit = saved_exit
+        setattr(os, "_exit", saved_exit)
         if posix is not None and saved_posix_exit is not None:
-            posix._exit = saved_posix_exit
+            setattr(posix, "_exit", saved_posix_exit)
         _restore_builtins(saved_builtins)
         if cwd is not None:
             try:
