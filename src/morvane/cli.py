@@ -295,7 +295,7 @@ def _init_hint(directory: Path | str) -> str:
     return f"run `{PROG} init {directory}` to make it one"
 
 
-def _select_project(project_dir: str | None) -> Any:
+def _select_project(project_dir: str | None, *, read_only: bool = False) -> Any:
     from morvane import settings
 
     if project_dir is not None:
@@ -319,7 +319,7 @@ def _select_project(project_dir: str | None) -> Any:
         sys.path.insert(0, str(current.project_dir))
     from morvane.core.engine import session
 
-    session.use_project_store()
+    session.use_project_store(read_only=read_only)
     return current
 
 
@@ -746,7 +746,7 @@ def _cmd_cache(args: argparse.Namespace, out: _Out) -> int:
 def _cmd_list(args: argparse.Namespace, out: _Out) -> int:
     from morvane.core import database as db
 
-    current = _select_project(args.project_dir)
+    current = _select_project(args.project_dir, read_only=True)
     factories, models, import_errors = _stored(current)
     if args.json:
         out.print(_json_dump({
@@ -798,7 +798,7 @@ def _uses(current: Any, name: str) -> tuple[list[str], list[str]]:
 def _cmd_show(args: argparse.Namespace, out: _Out) -> int:
     if args.svg or args.gds:
         return _cmd_show_svg(args, out)
-    current = _select_project(args.project_dir)
+    current = _select_project(args.project_dir, read_only=True)
     name = args.name
     factories, models, import_errors = _stored_names(current, name)
     factory, model = factories.get(name), models.get(name)

@@ -41,6 +41,9 @@ def test_a_warm_command_leaves_what_a_command_without_the_store_does(project):
     assert json.loads(shown.stdout)["uses"] == ["wg"]
     cleared = morvane("cache", "clear", "--project-dir", str(project))
     assert cleared.returncode == 0 and "Removed" in cleared.stdout and not store.exists()
+    # The commands that only read never make one.
+    shown = morvane("show", "circuit2", "--project-dir", str(project), "--json")
+    assert shown.returncode == 0 and json.loads(shown.stdout)["uses"] == ["wg"] and not store.exists()
     assert _register(project) == warm
 
 

@@ -492,27 +492,31 @@ class Session:
 
     # ---- the store on disk -------------------------------------------------
 
-    def use_store(self, folder: Path | None) -> None:
+    def use_store(self, folder: Path | None, *, read_only: bool = False) -> None:
         """Keep file digests and analyses in the store in ``folder`` (see
         :mod:`morvane.core.store`), read when a file is first looked at and
-        written at the end of each pass; ``None``: no store."""
-        if self.store is not None and folder is not None and self.store.folder == folder:
+        written at the end of each pass; ``None``: no store. ``read_only``:
+        read it if it is there, never write it."""
+        if (self.store is not None and folder is not None and self.store.folder == folder
+                and self.store.read_only == read_only):
             return
         if self.store is not None:
             self.store.flush()
             self.store.close()
-        self.store = None if folder is None else Store(folder, _notice)
+        self.store = None if folder is None else Store(folder, _notice, read_only=read_only)
 
-    def use_project_store(self) -> None:
+    def use_project_store(self, *, read_only: bool = False) -> None:
         """Keep what the passes work out in the current project's store
         (``.morvane/cache.sqlite``), so that the next process starts warm;
-        none when :attr:`caching` is false or :data:`NO_CACHE_ENV` is set."""
+        none when :attr:`caching` is false or :data:`NO_CACHE_ENV` is set.
+        ``read_only`` (the commands that only read): use it if it is there,
+        never create or write it."""
         if not self.caching or os.environ.get(NO_CACHE_ENV):
             self.use_store(None)
             return
         from morvane import settings
 
-        self.use_store(Path(settings.get_project_dir()) / ".morvane")
+        self.use_store(Path(settings.get_project_dir()) / ".morvane", read_only=read_only)
 
     def stored_graph(self, root: str | os.PathLike[str]) -> dict[str, list[str]] | None:
         """The call graph of the last pass over the project in ``root``, as

@@ -127,9 +127,13 @@ def _loads(data: bytes) -> Any:
 class Store:
     """The store of one project folder (see the module docstring)."""
 
-    def __init__(self, folder: Path, notice: Any) -> None:
+    def __init__(self, folder: Path, notice: Any, *, read_only: bool = False) -> None:
         self.folder = folder
         self.path = folder / FILENAME
+        # Read only: never create, change or remove the file (the commands
+        # that only read); a store that is missing, foreign or damaged is
+        # then simply not used.
+        self.read_only = read_only
         self._notice = notice
         self._db: sqlite3.Connection | None = None
         self._files: dict[str, tuple[Any, ...] | None] = {}
@@ -145,6 +149,13 @@ class Store:
     def _connect(self) -> sqlite3.Connection | None:
         if self._db is not None or self._broken:
             return self._db
+        if self.read_only:
+            try:
+                self._db = self._open_to_read()
+            except (sqlite3.Error, OSError, ValueError):
+                self._close()
+                self._broken = True
+            return self._db
         try:
             self._db = self._open()
         except (sqlite3.Error, OSError, ValueError) as exc:
@@ -158,6 +169,19 @@ class Store:
                 self._broken = True
                 self._notice(f"the cache {self.path} cannot be written ({again}); working without it")
         return self._db
+
+    def _open_to_read(self) -> sqlite3.Connection | None:
+        if not self.path.is_file():
+            return None
+        db = sqlite3.connect(f"{self.path.as_uri()}?mode=ro", uri=True, timeout=2.0, isolation_level=None,
+                             check_same_thread=False)
+        self._db = db
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        row = db.execute("SELECT value FROM meta WHERE key='context'").fetchone() if version == FORMAT else None
+        if row is None or row[0] != context():
+            self._close()
+            return None
+        return db
 
     def _open(self) -> sqlite3.Connection:
         self.folder.mkdir(parents=True, exist_ok=True)
@@ -201,6 +225,9 @@ class Store:
     def _failed(self, exc: Exception) -> None:
         """A read or write failed: the file is not a store we can use."""
         self._close()
+        if self.read_only:
+            self._broken = True
+            return
         self._files.clear()
         self._analyses.clear()
         self._notice(f"the cache {self.path} cannot be used ({exc}); starting a new one")
@@ -309,7 +336,7 @@ class Store:
     def flush(self) -> None:
         """Write what this pass found, in one transaction; drop it when the
         store is busy or cannot be written."""
-        if not self.pending:
+        if not self.pending or self.read_only:
             return
         files, analyses, values = self._dirty_files, self._dirty_analyses, self._dirty_values
         self._dirty_files, self._dirty_analyses, self._dirty_values = {}, {}, {}
