@@ -736,7 +736,11 @@ def _cmd_cache(args: argparse.Namespace, out: _Out) -> int:
     current = _select_project(args.project_dir)
     folder = current.project_dir / ".morvane"
     session.use_store(None)
-    if store.remove(folder):
+    try:
+        found = store.remove(folder)
+    except OSError as exc:
+        raise CliError(f"cannot delete the cache in {folder}: {exc.strerror or exc}", EXIT_PROJECT) from None
+    if found:
         out.print(f"Removed the cache {folder / store.FILENAME}")
     else:
         out.print(f"No cache in {folder}")

@@ -91,13 +91,14 @@ def graph_key(root: str | os.PathLike[str]) -> str:
 
 
 def remove(folder: Path) -> bool:
-    """Delete the store in ``folder`` (its side files too); whether there was one."""
+    """Delete the store in ``folder`` (its side files too); whether there was
+    one. ``OSError`` when one cannot be deleted."""
     found = False
     for suffix in ("", "-wal", "-shm", "-journal"):
         try:
             os.unlink(folder / (FILENAME + suffix))
             found = True
-        except FileNotFoundError:
+        except (FileNotFoundError, NotADirectoryError):
             pass
     return found
 
@@ -143,6 +144,7 @@ class Store:
         self._dirty_values: dict[str, Any] = {}
         self._pruned = False
         self._broken = False
+        self._failures = 0
 
     # ---- opening ------------------------------------------------------------
 
@@ -160,14 +162,15 @@ class Store:
             self._db = self._open()
         except (sqlite3.Error, OSError, ValueError) as exc:
             self._close()
-            self._notice(f"the cache {self.path} cannot be read ({exc}); starting a new one")
-            remove(self.folder)
             try:
+                remove(self.folder)
                 self._db = self._open()
-            except (sqlite3.Error, OSError, ValueError) as again:
+            except (sqlite3.Error, OSError, ValueError):
                 self._close()
                 self._broken = True
-                self._notice(f"the cache {self.path} cannot be written ({again}); working without it")
+                self._notice(f"the cache {self.path} cannot be used ({exc}); working without it")
+            else:
+                self._notice(f"the cache {self.path} cannot be read ({exc}); starting a new one")
         return self._db
 
     def _open_to_read(self) -> sqlite3.Connection | None:
@@ -230,8 +233,16 @@ class Store:
             return
         self._files.clear()
         self._analyses.clear()
-        self._notice(f"the cache {self.path} cannot be used ({exc}); starting a new one")
-        remove(self.folder)
+        # A second failure in one process: the store stays off (one notice
+        # more, not one a pass).
+        self._failures += 1
+        self._broken = self._failures > 1
+        self._notice(f"the cache {self.path} cannot be used ({exc}); "
+                     + ("working without it" if self._broken else "starting a new one"))
+        try:
+            remove(self.folder)
+        except OSError:
+            self._broken = True
 
     # ---- reading ------------------------------------------------------------
 
@@ -331,7 +342,9 @@ class Store:
 
     @property
     def pending(self) -> bool:
-        return bool(self._dirty_files or self._dirty_analyses or self._dirty_values) or not self._pruned
+        # A store this process opened is also pruned once.
+        return bool(self._dirty_files or self._dirty_analyses or self._dirty_values) or (
+            not self._pruned and self._db is not None)
 
     def flush(self) -> None:
         """Write what this pass found, in one transaction; drop it when the
