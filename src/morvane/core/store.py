@@ -21,7 +21,10 @@ format or context, is emptied and built again, with one notice; it is never
 an error: every failure turns the store off for the process or drops what a
 write would have added.
 
-Reads happen on demand, one file's entries at a time. Writes gather during a
+Reads happen on demand: the first file looked at reads the stamps of all,
+the first analysis of a kind asked for reads that kind's entries of all
+files (a pass needs most of them; one query costs less than a thousand),
+and an entry is unpickled when it is first asked for. Writes gather during a
 pass and go to disk at its end in one transaction; SQLite's locking keeps
 two processes writing at once from corrupting the file, and a write that
 cannot get the lock within a moment is dropped (the next pass writes again
@@ -121,6 +124,15 @@ def _b(text: str) -> bytes:
     return os.fsencode(text)
 
 
+class _Raw:
+    """An entry as read, not yet unpickled."""
+
+    __slots__ = ("data",)
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+
+
 def _loads(data: bytes) -> Any:
     return _Unpickler(io.BytesIO(data)).load()
 
@@ -145,6 +157,8 @@ class Store:
         self._pruned = False
         self._broken = False
         self._failures = 0
+        self._files_read = False
+        self._names_read: set[str] = set()
 
     # ---- opening ------------------------------------------------------------
 
@@ -233,6 +247,8 @@ class Store:
             return
         self._files.clear()
         self._analyses.clear()
+        self._files_read = False
+        self._names_read.clear()
         # A second failure in one process: the store stays off (one notice
         # more, not one a pass).
         self._failures += 1
@@ -250,23 +266,24 @@ class Store:
         """``(stamp, racy, digest)`` of the file's last look, or ``None``."""
         if path in self._dirty_files:
             return self._dirty_files[path]
-        try:
-            return self._files[path]
-        except KeyError:
-            pass
-        found = None
+        if not self._files_read:
+            self._read_files()
+        return self._files.get(path)
+
+    def _read_files(self) -> None:
+        # All at once: a pass looks at every file of the project, and one
+        # query costs less than a thousand.
+        self._files_read = True
         db = self._connect()
-        if db is not None:
-            try:
-                row = db.execute("SELECT mtime_ns, ctime_ns, size, racy, digest FROM files WHERE path=?",
-                                 (_b(path),)).fetchone()
-            except sqlite3.Error as exc:
-                self._failed(exc)
-                row = None
-            if row is not None:
-                found = ((row[0], row[1], row[2]), bool(row[3]), bytes(row[4]))
-        self._files[path] = found
-        return found
+        if db is None:
+            return
+        try:
+            rows = db.execute("SELECT path, mtime_ns, ctime_ns, size, racy, digest FROM files").fetchall()
+        except sqlite3.Error as exc:
+            self._failed(exc)
+            return
+        for path, mtime, ctime, size, racy, digest in rows:
+            self._files.setdefault(os.fsdecode(bytes(path)), ((mtime, ctime, size), bool(racy), bytes(digest)))
 
     def analysis(self, path: str, module: str, is_package: bool, name: str, digest: bytes) -> Any:
         """The analysis ``name`` kept for the file with that content, or
@@ -274,33 +291,38 @@ class Store:
         key = (path, module, is_package, name)
         found = self._dirty_analyses.get(key)
         if found is None:
-            if key in self._analyses:
-                found = self._analyses[key]
-            else:
-                found = self._analyses[key] = self._read_analysis(key)
+            if name not in self._names_read:
+                self._read_analyses(name)
+            found = self._analyses.get(key)
         if found is None or found[0] != digest:
             return MISSING
-        return found[1]
+        value = found[1]
+        if type(value) is _Raw:
+            try:
+                value = _loads(value.data)
+            except Exception as exc:  # a damaged entry: the file is worked out again
+                self._notice(f"the cache {self.path} holds a damaged entry for {path} ({exc}); ignoring it")
+                del self._analyses[key]
+                return MISSING
+            self._analyses[key] = (found[0], value)
+        return value
 
-    def _read_analysis(self, key: tuple[str, str, bool, str]) -> tuple[bytes, Any] | None:
+    def _read_analyses(self, name: str) -> None:
+        # Every file's entry of one analysis in one query; each is
+        # unpickled when first asked for.
+        self._names_read.add(name)
         db = self._connect()
         if db is None:
-            return None
-        path, module, is_package, name = key
+            return
         try:
-            row = db.execute("SELECT digest, data FROM analyses WHERE path=? AND module=? AND is_package=? "
-                             "AND name=?", (_b(path), _b(module), int(is_package), name)).fetchone()
+            rows = db.execute("SELECT path, module, is_package, digest, data FROM analyses WHERE name=?",
+                              (name,)).fetchall()
         except sqlite3.Error as exc:
             self._failed(exc)
-            return None
-        if row is None:
-            return None
-        try:
-            value = _loads(row[1])
-        except Exception as exc:  # a damaged entry: the file is worked out again
-            self._notice(f"the cache {self.path} holds a damaged entry for {path} ({exc}); ignoring it")
-            return None
-        return bytes(row[0]), value
+            return
+        for path, module, is_package, digest, data in rows:
+            key = (os.fsdecode(bytes(path)), os.fsdecode(bytes(module)), bool(is_package), name)
+            self._analyses.setdefault(key, (bytes(digest), _Raw(bytes(data))))
 
     def value(self, key: str) -> Any:
         """The value last kept under ``key``, or :data:`MISSING`."""
