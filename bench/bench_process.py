@@ -21,7 +21,10 @@ floor measured in the same run, and their ratio:
     (the interpreter and the command line alone).
 
 Each row runs warm (the cache as the previous command left it) and with
-``--no-cache``. Also the size of the cache beside the size of the sources.
+``--no-cache``. Also the size of the cache beside the size of the sources,
+and (``--churn N``) the size of the cache of a small project (its side
+files included) after 100 and after ``N`` watcher passes that each add one
+file and delete another.
 A plain script, not a test; it prints one table.
 """
 
@@ -117,15 +120,61 @@ def measure(size: int, repeat: int) -> list[tuple[str, float, float, float]]:
         shutil.rmtree(base, ignore_errors=True)
 
 
+_CHURN = textwrap.dedent("""
+    import os, sys
+    from pathlib import Path
+    root = Path(sys.argv[1]); passes_n = int(sys.argv[2])
+    os.environ["MORVANE_PROJECT_DIR"] = str(root); sys.path.insert(0, str(root))
+    from morvane import passes
+    store = root / ".morvane" / "cache.sqlite"
+    passes.apply_changes([], [])
+    sizes = {}
+    for i in range(passes_n):
+        new = root / "churn" / f"c{i}.py"
+        new.write_text(f"import polyforge as pf\\n\\n@pf.cell\\ndef churn{i}() -> pf.Component:\\n"
+                       "    return pf.Component()\\n")
+        old = root / "churn" / f"c{i - 20}.py"
+        deleted = [old] if i >= 20 else []
+        for path in deleted:
+            path.unlink()
+        passes.apply_changes([new], deleted)
+        if i + 1 in (100, passes_n):
+            sizes[i + 1] = sum(p.stat().st_size for p in store.parent.glob(store.name + "*"))
+    print(sizes[100], sizes[passes_n])
+""")
+
+
+def churn(passes: int) -> tuple[int, int]:
+    base = Path(tempfile.mkdtemp(prefix="bench-churn-", dir=bench_save.HERE.parents[1] / "build"))
+    try:
+        (base / "pyproject.toml").write_text('[project]\nname = "churn"\n\n[tool.morvane]\npdk = "generic"\n')
+        (base / "churn").mkdir()
+        (base / "churn" / "__init__.py").write_text("")
+        done = subprocess.run([sys.executable, "-c", _CHURN, str(base), str(passes)], env=_env(),
+                              capture_output=True, text=True, cwd=base)
+        if done.returncode:
+            raise SystemExit(done.stderr[-2000:])
+        first, last = done.stdout.split()
+        return int(first), int(last)
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, nargs="+", default=[10_000], help="cells per project (default 10000)")
     parser.add_argument("--repeat", type=int, default=5, help="runs per median (default 5)")
+    parser.add_argument("--churn", type=int, default=0, metavar="N",
+                        help="also the cache's size after N passes that add and delete files")
     args = parser.parse_args()
     print(f"{'cells':>7}  {'command, new process':42s} {'time':>9} {'floor':>9} {'ratio':>6}")
     for size in args.size:
         for label, value, floor, ratio in measure(size, args.repeat):
             print(f"{size:>7}  {label:42s} {value:>9.3f} {floor:>9.3f} {ratio:>6.2f}")
+    if args.churn:
+        first, last = churn(args.churn)
+        print(f"cache of a small project after 100 / {args.churn} passes adding and deleting files: "
+              f"{first / 1024:.0f} KiB / {last / 1024:.0f} KiB")
     print(f"load average: {os.getloadavg()[0]:.2f}")
 
 

@@ -543,6 +543,8 @@ class Session:
             return
         for key in gone:
             del self._files[key]
+            if self.store is not None:
+                self.store.forget(key)
         dropped = set(gone)
         for memo in [k for k in self._memos
                      if (k[0] is _file_analyses and k[2] in dropped) or (k[0] is _file_analysis and k[3] in dropped)]:

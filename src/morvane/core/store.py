@@ -206,6 +206,10 @@ class Store:
         self._db = db
         db.execute("PRAGMA journal_mode=WAL")
         db.execute("PRAGMA synchronous=NORMAL")
+        # A pass writes little: keep the write-ahead log small, so that the
+        # store stays near the size of what it holds.
+        db.execute("PRAGMA wal_autocheckpoint=64")
+        db.execute("PRAGMA journal_size_limit=262144")
         db.execute("BEGIN IMMEDIATE")
         try:
             version = db.execute("PRAGMA user_version").fetchone()[0]
@@ -355,6 +359,11 @@ class Store:
         entry = None if digest is None or stamp is None else (stamp, racy, digest)
         if self.file(path) != entry:
             self._dirty_files[path] = entry
+
+    def forget(self, path: str) -> None:
+        """The file is gone (or no longer the project's): drop its entries."""
+        self._dirty_files[path] = None
+        self._files.pop(path, None)
 
     def keep_analyses(self, path: str, module: str, is_package: bool, digest: bytes,
                       values: dict[str, Any]) -> None:
