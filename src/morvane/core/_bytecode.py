@@ -84,9 +84,24 @@ class ProjectSourceLoader(importlib.machinery.SourceFileLoader):
     """Python's source loader, taking the code compiled from a parsed tree of
     the same text, its bytecode cache written by the writer thread."""
 
+    _kept: tuple[bytes, CodeType] | None = None
+
+    def get_code(self, fullname: str) -> CodeType | None:
+        # The module is imported now, from its bytecode cache or by
+        # compiling its text: either way the code offered for it is taken
+        # out of the table here, so that none is held after the import.
+        path = self.get_filename(fullname)
+        self._kept = _compiled.pop(path, None)
+        try:
+            return super().get_code(fullname)
+        finally:
+            self._kept = None
+
     # (Typing's stubs know the static method of InspectLoader only.)
     def source_to_code(self, data: Any, path: Any, *, _optimize: int = -1) -> CodeType:  # type: ignore[override]
-        kept = _compiled.pop(path, None) if isinstance(path, str) else None
+        kept = self._kept
+        if kept is None and isinstance(path, str):
+            kept = _compiled.pop(path, None)
         if kept is not None and _optimize == -1 and kept[0] == data:
             return kept[1]
         return super().source_to_code(data, path, _optimize=_optimize)
