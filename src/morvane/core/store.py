@@ -396,6 +396,16 @@ class Store:
         try:
             db.execute("BEGIN IMMEDIATE")
             try:
+                row = db.execute("SELECT value FROM meta WHERE key='context'").fetchone()
+                if row is None or row[0] != context():
+                    # Another version started the store afresh since this
+                    # process opened it (a reinstall while watch runs): what
+                    # this process found is not that version's to read.
+                    db.execute("ROLLBACK")
+                    self._close()
+                    self._broken = True
+                    self._notice(f"the cache {self.path} is now another version's; working without it")
+                    return
                 for path, entry in files.items():
                     if entry is None:
                         db.execute("DELETE FROM files WHERE path=?", (_b(path),))
