@@ -21,8 +21,9 @@ every file the pass covered and every file whose diagnostics changed:
 - a pass that fails: one error on the project's ``pyproject.toml``; the
   change is tried again with the next one.
 
-Hover on a cell's name shows its status, its model and how many cells it
-uses and is used by; "go to definition" on a cell goes to its model and on
+Hover on a cell's name shows its status, its model, how many cells it uses
+and is used by, and the cell's address on the live page while ``serve``
+runs on the project; "go to definition" on a cell goes to its model and on
 a model to its cell.
 
 Threads: the pass, the engine session, the database and the project's code
@@ -689,6 +690,14 @@ class Project:
                 lines.append(f"error: `{' '.join(model.message.split())}`")
         elif factory is not None:
             lines.append("model: none")
+        if factory is not None:
+            from urllib.parse import quote
+
+            from morvane.serve import running_page
+
+            page = running_page(self.root)
+            if page is not None:
+                lines.append(f"live page: {page.rstrip('/')}/#cell={quote(name, safe='')}")
         return "\n\n".join(line for line in lines if line is not None)
 
     def counterpart(self, path: Path, name: str) -> tuple[Path, tuple[int, int, int]] | None:

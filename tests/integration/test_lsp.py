@@ -377,6 +377,12 @@ def test_diagnostics_follow_saves_and_changes_on_disk(tmp_path, client):
                                             "position": position_of(waveguides, "def wg")})["contents"]["value"]
     assert "**wg**: cell, ok" in hover and "used by 1 cell" in hover and "uses 0 cells" in hover
     assert "model: ok, from the project, `chip/models.py`" in hover and '"length": 10.0' in hover
+    assert "live page" not in hover
+    # With the live page running (as `serve` announces it), hover links to the cell on it.
+    put(root, ".morvane/serve.json", json.dumps({"url": "http://127.0.0.1:8123/", "pid": os.getpid()}))
+    hover = lsp.call("textDocument/hover", {"textDocument": {"uri": uri(waveguides)},
+                                            "position": position_of(waveguides, "def wg")})["contents"]["value"]
+    assert "live page: http://127.0.0.1:8123/#cell=wg" in hover
     there = lsp.call("textDocument/definition", {"textDocument": {"uri": uri(waveguides)},
                                                  "position": position_of(waveguides, "def wg")})
     assert there["uri"] == uri(models) and there["range"]["start"]["line"] == position_of(models, "def wg")["line"]

@@ -172,9 +172,13 @@ class Served:
 @pytest.fixture
 def served(tmp_path):
     server = Served(make_project(tmp_path / "chip-project"))
+    # The page says where it runs (the language server links to it) while it runs.
+    address = server.project / ".morvane" / "serve.json"
+    assert json.loads(address.read_text())["url"] == server.url
     yield server
     assert server.stop() == 0, "".join(server.output)
     assert "stopped" in "".join(server.output)
+    assert not address.exists()
 
 
 def test_routes_answer_with_their_content_types_and_refuse_the_rest(served):

@@ -29,6 +29,57 @@ __all__ = ["Drawing", "LiveProject", "LiveServer", "ServeError", "StampWatcher",
            "run"]
 
 
+# Where a running page tells other processes (the language server's hover)
+# its address: {"url": ..., "pid": ...}, beside the project's store.
+ADDRESS_FILE = Path(".morvane") / "serve.json"
+
+
+def _announce(project_dir: Path, url: str) -> Path | None:
+    """Write the page's address for other processes; ``None`` when it cannot."""
+    import json
+    import os
+
+    path = project_dir / ADDRESS_FILE
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        partial = path.with_name(f"{path.name}.{os.getpid()}.tmp")
+        partial.write_text(json.dumps({"url": url, "pid": os.getpid()}))
+        os.replace(partial, path)
+    except OSError:
+        return None
+    return path
+
+
+def _withdraw(path: Path | None) -> None:
+    """Remove the page's address, unless another page has written its own since."""
+    import json
+    import os
+
+    if path is None:
+        return
+    try:
+        if json.loads(path.read_text()).get("pid") == os.getpid():
+            path.unlink()
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def running_page(project_dir: Path) -> str | None:
+    """The address of the live page running on the project, if one runs."""
+    import json
+    import os
+
+    try:
+        found = json.loads((project_dir / ADDRESS_FILE).read_text())
+        url, pid = found["url"], found["pid"]
+        if not isinstance(url, str) or not isinstance(pid, int) or not url.startswith("http://127.0.0.1:"):
+            return None
+        os.kill(pid, 0)  # gone: ProcessLookupError
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return url
+
+
 class ServeError(Exception):
     """The page cannot be served (for instance, the port is taken)."""
 
@@ -119,6 +170,7 @@ def run(core: Any, project_dir: Path, *, port: int = 8000, interval: float = 0.5
         raise ServeError(f"cannot listen on 127.0.0.1:{port}: {exc.strerror or exc}") from None
     thread = threading.Thread(target=server.serve_forever, name="serve", daemon=True)
     thread.start()
+    announced = _announce(project_dir, server.url)
     out(f"Serving {server.url} (following the files' changes); press Ctrl-C to stop")
 
     stop = threading.Event()
@@ -134,6 +186,7 @@ def run(core: Any, project_dir: Path, *, port: int = 8000, interval: float = 0.5
         out("stopped")
     finally:
         signal.signal(signal.SIGTERM, previous)
+        _withdraw(announced)
         server.stop()
         thread.join(5)
     return 0
