@@ -34,7 +34,6 @@ from __future__ import annotations
 
 import argparse
 import difflib
-import inspect
 import json
 import keyword
 import logging
@@ -48,7 +47,6 @@ import traceback
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
-from types import FrameType
 from typing import Any, NoReturn, TextIO
 
 from rich.console import Console
@@ -56,6 +54,7 @@ from rich.padding import Padding
 from rich.table import Table
 from rich.text import Text
 
+from morvane import building
 from morvane.report import (REPORT_SCHEMA_VERSION, absolute_source, factory_json, model_json, one_line,
                             pass_report_json, project_json, relative, safe_text, settings_json,
                             watch_pass_json)
@@ -579,72 +578,6 @@ def _cmd_register(args: argparse.Namespace, out: _Out) -> int:
 # --------------------------------------------------------------------------
 
 
-class _CellTimeout(BaseException):
-    """Raised into a cell that builds for longer than the time limit; not an
-    ``Exception``, so that the cell's own handlers do not swallow it."""
-
-
-@contextmanager
-def _time_limit(seconds: float) -> Iterator[None]:
-    if seconds <= 0 or not hasattr(signal, "setitimer") or signal.getsignal(signal.SIGALRM) is None:
-        yield
-        return
-
-    def expire(signum: int, frame: FrameType | None) -> None:
-        raise _CellTimeout
-
-    try:
-        previous = signal.signal(signal.SIGALRM, expire)
-    except ValueError:  # not the main thread: no limit
-        yield
-        return
-    signal.setitimer(signal.ITIMER_REAL, seconds)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-
-
-def _needs_arguments(factory: Callable[..., Any]) -> bool:
-    try:
-        signature = inspect.signature(factory)
-    except (TypeError, ValueError):
-        return False
-    return any(p.default is p.empty and p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)
-               for p in signature.parameters.values())
-
-
-def _build(factory: Callable[..., Any], timeout: float) -> str | None:
-    """Build one cell with its defaults: ``None`` when it gave a component,
-    else what went wrong."""
-    return _built(factory, timeout)[1]
-
-
-def _built(factory: Callable[..., Any], timeout: float) -> tuple[Any, str | None]:
-    """Build one cell with its defaults: the component, or ``None`` and what went wrong."""
-    import polyforge as pf
-
-    from morvane.core import _guard
-
-    try:
-        # At arm's length, as at import: its prints go to stderr, and
-        # os._exit or sys.exit in the cell is its failure, not the command's end.
-        with _guard.project_code(f"cell {getattr(factory, '__name__', '?')}"), _time_limit(timeout):
-            component = factory()
-    except _CellTimeout:
-        return None, f"took longer than {timeout:g} s"
-    except KeyboardInterrupt:
-        raise  # a real Ctrl-C (one the cell raises itself is a ProjectInterrupt)
-    except Exception as exc:
-        return None, f"{type(exc).__name__}: {exc}"
-    except BaseException as exc:  # SystemExit, os._exit's HardExit, ProjectInterrupt, ...
-        return None, f"{type(exc).__name__}: {exc}"
-    if not isinstance(component, pf.Component):
-        return None, f"returned {type(component).__name__}, not a polyforge.Component"
-    return component, None
-
-
 def _check_cells(pdk: Any, factories: dict[str, Any], timeout: float, out: _Out) -> dict[str, Any]:
     """Build every project cell with its defaults, in this process."""
     ok: list[str] = []
@@ -657,10 +590,10 @@ def _check_cells(pdk: Any, factories: dict[str, Any], timeout: float, out: _Out)
         factory = pdk.cells.get(name)
         if factory is None:
             continue  # settled as a container, or not a cell of this PDK
-        if _needs_arguments(factory):
+        if building.needs_arguments(factory):
             skipped.append(name)
             continue
-        problem = _build(factory, timeout)
+        problem = building.build(factory, timeout)[1]
         if problem is None:
             ok.append(name)
         else:
@@ -682,15 +615,21 @@ def _print_check(out: _Out, check: dict[str, Any]) -> None:
         out.more(len(shown), len(check["failed"]))
 
 
-def _cmd_check(args: argparse.Namespace, out: _Out) -> int:
+def _full_pass(args: argparse.Namespace, out: _Out) -> tuple[Any, Any, dict[str, Any]]:
+    """The project, the active PDK and the result of a pass over every file
+    (``check`` and ``export``)."""
+    from morvane.core import _pysource
+
     current = _select_project(args.project_dir)
     core = _core_pdk()
     pdk = _activate(core, current)
-    from morvane.core import _pysource
-
     total_files = len(_pysource.iter_python_files(current.project_dir))
     out.progress(f"Registering all files of project {current.project_name!r} ...")
-    result = _run_pass(core, [], True, out=out, total_files=total_files)
+    return current, pdk, _run_pass(core, [], True, out=out, total_files=total_files)
+
+
+def _cmd_check(args: argparse.Namespace, out: _Out) -> int:
+    current, pdk, result = _full_pass(args, out)
     check = _check_cells(pdk, result["after_factories"], args.timeout, out)
     status = EXIT_FAILED if check["failed"] or check["errors"] else EXIT_OK
     if args.json:
@@ -1020,14 +959,7 @@ def _cmd_show_svg(args: argparse.Namespace, out: _Out) -> int:
 def _cmd_export(args: argparse.Namespace, out: _Out) -> int:
     from polyforge import gds
 
-    from morvane.core import _pysource
-
-    current = _select_project(args.project_dir)
-    core = _core_pdk()
-    pdk = _activate(core, current)
-    total_files = len(_pysource.iter_python_files(current.project_dir))
-    out.progress(f"Registering all files of project {current.project_name!r} ...")
-    result = _run_pass(core, [], True, out=out, total_files=total_files)
+    _, pdk, result = _full_pass(args, out)
     factories = result["after_factories"]
     if args.names:
         unknown = [n for n in args.names if n not in factories and pdk.cells.get(n) is None]
@@ -1056,10 +988,10 @@ def _cmd_export(args: argparse.Namespace, out: _Out) -> int:
         factory = pdk.cells.get(name)
         if factory is None:
             continue  # settled as a container, or not a cell of this PDK
-        if _needs_arguments(factory):
+        if building.needs_arguments(factory):
             skipped.append(name)
             continue
-        component, problem = _built(factory, args.timeout)
+        component, problem = building.build(factory, args.timeout)
         if component is not None:
             try:
                 component.write_gds(folder / f"{name}.gds")

@@ -41,21 +41,19 @@ import ast
 import asyncio
 import concurrent.futures
 import hashlib
-import inspect
 import json
 import logging
 import os
 import queue
 import re
-import signal
 import sys
 import threading
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from types import FrameType
 from typing import Any, BinaryIO
+
+from morvane import building
 
 __all__ = ["run", "Options", "find_project"]
 
@@ -249,60 +247,6 @@ def find_project(path: Path) -> Path | None:
     except (settings.SettingsError, OSError) as exc:
         log.info("no project for %s: %s", path, exc)
         return None
-
-
-# --------------------------------------------------------------------------
-# Building cells with their defaults (the `check` option)
-# --------------------------------------------------------------------------
-
-
-class _CellTimeout(BaseException):
-    pass
-
-
-@contextmanager
-def _time_limit(seconds: float) -> Iterator[None]:
-    # The worker is the main thread: the limit is an interval timer's signal.
-    if seconds <= 0 or threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def expire(signum: int, frame: FrameType | None) -> None:
-        raise _CellTimeout
-
-    previous = signal.signal(signal.SIGALRM, expire)
-    signal.setitimer(signal.ITIMER_REAL, seconds)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-
-
-def _needs_arguments(factory: Callable[..., Any]) -> bool:
-    try:
-        parameters = inspect.signature(factory).parameters.values()
-    except (TypeError, ValueError):
-        return False
-    return any(p.default is p.empty and p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)
-               for p in parameters)
-
-
-def build_problem(factory: Callable[..., Any], timeout: float) -> str | None:
-    """Build one cell with its defaults: ``None`` when it gave a component,
-    else what went wrong (as ``morvane check`` reports it)."""
-    import polyforge as pf
-
-    try:
-        with _time_limit(timeout):
-            component = factory()
-    except _CellTimeout:
-        return f"took longer than {timeout:g} s"
-    except Exception as exc:
-        return f"{type(exc).__name__}: {exc}"
-    if not isinstance(component, pf.Component):
-        return f"returned {type(component).__name__}, not a polyforge.Component"
-    return None
 
 
 # --------------------------------------------------------------------------
@@ -620,9 +564,9 @@ class Project:
             if record.status == "ERROR":
                 continue
             factory = cells.get(name)
-            if factory is None or _needs_arguments(factory):
+            if factory is None or building.needs_arguments(factory):
                 continue
-            problem = build_problem(factory, self.options.timeout)
+            problem = building.build(factory, self.options.timeout)[1]
             if problem is not None:
                 path = Path(record.absolute_source()).resolve()
                 self.builds.setdefault(path, []).append(t.Diagnostic(
