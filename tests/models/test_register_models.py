@@ -388,7 +388,10 @@ def factory_graphs(draw):
     odd_node = draw(st.integers(0, n - 1)) if draw(st.integers(0, 5)) == 0 else None
     odd_flag = draw(st.integers(0, n - 1)) if draw(st.integers(0, 5)) == 0 else None
     odd_attrs = draw(st.integers(0, n - 1)) if draw(st.integers(0, 5)) == 0 else None
-    return n, edges, flagged, models, missing, odd_node, odd_flag, odd_attrs
+    # The dependency order the call graph service hands out with its graph:
+    # none, the graph's own, or one a change to the graph left stale.
+    hint = draw(st.sampled_from([None, "own", "reversed", "shorter", "twice", "swapped"]))
+    return n, edges, flagged, models, missing, odd_node, odd_flag, odd_attrs, hint
 
 
 class NodeName:
@@ -446,8 +449,26 @@ class Truth:
 def _networkx_descendants_behind_a_stand_in():
     """networkx with its descendants behind a function of another module:
     the pass cannot skip it, so it takes the steps as written."""
-    return Namespace(reverse_view=nx.reverse_view, topological_sort=nx.topological_sort,
+    return Namespace(reverse_view=nx.reverse_view, topological_sort=lambda view: nx.topological_sort(view),
                      descendants=lambda G, name: nx.descendants(G, name))
+
+
+def _with_dependency_order(G, hint):
+    """G with the graph attribute the call graph service sets: its order as
+    networkx gives it, or that order gone stale."""
+    try:
+        order = list(nx.topological_sort(nx.reverse_view(G)))
+    except nx.NetworkXUnfeasible:
+        order = list(G)
+    if hint == "reversed":
+        order.reverse()
+    elif hint == "shorter":
+        order.pop()
+    elif hint == "twice":
+        order[-1] = order[0]
+    elif hint == "swapped" and len(order) > 1:
+        order[0], order[-1] = order[-1], order[0]
+    G.graph["dependency_order"] = tuple(order)
 
 
 class TestPropagation:
@@ -458,7 +479,7 @@ class TestPropagation:
     @staticmethod
     def build(spec, graph_type=nx.DiGraph):
         n, edges, flagged, models, missing, odd_node, odd_flag, *rest = spec
-        odd_attrs = rest[0] if rest else None
+        odd_attrs, hint = rest if rest else (None, None)
         log: list = []
 
         def node(i):
@@ -476,6 +497,8 @@ class TestPropagation:
         for i in range(n):
             if i != missing:
                 G.nodes[node(i)]["has_model"] = Truth(i in flagged, f"n{i}", log) if i == odd_flag else i in flagged
+        if hint is not None:
+            _with_dependency_order(G, hint)
         log.clear()
         return G, [f"n{i}" for i in models]
 
@@ -549,6 +572,26 @@ class TestPropagation:
             asked.clear()
             self.outcome(mm, substitute, *self.build(spec), binding)
             assert asked == ["n1", "n2"]
+
+    def test_the_service_s_order_spares_the_sort_while_it_holds(self, mm, run, substitute, monkeypatch):
+        # networkx's own topological_sort, counted: the order the graph holds
+        # is taken instead while it is an order of the graph as it is.
+        real = nx.topological_sort
+        sorts = []
+
+        def counting(view):
+            sorts.append(view)
+            return real(view)
+
+        counting.__module__, counting.__name__ = real.__module__, real.__name__
+        monkeypatch.setattr(nx, "topological_sort", counting)
+        for hint, sorted_ in [("own", 0), ("reversed", 1), ("shorter", 1), (None, 1)]:
+            G, models = self.build((3, [(2, 1), (1, 0)], set(), {0}, None, None, None, None, hint))
+            sorts.clear()
+            flags, passed, _, _ = self.outcome(mm, substitute, G, models, nx)
+            assert len(sorts) == sorted_, hint
+            assert flags == {"n0": (bool, True), "n1": (bool, True), "n2": (bool, True)}, hint
+            assert passed == [(["n1", "n2"], {"has_model": True})], hint
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

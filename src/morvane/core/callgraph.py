@@ -41,6 +41,13 @@ Node attributes
     ``has_model`` (``False`` as built), ``source`` (the file, relative to the
     project directory, in POSIX form) and ``module`` (its dotted module name).
 
+Graph attributes
+    ``dependency_order`` (:data:`DEPENDENCY_ORDER`): every factory, each
+    after all the factories it calls, as a tuple; what
+    ``nx.topological_sort(nx.reverse_view(G))`` gives for the graph as
+    handed out. It is worked out again only when the nodes or edges change,
+    and is stale once a caller changes them.
+
 Files that do not parse
     Their factory names come from the importer's regular-expression scan
     (:func:`scan_cell_names`) and become nodes
@@ -330,12 +337,16 @@ def _stored_under(folders: list[Path]) -> list[tuple[str, str, _FileInfo]]:
     ]
 
 
+DEPENDENCY_ORDER = "dependency_order"
+
+
 class _Handed(NamedTuple):
-    """The graph handed out, and what it holds."""
+    """The graph handed out, what it holds, and its dependency order."""
 
     root: Path
     table: _Table
     graph: nx.DiGraph
+    order: tuple[str, ...]
 
 
 def create_callgraph() -> nx.DiGraph:
@@ -345,7 +356,8 @@ def create_callgraph() -> nx.DiGraph:
     files as they are now: the nodes and edges of changed files are applied
     to it, and every has-model flag is cleared. A caller may change the
     has-model flags; anything else it changes makes the next call build a
-    new graph."""
+    new graph. The graph attribute ``dependency_order`` lists the factories
+    in dependency order (see the module docstring)."""
     with session.one_pass():
         root = _project_dir()
         table = _current_table(root)
@@ -354,19 +366,34 @@ def create_callgraph() -> nx.DiGraph:
         handed = session.graph
         if handed is None or handed.root != root or not _holds(handed.graph, handed.table):
             G = _new_graph(table)
+            order = _dependency_order(G)
         else:
             G = handed.graph
+            order = handed.order
             if handed.table is not table:
                 _apply(G, handed.table, table)
-            for data in G.nodes.values():
+                if not _same_shape(handed.table, table):
+                    order = _dependency_order(G)
+            for _, data in G.nodes(data=True):
                 data["has_model"] = False
+        G.graph[DEPENDENCY_ORDER] = order
         if handed is None or handed.root != root or handed.table.nodes.keys() != table.nodes.keys():
             _forget_unlisted(root)
         if session.store is not None and (handed is None or handed.table is not table):
             # What ``show`` answers from in a later process.
             session.store.keep_value(store.graph_key(root), {n: table.succ.get(n, []) for n in table.nodes})
-        session.graph = _Handed(root, table, G)
+        session.graph = _Handed(root, table, G, order)
         return G
+
+
+def _dependency_order(G: nx.DiGraph) -> tuple[str, ...]:
+    return tuple(nx.topological_sort(nx.reverse_view(G)))
+
+
+def _same_shape(old: _Table, new: _Table) -> bool:
+    """Whether the two tables have the same nodes and edges, so that
+    :func:`_apply` left the graph's order of nodes and edges as it was."""
+    return old.nodes.keys() == new.nodes.keys() and old.succ == new.succ
 
 
 def _new_graph(table: _Table) -> nx.DiGraph:

@@ -161,6 +161,12 @@ inline Ref getitem(Obj o, Obj key) {
     }
     return Ref::steal(PyObject_GetItem(o.ptr(), key.ptr()));
 }
+// o[key], or an empty Ref when that raises KeyError.
+inline Ref getitem_opt(Obj o, Obj key) {
+    PyObject* found = nullptr;
+    check(PyMapping_GetOptionalItem(o.ptr(), key.ptr(), &found));
+    return Ref::steal_or_null(found);
+}
 inline void setitem(Obj o, Obj key, Obj value) {
     if (PyDict_CheckExact(o.ptr())) {
         check(PyDict_SetItem(o.ptr(), key.ptr(), value.ptr()));

@@ -1,4 +1,6 @@
 // The model registration pass.
+#include <vector>
+
 #include "models.hpp"
 
 namespace models {
@@ -78,24 +80,24 @@ Ref model_entry(const Frame& f, Obj current, Obj func) {
     return rebind(current, func, partial);
 }
 
-// Whether skipping `descendants` cannot be told from calling it: it is
-// networkx's own function (not a stand-in bound in its place) and G is
-// exactly networkx's DiGraph, whose successors are its descendants' first
-// step.  networkx counts as imported once G is one of its graphs.
-bool own_networkx(Obj descendants, Obj G) {
+// Whether G is exactly networkx's DiGraph and `function` is networkx's own
+// function of that name from `module` (not a stand-in bound in its place),
+// so that skipping a call of it cannot be told from making it.  networkx
+// counts as imported once G is one of its graphs.
+bool own_networkx(Obj function, const Name& name, const Name& module, Obj G) {
     static const Name s_networkx("networkx"), s_DiGraph("DiGraph");
-    static const Name s_dag_module("networkx.algorithms.dag"), s_digraph_module("networkx.classes.digraph");
+    static const Name s_digraph_module("networkx.classes.digraph");
     Ref networkx = imported(s_networkx);
     if (!networkx) return false;
-    Ref own = getattr_opt(networkx, S::descendants);
-    if (!own || !own.is(descendants)) return false;
+    Ref own = getattr_opt(networkx, name);
+    if (!own || !own.is(function)) return false;
     Ref graph_type = getattr_opt(networkx, s_DiGraph);
     if (!graph_type || !Obj(reinterpret_cast<PyObject*>(G.type())).is(graph_type)) return false;
     auto named = [](Obj o, const Name& attr, const Name& expected) {
         Ref value = getattr_opt(o, attr);
         return value && PyUnicode_CheckExact(value.ptr()) && eq(value, expected);
     };
-    return named(own, S::__module__, s_dag_module) && named(own, S::__name__, S::descendants) &&
+    return named(own, S::__module__, module) && named(own, S::__name__, name) &&
            named(graph_type, S::__module__, s_digraph_module) && named(graph_type, S::__name__, s_DiGraph);
 }
 
@@ -113,14 +115,17 @@ bool own_networkx(Obj descendants, Obj G) {
 // while every node met is an exact str (hashing and comparing it runs no
 // code), its attributes an exact dict (reading and writing them runs none:
 // the steps as written read every descendant's flag, the one pass does not)
-// and every flag read an exact bool (its truth runs none).  From the first
-// node, attributes or flag that is not, the steps run as written, on the
-// flags written so far, which are those the written steps give.
+// and every flag read an exact bool (its truth runs none).  networkx's own
+// graph hands out one attribute dict per node through one node view, so the
+// pass reads and writes the dict it got once.  From the first node,
+// attributes or flag that is not, the steps run as written, on the flags
+// written so far, which are those the written steps give.
 void propagate(const Frame& f, Obj G, Obj order, Obj has_model, bool one_pass) {
     Ref complete = new_set();
+    Ref nodes = one_pass ? getattr(G, S::nodes) : Ref();
     for (Ref name : iterate(order)) {
         one_pass = one_pass && PyUnicode_CheckExact(name.ptr());
-        Ref attrs = getitem(getattr(G, S::nodes), name);
+        Ref attrs = getitem(one_pass ? nodes : getattr(G, S::nodes), name);
         one_pass = one_pass && PyDict_CheckExact(attrs.ptr());
         Ref flag = getitem(attrs, S::has_model);
         one_pass = one_pass && PyBool_Check(flag.ptr());
@@ -135,8 +140,8 @@ void propagate(const Frame& f, Obj G, Obj order, Obj has_model, bool one_pass) {
                 }
             }
             if (!flagged) {
-                setitem(getitem(getattr(G, S::nodes), name), S::has_model, boolean(depends && all_complete));
-                flagged = truthy(getitem(getitem(getattr(G, S::nodes), name), S::has_model));
+                flagged = depends && all_complete;
+                setitem(attrs, S::has_model, boolean(flagged));
                 if (flagged) set_add(has_model, name);
             }
             if (flagged && all_complete) set_add(complete, name);
@@ -154,6 +159,62 @@ void propagate(const Frame& f, Obj G, Obj order, Obj has_model, bool one_pass) {
         setitem(getitem(getattr(G, S::nodes), name), S::has_model, boolean(all_flagged));
         if (truthy(getitem(getitem(getattr(G, S::nodes), name), S::has_model))) set_add(has_model, name);
     }
+}
+
+// Fast path, beside the two calls it spares (nx.topological_sort of
+// nx.reverse_view(G)): the call graph service hands its graph out with the
+// order those calls give, in the graph attribute "dependency_order" (a tuple
+// of every factory, each after all the factories it depends on), kept while
+// the nodes and edges are unchanged.  It is taken for networkx's own graph
+// and functions (see own_networkx), and it must prove to be an order of G as
+// G is now: every entry an exact str, a node of G met once and after all its
+// successors, and as many entries as nodes.  The flags are worked out as in
+// propagate's one pass, on the flags as they were, and written, in the order
+// the steps write them, only once the whole order has passed; anything that
+// fails (a caller changed the graph, a node or flag of another type) leaves
+// G untouched and returns false, and the steps run as written.  A caller that
+// changed the edges and left that order valid gets the same flags and the
+// same names flagged; only the set of those names may have been filled in
+// another order.
+bool propagate_in_order(Obj G, Obj has_model) {
+    static const Name s_graph("graph"), s_dependency_order("dependency_order");
+    Ref graph_attrs = getattr_opt(G, s_graph);
+    if (!graph_attrs || !PyDict_CheckExact(graph_attrs.ptr())) return false;
+    Ref order = dict_get(graph_attrs, s_dependency_order);
+    if (!order || !PyTuple_CheckExact(order.ptr()) || PyTuple_GET_SIZE(order.ptr()) != len(G)) return false;
+    struct Write {
+        Ref attrs, name;
+        bool flag;
+    };
+    std::vector<Write> writes;
+    Ref nodes = getattr(G, S::nodes);
+    Ref met = new_set();
+    Ref complete = new_set();
+    for (Ref name : iterate(order)) {
+        if (!PyUnicode_CheckExact(name.ptr()) || check(PySet_Contains(met.ptr(), name.ptr())) == 1) return false;
+        Ref attrs = getitem_opt(nodes, name);
+        if (!attrs || !PyDict_CheckExact(attrs.ptr())) return false;
+        Ref flag = dict_get(attrs, S::has_model);
+        if (!flag || !PyBool_Check(flag.ptr())) return false;
+        bool depends = false, all_complete = true;
+        for (Ref c : iterate(call_method(G, S::successors, name))) {
+            if (!PyUnicode_CheckExact(c.ptr()) || check(PySet_Contains(met.ptr(), c.ptr())) == 0) return false;
+            depends = true;
+            all_complete = all_complete && check(PySet_Contains(complete.ptr(), c.ptr())) == 1;
+        }
+        set_add(met, name);
+        bool flagged = flag.is(Py_True);
+        if (!flagged) {
+            flagged = depends && all_complete;
+            writes.push_back({attrs, name, flagged});
+        }
+        if (flagged && all_complete) set_add(complete, name);
+    }
+    for (const Write& w : writes) {
+        setitem(w.attrs, S::has_model, boolean(w.flag));
+        if (w.flag) set_add(has_model, w.name);
+    }
+    return true;
 }
 
 Ref register_models(Frame& f) {
@@ -278,11 +339,19 @@ Ref register_models(Frame& f) {
             if (contains(getattr(G, S::nodes), name)) setitem(getitem(getattr(G, S::nodes), name), S::has_model, Py_True);
         }
         Ref has_model = new_set();
+        static const Name s_dag("networkx.algorithms.dag"), s_graphviews("networkx.classes.graphviews");
         Ref topological_sort = getattr(f.global(S::nx), S::topological_sort);
-        Ref view = call(getattr(f.global(S::nx), S::reverse_view), G);
-        Ref order = call(topological_sort, view);
-        Ref descendants = getattr_opt(f.global(S::nx), S::descendants);
-        propagate(f, G, order, has_model, descendants && own_networkx(descendants, G));
+        Ref reverse_view = getattr(f.global(S::nx), S::reverse_view);
+        Ref descendants;
+        const bool hinted = own_networkx(topological_sort, S::topological_sort, s_dag, G) &&
+                            own_networkx(reverse_view, S::reverse_view, s_graphviews, G) &&
+                            (descendants = getattr_opt(f.global(S::nx), S::descendants)) &&
+                            own_networkx(descendants, S::descendants, s_dag, G) && propagate_in_order(G, has_model);
+        if (!hinted) {
+            Ref order = call(topological_sort, call(reverse_view, G));
+            descendants = getattr_opt(f.global(S::nx), S::descendants);
+            propagate(f, G, order, has_model, descendants && own_networkx(descendants, S::descendants, s_dag, G));
+        }
         Ref kwargs = new_dict();
         dict_set(kwargs, S::has_model, Py_True);
         call_star(getattr(f.global(S::db), S::set_factories_has_model_by_names), has_model, kwargs);
