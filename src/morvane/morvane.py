@@ -40,12 +40,13 @@ import json
 import os
 import re
 from pathlib import Path
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 from morvane.core import _pysource
 from morvane.core.engine import session
 
-__all__ = ["generate_call_graph"]
+__all__ = ["CallGraph", "generate_call_graph"]
 
 
 # Constants that ast.literal_eval gives back as they are and that JSON can
@@ -187,7 +188,7 @@ def _copy(value: Any) -> Any:
     return value
 
 
-def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dict[str, Any]]]:
+def generate_call_graph(*, lib_paths: dict[str, str]) -> CallGraph:
     """``{"functions": {...}, "modules": {...}}`` for the libraries ``lib_paths``
     (module name to a package directory or a single ``.py`` file).
 
@@ -197,7 +198,8 @@ def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dic
     and, within a library, in file order (a package's ``__init__`` before
     its other modules). A file that does not parse is listed as a module
     with the functions its text shows; a library path that does not exist
-    adds nothing. The returned dictionaries are new on every call.
+    adds nothing. The result is a :class:`CallGraph`, a mapping of those two
+    keys whose dictionaries are new on every call.
     """
     with session.one_pass():
         found = []
@@ -206,6 +208,88 @@ def generate_call_graph(*, lib_paths: dict[str, str]) -> dict[str, dict[str, dic
             kind = "dir" if root.is_dir() else "file" if root.is_file() else None
             if kind is not None:
                 found.append((name, str(root), kind))
-        modules, table = session.query(_libraries, tuple(found))
-    functions = {key: _fresh(entry[0], entry[1]) for key, entry in table.items()}
-    return {"functions": functions, "modules": {name: dict(record) for name, record in modules.items()}}
+        found_paths = tuple(found)
+        return CallGraph(found_paths, *session.query(_libraries, found_paths))
+
+
+class CallGraph(Mapping[str, dict[str, dict[str, Any]]]):
+    """What :func:`generate_call_graph` returns: a mapping of the keys
+    ``"functions"`` and ``"modules"``, each a new dictionary made when it is
+    first asked for (and the same one after that), as the files were when
+    the call graph was generated.
+
+    :meth:`select` gives the records that a test accepts without making the
+    others: a caller that needs a few functions of a large project asks for
+    those alone."""
+
+    __slots__ = ("_found", "_modules", "_table", "_made")
+
+    def __init__(self, found: tuple[tuple[str, str, str], ...], modules: dict[str, dict[str, str]],
+                 table: dict[str, tuple[Any, ...]]) -> None:
+        self._found = found
+        self._modules = modules
+        self._table = table
+        self._made: dict[str, dict[str, dict[str, Any]]] = {}
+
+    def __getitem__(self, key: str) -> dict[str, dict[str, Any]]:
+        made = self._made.get(key)
+        if made is None:
+            if key == "functions":
+                made = {k: _fresh(entry[0], entry[1]) for k, entry in self._table.items()}
+            elif key == "modules":
+                made = {name: dict(record) for name, record in self._modules.items()}
+            else:
+                raise KeyError(key)
+            self._made[key] = made
+        return made
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(("functions", "modules"))
+
+    def __len__(self) -> int:
+        return 2
+
+    def __repr__(self) -> str:
+        return f"CallGraph({dict(self)!r})"
+
+    def select(self, accepts: Callable[[dict[str, Any]], object]) -> dict[str, dict[str, Any]]:
+        """``{k: v for k, v in self["functions"].items() if accepts(v)}``.
+
+        ``accepts`` must be a plain function of the record it is given, like
+        the models module's ``_is_model``: its answers are kept, per
+        function and file, while the file's functions are unchanged, and it
+        is given a copy of each record it has not seen. Once
+        ``self["functions"]`` was made, its records (changes included) are
+        the ones tested."""
+        made = self._made.get("functions")
+        if made is None:
+            with session.one_pass():
+                if session.query(_libraries, self._found)[1] is self._table:
+                    keys = session.query(_selection, accepts, self._found)
+                    table = self._table
+                    return {k: _fresh(table[k][0], table[k][1]) for k in keys}
+            made = self["functions"]  # the files changed since: test the records as they were
+        return {k: v for k, v in made.items() if accepts(v)}
+
+
+def _selection(accepts: Callable[[dict[str, Any]], object], found: tuple[tuple[str, str, str], ...]) -> tuple[str, ...]:
+    """The keys of the functions of the libraries ``found`` that ``accepts``
+    accepts, in the order of :func:`_libraries`' table."""
+    modules: set[str] = set()
+    keys: list[str] = []
+    for name, root, kind in found:
+        files = session.query(_library_files, name, root) if kind == "dir" else \
+            [(Path(root), root, (name, os.path.basename(root) == "__init__.py"))]
+        for _, text, (module, is_package) in files:
+            if module in modules:
+                continue
+            modules.add(module)
+            keys.extend(session.query(_accepted, accepts, text, module, is_package))
+    return tuple(keys)
+
+
+def _accepted(accepts: Callable[[dict[str, Any]], object], text: str, module: str, is_package: bool) -> tuple[str, ...]:
+    """The keys of the functions of one file that ``accepts`` accepts, each
+    tested on a copy of its record."""
+    return tuple(entry[2] for entry in session.analysed("functions", text, module, is_package)
+                 if accepts(_fresh(entry[0], entry[1])))

@@ -170,6 +170,36 @@ def test_results_are_fresh_and_cached_per_file(tmp_path, monkeypatch):
     assert third["functions"]["lib.a.f"]["resolved_return_annotation"] == "str"
 
 
+def test_select_agrees_with_filtering_every_record_across_edits(tmp_path):
+    # select keeps each file's answers while the file's functions are
+    # unchanged: after every edit (an annotation, a default, a file added,
+    # removed or broken) it gives what filtering all records gives, as fresh
+    # copies, and a graph whose records were changed is filtered as changed.
+    import random
+
+    from morvane.core import models as mm
+
+    rng = random.Random(7)
+    texts = ["def {n}(x={d}) -> 'SDict': ...\n", "def {n}(x={d}) -> int: ...\n",
+             "def {n}(x=[{d}]) -> sax.SType: ...\ndef _{n}() -> SDict: ...\n", "def {n}(:\n"]
+    for step in range(40):
+        name = f"f{rng.randrange(6)}"
+        path = tmp_path / "lib" / f"{name}.py"
+        if rng.random() < 0.15:
+            path.unlink(missing_ok=True)
+        else:
+            put(tmp_path, f"lib/{name}.py", rng.choice(texts).format(n=name, d=step))
+        put(tmp_path, "lib/__init__.py", "")
+        chosen = graph(lib=tmp_path / "lib").select(mm._is_model)
+        every = graph(lib=tmp_path / "lib")
+        assert chosen == {k: v for k, v in every["functions"].items() if mm._is_model(v)}, step
+        again = graph(lib=tmp_path / "lib").select(mm._is_model)
+        assert all(again[k] is not v for k, v in chosen.items())
+    for record in every["functions"].values():
+        record["resolved_return_annotation"] = "int"
+    assert every.select(mm._is_model) == {}
+
+
 @pytest.mark.parametrize("data", [b"x = 1\x00\n", b"s = '\xff\xfe'\n"])
 def test_unreadable_sources_list_the_module_without_functions(tmp_path, data):
     (tmp_path / "m.py").write_bytes(data)

@@ -545,9 +545,10 @@ class Session:
             del self._files[key]
             if self.store is not None:
                 self.store.forget(key)
+        # And every query of one of those files: a query is keyed by the
+        # file's path as text.
         dropped = set(gone)
-        for memo in [k for k in self._memos
-                     if (k[0] is _file_analyses and k[2] in dropped) or (k[0] is _file_analysis and k[3] in dropped)]:
+        for memo in [k for k in self._memos if any(type(a) is str and a in dropped for a in k[1:])]:
             del self._memos[memo]
 
     def clear(self) -> None:

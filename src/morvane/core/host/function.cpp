@@ -453,6 +453,10 @@ PyTypeObject* function_type() {
     return g_function_type;
 }
 
+bool made_from(Obj o, const Signature& sig) {
+    return Py_IS_TYPE(o.ptr(), function_type()) && reinterpret_cast<FunctionObject*>(o.ptr())->sig == &sig;
+}
+
 // ---- Frame ----------------------------------------------------------------------------
 
 bool Frame::truth(std::size_t i) const { return truthy(slots_[i]); }

@@ -94,6 +94,10 @@ Ref raise_captured(Frame& f);
 // The type of all native functions (made once, on first use).
 PyTypeObject* function_type();
 
+// Whether `o` is a native function made from `sig`: the module's own
+// function, not a stand-in bound under its name.
+bool made_from(Obj o, const Signature& sig);
+
 // The signature line that opens __doc__ ("name(params) -> returns").
 Ref signature_line(const Signature& sig, Obj qualname);
 

@@ -30,6 +30,15 @@ Ref pathlib_path() {
     return pathlib ? getattr_opt(pathlib, S::Path) : Ref();
 }
 
+// Whether the call graph is the call graph service's own result type,
+// named as the service names it (its name is read from the type, which runs
+// no code).
+bool own_call_graph(Obj call_graph) {
+    static const Name s_call_graph_type("morvane.morvane.CallGraph");
+    Ref name = Ref::steal(PyType_GetFullyQualifiedName(call_graph.type()));
+    return PyUnicode_CheckExact(name.ptr()) && eq(name, s_call_graph_type);
+}
+
 Ref find_models(Frame& f) {
     Ref pdk = call(f.global(S::get_pdk));
 
@@ -43,13 +52,27 @@ Ref find_models(Frame& f) {
     Ref resolved = new_dict();
     for_items(lib_paths, [&](Obj k, Obj v) { dict_set(resolved, k, str(call_method(v, S::resolve))); });
     Ref call_graph = call(generate_call_graph, kw(S::lib_paths, resolved));
-    Ref all_functions = getitem(call_graph, S::functions);
-    Ref all_modules = getitem(call_graph, S::modules);
 
-    Ref model_functions = new_dict();
-    for_items(all_functions, [&](Obj k, Obj v) {
-        if (truthy(call(f.global(S::_is_model), v))) dict_set(model_functions, k, v);
-    });
+    // Fast path, for the call graph service's own result and this module's
+    // own _is_model: the service hands out the records that _is_model
+    // accepts, and only those (CallGraph.select), as the filter below would
+    // keep them from all records.  It relies on _is_model reading nothing but
+    // the record it is given, so that the service may keep its answers while
+    // a file's functions are unchanged; the records are fresh copies either
+    // way, and nothing else reads the others.
+    Ref model_functions;
+    Ref all_modules;
+    if (own_call_graph(call_graph) && made_from(f.global(S::_is_model), _is_model_sig)) {
+        model_functions = call_method(call_graph, S::select, f.global(S::_is_model));
+        all_modules = getitem(call_graph, S::modules);
+    } else {
+        Ref all_functions = getitem(call_graph, S::functions);
+        all_modules = getitem(call_graph, S::modules);
+        model_functions = new_dict();
+        for_items(all_functions, [&](Obj k, Obj v) {
+            if (truthy(call(f.global(S::_is_model), v))) dict_set(model_functions, k, v);
+        });
+    }
 
     // The project's anchor module: the first whose name starts with the
     // project name.  The project name is asked anew for every module examined.

@@ -87,6 +87,7 @@ MODELS_NAME(topological_sort);
 MODELS_NAME(descendants);
 MODELS_NAME(nodes);
 MODELS_NAME(successors);
+MODELS_NAME(select);
 MODELS_NAME(func);
 MODELS_NAME(keywords);
 MODELS_NAME(__name__);
