@@ -168,7 +168,9 @@ void propagate(const Frame& f, Obj G, Obj order, Obj has_model, bool one_pass) {
 // the nodes and edges are unchanged.  It is taken for networkx's own graph
 // and functions (see own_networkx), and it must prove to be an order of G as
 // G is now: every entry an exact str, a node of G met once and after all its
-// successors, and as many entries as nodes.  The flags are worked out as in
+// successors, and as many entries as nodes.  The nodes' attribute dicts and
+// successors are read through G.nodes(data=True) and G.adjacency(), one call
+// each.  The flags are worked out as in
 // propagate's one pass, on the flags as they were, and written, in the order
 // the steps write them, only once the whole order has passed; anything that
 // fails (a caller changed the graph, a node or flag of another type) leaves
@@ -176,32 +178,57 @@ void propagate(const Frame& f, Obj G, Obj order, Obj has_model, bool one_pass) {
 // changed the edges and left that order valid gets the same flags and the
 // same names flagged; only the set of those names may have been filled in
 // another order.
+// The (node, dict) pairs that `pairs` yields as one dict; an empty Ref when
+// a node is not an exact str or its dict not an exact dict, checked before
+// any node is hashed (hashing another type could run code).  For networkx's
+// G.nodes(data=True) and G.adjacency(), which yield each node's own
+// attribute dict and its own dict of successors.
+Ref by_node(Obj pairs) {
+    Ref items = list_of(pairs);
+    for (Ref pair : iterate(items)) {
+        if (!PyTuple_CheckExact(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2 ||
+            !PyUnicode_CheckExact(PyTuple_GET_ITEM(pair.ptr(), 0)) || !PyDict_CheckExact(PyTuple_GET_ITEM(pair.ptr(), 1))) {
+            return {};
+        }
+    }
+    Ref out = new_dict();
+    check(PyDict_MergeFromSeq2(out.ptr(), items.ptr(), 1));
+    return out;
+}
+
 bool propagate_in_order(Obj G, Obj has_model) {
-    static const Name s_graph("graph"), s_dependency_order("dependency_order");
+    static const Name s_graph("graph"), s_dependency_order("dependency_order"), s_data("data"),
+        s_adjacency("adjacency");
     Ref graph_attrs = getattr_opt(G, s_graph);
     if (!graph_attrs || !PyDict_CheckExact(graph_attrs.ptr())) return false;
     Ref order = dict_get(graph_attrs, s_dependency_order);
     if (!order || !PyTuple_CheckExact(order.ptr()) || PyTuple_GET_SIZE(order.ptr()) != len(G)) return false;
+    Ref attrs_of = by_node(call(getattr(G, S::nodes), kw(s_data, Py_True)));
+    Ref successors_of = attrs_of ? by_node(call_method(G, s_adjacency)) : Ref();
+    if (!successors_of) return false;
     struct Write {
-        Ref attrs, name;
+        Obj attrs, name;  // held by attrs_of and order
         bool flag;
     };
     std::vector<Write> writes;
-    Ref nodes = getattr(G, S::nodes);
     Ref met = new_set();
     Ref complete = new_set();
-    for (Ref name : iterate(order)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.ptr()); ++i) {
+        Obj name(PyTuple_GET_ITEM(order.ptr(), i));
         if (!PyUnicode_CheckExact(name.ptr()) || check(PySet_Contains(met.ptr(), name.ptr())) == 1) return false;
-        Ref attrs = getitem_opt(nodes, name);
-        if (!attrs || !PyDict_CheckExact(attrs.ptr())) return false;
+        Ref attrs = dict_get(attrs_of, name);
+        Ref successors = dict_get(successors_of, name);
+        if (!attrs || !successors) return false;
         Ref flag = dict_get(attrs, S::has_model);
         if (!flag || !PyBool_Check(flag.ptr())) return false;
-        bool depends = false, all_complete = true;
-        for (Ref c : iterate(call_method(G, S::successors, name))) {
-            if (!PyUnicode_CheckExact(c.ptr()) || check(PySet_Contains(met.ptr(), c.ptr())) == 0) return false;
-            depends = true;
-            all_complete = all_complete && check(PySet_Contains(complete.ptr(), c.ptr())) == 1;
+        bool all_complete = true;
+        Py_ssize_t pos = 0;
+        PyObject *c, *edge;
+        while (PyDict_Next(successors.ptr(), &pos, &c, &edge)) {
+            if (!PyUnicode_CheckExact(c) || check(PySet_Contains(met.ptr(), c)) == 0) return false;
+            all_complete = all_complete && check(PySet_Contains(complete.ptr(), c)) == 1;
         }
+        const bool depends = PyDict_GET_SIZE(successors.ptr()) > 0;
         set_add(met, name);
         bool flagged = flag.is(Py_True);
         if (!flagged) {
