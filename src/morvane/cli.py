@@ -1093,6 +1093,20 @@ def _version() -> str:
         return "unknown"
 
 
+class _Version(argparse.Action):
+    """``--version``: the installed version, looked up only when asked for
+    (reading the package's metadata costs every other command time)."""
+
+    def __init__(self, option_strings: list[str], dest: str = argparse.SUPPRESS,
+                 default: Any = argparse.SUPPRESS, help: str = "show program's version number and exit") -> None:
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> NoReturn:
+        print(f"{PROG} {_version()}")
+        parser.exit()
+
+
 def _epilog() -> str:
     lines = ["exit status:",
              "  0  clean",
@@ -1144,7 +1158,7 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     parser = _Parser(prog=PROG, formatter_class=formatter, epilog=_epilog(),
                      description="Register, check and inspect the cells and models of a "
                                  "morvane layout project.")
-    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    parser.add_argument("--version", action=_Version)
     _add_output_options(parser, "top")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
