@@ -196,6 +196,12 @@ class Session:
                 self._depth -= 1
             return
         self.revision += 1
+        # Paths resolved in the last revision served the calls made since
+        # (records asked for their files between two passes, as a library
+        # caller's register_cells does between its services); a new pass
+        # resolves afresh.
+        self._resolved.clear()
+        self._plain.clear()
         self._depth = 1
         # A pass makes hundreds of thousands of containers that live until
         # it ends and then die by reference counting; the cyclic collector
@@ -211,8 +217,6 @@ class Session:
         finally:
             self._depth = 0
             self._data.clear()
-            self._resolved.clear()
-            self._plain.clear()
             self._per_pass.clear()
             if collecting:
                 gc.enable()
@@ -371,15 +375,20 @@ class Session:
             return value
 
     def resolved(self, folder: str | os.PathLike[str], relative: str = "") -> Path:
-        """``(Path(folder) / relative).resolve()``, once per pass for an
-        absolute ``folder`` (the links on the way are taken as they were
-        when first asked)."""
+        """``(Path(folder) / relative).resolve()``, once per revision for an
+        absolute ``folder``: within a pass, and between it and the next one
+        (the links on the way are taken as they were when first asked; a
+        file the revision's listing found, no link on its way, resolves to
+        itself)."""
         key = (folder, relative)
-        found = self._resolved.get(key) if self._depth else None
+        found = self._resolved.get(key)
         if found is None:
+            revision = self.revision
             path = Path(folder) / relative if relative else Path(folder)
-            found = path if self._depth and os.fspath(path) in self._plain else path.resolve()
-            if self._depth and os.path.isabs(folder):
+            found = path if os.fspath(path) in self._plain else path.resolve()
+            # Not kept when a pass began meanwhile (another thread's): it
+            # resolves afresh.
+            if os.path.isabs(folder) and self.revision == revision:
                 self._resolved[key] = found
         return found
 
@@ -557,6 +566,8 @@ class Session:
         self._listings.clear()
         self._memos.clear()
         self._data.clear()
+        self._resolved.clear()
+        self._plain.clear()
         self._folders.clear()
         self._touched.clear()
         self.loaded.clear()
