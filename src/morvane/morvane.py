@@ -155,16 +155,24 @@ def _libraries(lib_paths: tuple[tuple[str, str, str], ...]) -> tuple[dict[str, d
     function key."""
     modules: dict[str, dict[str, str]] = {}
     table: dict[str, tuple[Any, ...]] = {}
+    for text, module, is_package in _library_modules(lib_paths):
+        modules[module] = {"path": text}
+        for entry in session.analysed("functions", text, module, is_package):
+            table[entry[2]] = entry
+    return modules, table
+
+
+def _library_modules(lib_paths: tuple[tuple[str, str, str], ...]) -> Iterator[tuple[str, str, bool]]:
+    """(file as text, module name, is a package) of each module of the
+    libraries ``lib_paths``, in order; a module name met again is skipped."""
+    seen: set[str] = set()
     for name, root, kind in lib_paths:
         files = session.query(_library_files, name, root) if kind == "dir" else \
             [(Path(root), root, (name, os.path.basename(root) == "__init__.py"))]
-        for path, text, (module, is_package) in files:
-            if module in modules:
-                continue
-            modules[module] = {"path": text}
-            for entry in session.analysed("functions", text, module, is_package):
-                table[entry[2]] = entry
-    return modules, table
+        for _, text, (module, is_package) in files:
+            if module not in seen:
+                seen.add(module)
+                yield text, module, is_package
 
 
 def _fresh(record: dict[str, Any], mutable: bool) -> dict[str, Any]:
@@ -275,16 +283,9 @@ class CallGraph(Mapping[str, dict[str, dict[str, Any]]]):
 def _selection(accepts: Callable[[dict[str, Any]], object], found: tuple[tuple[str, str, str], ...]) -> tuple[str, ...]:
     """The keys of the functions of the libraries ``found`` that ``accepts``
     accepts, in the order of :func:`_libraries`' table."""
-    modules: set[str] = set()
     keys: list[str] = []
-    for name, root, kind in found:
-        files = session.query(_library_files, name, root) if kind == "dir" else \
-            [(Path(root), root, (name, os.path.basename(root) == "__init__.py"))]
-        for _, text, (module, is_package) in files:
-            if module in modules:
-                continue
-            modules.add(module)
-            keys.extend(session.query(_accepted, accepts, text, module, is_package))
+    for text, module, is_package in _library_modules(found):
+        keys.extend(session.query(_accepted, accepts, text, module, is_package))
     return tuple(keys)
 
 
