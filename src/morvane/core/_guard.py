@@ -31,6 +31,8 @@ from __future__ import annotations
 import builtins
 import faulthandler
 import io
+import math
+import operator
 import os
 import select
 import signal
@@ -176,6 +178,9 @@ class _Watchdog:
     def __init__(self) -> None:
         self.cond = threading.Condition()
         self.run: _Run | None = None
+        # When the thread wakes next by itself (monotonic seconds; infinity
+        # while it waits for a run).  Read by watch() without the lock.
+        self.wakes_at = math.inf
         self.read_fd, self.write_fd = os.pipe()
         os.set_blocking(self.read_fd, False)
         os.set_blocking(self.write_fd, False)
@@ -183,9 +188,18 @@ class _Watchdog:
         self.thread.start()
 
     def watch(self, run: _Run | None) -> None:
-        with self.cond:
-            self.run = run
-            self.cond.notify()
+        """Watch ``run`` from now on (``None``: nothing runs).
+
+        The thread is woken only when it would otherwise wake too late: a
+        run whose deadline comes before the thread's own wake-up.  A run
+        that ends, or is followed by one of the same limit, waits for that
+        wake-up, where the thread looks again.  Waking the thread twice per
+        file made it take the interpreter lock from the import in
+        progress, which cost more than the import of a small file."""
+        self.run = run
+        if run is not None and run.started + run.limit + GRACE < self.wakes_at:
+            with self.cond:
+                self.cond.notify()
 
     def drain(self) -> bytes:
         data = b""
@@ -200,14 +214,19 @@ class _Watchdog:
         while True:
             with self.cond:
                 while True:
+                    # Set before self.run is read: a watch() that has not
+                    # seen it yet sets self.run first, which is read next.
+                    self.wakes_at = math.inf
                     run = self.run
                     if run is None:
                         self.cond.wait()
                         continue
-                    left = run.started + run.limit + GRACE - time.monotonic()
-                    if left <= 0:
+                    deadline = run.started + run.limit + GRACE
+                    self.wakes_at = deadline
+                    left = deadline - time.monotonic()
+                    if left <= 0 and self.run is run:
                         break
-                    self.cond.wait(left)
+                    self.cond.wait(max(left, 0.0))
             self._overdue(run)
 
     def _overdue(self, run: _Run) -> None:
@@ -404,12 +423,12 @@ def _contained(run: _Run) -> Iterator[None]:
         raise KeyboardInterrupt
 
 
-_MISSING = object()
-
-
 def _restore_builtins(saved: dict[str, Any]) -> None:
     namespace = vars(builtins)
-    if len(namespace) == len(saved) and all(namespace.get(k, _MISSING) is v for k, v in saved.items()):
+    # The same keys and values, in the same order, compared by identity
+    # alone (an equality test could run the project's code).
+    if (len(namespace) == len(saved) and all(map(operator.is_, namespace, saved))
+            and all(map(operator.is_, namespace.values(), saved.values()))):
         return
     for key in [k for k in namespace if k not in saved]:
         del namespace[key]
