@@ -77,7 +77,8 @@ def _events(project_dir: Path, interval: float) -> Iterator[tuple[set[Path], set
     # The folders are watched from now on; their events wait for the first
     # batch asked for. (watchfiles' own generator would watch only once it
     # is first asked, and a save before that, during the first pass say,
-    # would be lost.)
+    # would be lost.) RustNotify is the notifier that generator drives,
+    # documented in watchfiles' API reference as its Rust backend.
     from watchfiles._rust_notify import RustNotify
 
     from morvane.core.engine import session
