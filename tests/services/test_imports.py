@@ -330,3 +330,37 @@ class TestBytecode:
         session.drop_files(lambda key: False)
         session.analysed("functions", a, "demo.cells.a", False)
         assert str(a) not in _bytecode._compiled
+
+
+def test_the_watchdog_speaks_for_each_run_past_its_limit_whatever_ran_before(monkeypatch):
+    # The watchdog sleeps until the deadline it knows and is woken only by a
+    # run whose deadline comes sooner: a long limit first, a run that ends
+    # before its deadline, a run started while it slept on an earlier one's
+    # deadline. Those past their limit are reported, the others never.
+    import queue
+    import time
+
+    from morvane.core import _guard
+
+    monkeypatch.setattr(_guard, "GRACE", 0.05)
+    spoken: queue.Queue[tuple[str, float]] = queue.Queue()
+
+    class Watchdog(_guard._Watchdog):
+        def _overdue(self, run: _guard._Run) -> None:
+            spoken.put((run.label, time.monotonic() - run.started))
+            while self.run is run:
+                time.sleep(0.01)
+
+    watchdog = Watchdog()
+    runs = (("long limit", 30.0, 0.0), ("overdue", 0.1, 0.5), ("ended", 0.3, 0.0), ("after a sleep", 0.4, 0.9),
+            ("in time", 1.0, 0.05))
+    for label, limit, hold in runs:
+        run = _guard._Run(label, limit)
+        watchdog.watch(run)
+        time.sleep(hold)
+        watchdog.watch(None)
+    said = [spoken.get(timeout=10) for _ in range(2)]
+    assert [label for label, _ in said] == ["overdue", "after a sleep"]
+    assert said[0][1] >= 0.15 and said[1][1] >= 0.45
+    time.sleep(1.2)  # past the last run's deadline: nothing more is said
+    assert spoken.empty()
