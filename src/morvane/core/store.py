@@ -40,7 +40,6 @@ import io
 import os
 import pickle
 import sqlite3
-import urllib.parse
 import sys
 from pathlib import Path
 from typing import Any
@@ -192,7 +191,10 @@ class Store:
         if not self.path.is_file():
             return None
         # An SQLite URI of the file (Path.as_uri would import urllib.request,
-        # a tenth of what a read-only command costs).
+        # a tenth of what a read-only command costs; urllib.parse is imported
+        # here, as only the read-only commands need it).
+        import urllib.parse
+
         uri = "file:" + urllib.parse.quote(os.fsencode(self.path.absolute()), safe="/")
         db = sqlite3.connect(f"{uri}?mode=ro", uri=True, timeout=2.0, isolation_level=None,
                              check_same_thread=False)
